@@ -1,0 +1,266 @@
+// The graph record: a dense, append-only list of op and value nodes and a root id.
+//
+// Node ids are handed out densely from 0 and never reused.  Ids are unsigned 64-bit
+// values at the interface, but every id stored inside a node is smaller than the node
+// count at the time it was stored, and the node count is capped below 2^32 - 1, so the
+// links are stored as 32-bit indices (`Idx`).  That keeps a node at 48 bytes:
+//
+//   primary list   value node: parents     op node: children
+//   secondary      value node: options     op node: parent (one index, kNone if absent)
+//   payload        value node: val_id, type_id   op node: op_id
+//   meta           is_op flag and the index of an optional side record
+//
+// The model allows any node to hold all four link fields (the connect operations do not
+// check kinds), so the fields that do not belong to a node's kind (an op node's parents
+// and options, a value node's parent and children) live in a side record that is only
+// created when a caller actually fills one of them.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "error.hpp"
+
+namespace quill {
+
+using NodeId = std::uint64_t;
+using Idx = std::uint32_t;
+inline constexpr Idx kNone = 0xFFFFFFFFu;
+// Largest node count a graph may reach; kNone stays free as the "absent" marker.
+inline constexpr std::uint64_t kMaxNodes = 0xFFFFFFFEull;
+
+// A growable list of indices with room for two entries inside the record itself.  It is
+// plain data: the owner (Node, Graph) decides when its heap block is released, which lets
+// node arrays be moved with realloc.
+struct IdxList {
+    Idx size = 0;
+    Idx cap = 2;
+    union {
+        Idx inl[2];
+        Idx* heap;
+    };
+
+    IdxList() : inl{0, 0} {}
+
+    bool on_heap() const { return cap > 2; }
+    const Idx* data() const { return on_heap() ? heap : inl; }
+    Idx* data() { return on_heap() ? heap : inl; }
+    std::span<const Idx> view() const { return {data(), size}; }
+    std::span<Idx> view_mut() { return {data(), size}; }
+
+    void release() {
+        if (on_heap()) std::free(heap);
+        size = 0;
+        cap = 2;
+    }
+    void reserve(Idx want) {
+        if (want <= cap) return;
+        Idx ncap = cap;
+        while (ncap < want) ncap = ncap > 0x7FFFFFFFu ? 0xFFFFFFFFu : ncap * 2;
+        Idx* block;
+        if (on_heap()) {
+            block = static_cast<Idx*>(std::realloc(heap, std::size_t(ncap) * sizeof(Idx)));
+            if (!block) throw std::bad_alloc();
+        } else {
+            block = static_cast<Idx*>(std::malloc(std::size_t(ncap) * sizeof(Idx)));
+            if (!block) throw std::bad_alloc();
+            std::memcpy(block, inl, size * sizeof(Idx));
+        }
+        heap = block;
+        cap = ncap;
+    }
+    void push(Idx v) {
+        if (size == cap) reserve(size + 1);
+        data()[size++] = v;
+    }
+    void assign(std::span<const Idx> src) {
+        size = 0;
+        reserve(Idx(src.size()));
+        if (!src.empty()) std::memcpy(data(), src.data(), src.size() * sizeof(Idx));
+        size = Idx(src.size());
+    }
+    void clear() { size = 0; }
+    // Deep copy into a fresh list (the caller owns the result).
+    IdxList clone() const {
+        IdxList out;
+        out.assign(view());
+        return out;
+    }
+};
+
+// The fields that do not belong to a node's kind; rare, so they sit in a side table.
+struct OffKind {
+    std::vector<Idx> list_a;  // op node: parents   value node: children
+    std::vector<Idx> list_b;  // op node: options   value node: unused
+    Idx parent = kNone;       // value node: parent
+};
+
+struct Node {
+    IdxList primary;  // value: parents, op: children
+    union {
+        IdxList options;  // value node
+        Idx parent;       // op node
+    };
+    std::uint32_t pay_a;  // op_id or val_id
+    std::uint32_t pay_b;  // type_id (value nodes)
+    std::uint32_t meta;   // bit 31: is_op; low 31 bits: side record index + 1, 0 if none
+
+    Node(bool op, std::uint32_t a, std::uint32_t b)
+        : primary(), pay_a(a), pay_b(b), meta(op ? 0x80000000u : 0u) {
+        if (op)
+            parent = kNone;
+        else
+            new (&options) IdxList();
+    }
+
+    bool is_op() const { return (meta >> 31) != 0; }
+    std::uint32_t side() const { return meta & 0x7FFFFFFFu; }
+};
+static_assert(sizeof(Node) == 48, "Node should stay at 48 bytes");
+
+class Graph {
+public:
+    std::uint64_t root_id = 0;
+
+    Graph() = default;
+    Graph(const Graph&) = delete;
+    Graph& operator=(const Graph&) = delete;
+    Graph(Graph&& o) noexcept
+        : root_id(o.root_id), nodes_(o.nodes_), size_(o.size_), cap_(o.cap_),
+          side_(std::move(o.side_)) {
+        o.nodes_ = nullptr;
+        o.size_ = o.cap_ = 0;
+        o.root_id = 0;
+    }
+    Graph& operator=(Graph&& o) noexcept {
+        if (this != &o) {
+            destroy();
+            root_id = o.root_id;
+            nodes_ = o.nodes_;
+            size_ = o.size_;
+            cap_ = o.cap_;
+            side_ = std::move(o.side_);
+            o.nodes_ = nullptr;
+            o.size_ = o.cap_ = 0;
+            o.root_id = 0;
+        }
+        return *this;
+    }
+    ~Graph() { destroy(); }
+
+    // ---- size and checks ----
+    std::uint64_t size() const { return size_; }
+    bool valid(std::uint64_t id) const { return id < size_; }
+    // Fails with the out-of-range message unless `id` names a node.
+    void check(std::uint64_t id) const {
+        if (id >= size_) out_of_range(size_, id);
+    }
+
+    // ---- reading (ids must be valid) ----
+    bool is_op(NodeId id) const { return nodes_[id].is_op(); }
+    std::uint32_t op_id(NodeId id) const { return nodes_[id].pay_a; }
+    std::uint32_t val_id(NodeId id) const { return nodes_[id].pay_a; }
+    std::uint32_t type_id(NodeId id) const { return nodes_[id].pay_b; }
+    // The payload id: op_id of an op node, val_id of a value node.
+    std::uint32_t payload_id(NodeId id) const { return nodes_[id].pay_a; }
+
+    std::span<const Idx> parents(NodeId id) const {
+        const Node& n = nodes_[id];
+        if (!n.is_op()) return n.primary.view();
+        return side_list(n, &OffKind::list_a);
+    }
+    std::span<const Idx> options(NodeId id) const {
+        const Node& n = nodes_[id];
+        if (!n.is_op()) return n.options.view();
+        return side_list(n, &OffKind::list_b);
+    }
+    std::span<const Idx> children(NodeId id) const {
+        const Node& n = nodes_[id];
+        if (n.is_op()) return n.primary.view();
+        return side_list(n, &OffKind::list_a);
+    }
+    // The stored parent index, or kNone when absent.
+    Idx parent(NodeId id) const {
+        const Node& n = nodes_[id];
+        if (n.is_op()) return n.parent;
+        return n.side() ? side_[n.side() - 1].parent : kNone;
+    }
+    // Downward links of a node by its kind: options of a value, children of an op.
+    std::span<const Idx> downward(NodeId id) const {
+        return nodes_[id].is_op() ? children(id) : options(id);
+    }
+
+    // ---- growing ----
+    NodeId add_op(std::uint32_t op_id) { return append(true, op_id, 0); }
+    NodeId add_value(std::uint32_t val_id, std::uint32_t type_id) {
+        return append(false, val_id, type_id);
+    }
+    void reserve(std::uint64_t n);
+
+    // Both ends are checked before anything changes.
+    void connect_op_to_value(NodeId op, NodeId val) {
+        check(op);
+        check(val);
+        push_child(op, Idx(val));
+        push_parent(val, Idx(op));
+    }
+    void connect_value_to_op(NodeId val, NodeId op) {
+        check(val);
+        check(op);
+        push_option(val, Idx(op));
+        set_parent(op, Idx(val));
+    }
+
+    // ---- raw field edits (ids must be valid; no checks) ----
+    void push_parent(NodeId id, Idx v);
+    void push_option(NodeId id, Idx v);
+    void push_child(NodeId id, Idx v);
+    void set_parent(NodeId id, Idx v);  // kNone clears it
+    void clear_parents(NodeId id);
+    void clear_options(NodeId id);
+    std::span<Idx> children_mut(NodeId id);
+    std::span<Idx> parents_mut(NodeId id);
+    std::span<Idx> options_mut(NodeId id);
+    void assign_parents(NodeId id, std::span<const Idx> v);
+    void assign_options(NodeId id, std::span<const Idx> v);
+    void assign_children(NodeId id, std::span<const Idx> v);
+
+    // Appends a copy of node `id` of `src` with every stored link rewritten through
+    // `map` (old id -> new id; every stored id must have an entry).  The fast path of
+    // the copy operations.
+    NodeId append_mapped(const Graph& src, NodeId id, const Idx* map);
+
+    // Appends a node with the same kind and payload as node `id` of `src`, no links.
+    NodeId append_like(const Graph& src, NodeId id) {
+        const Node& n = src.nodes_[id];
+        return append(n.is_op(), n.pay_a, n.pay_b);
+    }
+
+private:
+    Node* nodes_ = nullptr;
+    std::uint64_t size_ = 0;
+    std::uint64_t cap_ = 0;
+    std::vector<OffKind> side_;
+
+    std::span<const Idx> side_list(const Node& n, std::vector<Idx> OffKind::*field) const {
+        if (!n.side()) return {};
+        const std::vector<Idx>& v = side_[n.side() - 1].*field;
+        return {v.data(), v.size()};
+    }
+    OffKind& side_of(NodeId id);
+    void grow();
+    NodeId append(bool op, std::uint32_t a, std::uint32_t b) {
+        if (size_ == cap_) grow();
+        new (nodes_ + size_) Node(op, a, b);
+        return size_++;
+    }
+    void destroy();
+};
+
+}  // namespace quill
