@@ -1,0 +1,99 @@
+#include "walk.hpp"
+
+namespace quill {
+
+namespace {
+
+// Dense visited set over node ids.
+class Visited {
+public:
+    explicit Visited(std::uint64_t n) : bits_((n + 63) / 64, 0) {}
+    bool test(NodeId id) const { return (bits_[id >> 6] >> (id & 63)) & 1u; }
+    void set(NodeId id) { bits_[id >> 6] |= std::uint64_t(1) << (id & 63); }
+
+private:
+    std::vector<std::uint64_t> bits_;
+};
+
+// Pushes a list in reverse so that its first entry is popped first.  Entries already
+// visited are left out: they would be skipped when popped, so the order is the same.
+inline void push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids, const Visited& seen,
+                          std::uint64_t n) {
+    for (std::size_t i = ids.size(); i-- > 0;) {
+        Idx m = ids[i];
+        if (m >= n || !seen.test(m)) stack.push_back(m);
+    }
+}
+
+// The walk proper; calls visit(id) for each node in visiting order.
+template <class Visit>
+void walk_impl(const Graph& g, NodeId start, bool above, bool below, Visit&& visit) {
+    const std::uint64_t n = g.size();
+    if (start >= n) out_of_range(n, start);
+    Visited seen(n);
+    std::vector<Idx> stack;
+    stack.push_back(Idx(start));
+    while (!stack.empty()) {
+        Idx id = stack.back();
+        stack.pop_back();
+        if (id >= n) out_of_range(n, id);
+        if (seen.test(id)) continue;
+        seen.set(id);
+        visit(NodeId(id));
+        if (g.is_op(id)) {
+            if (above) {
+                Idx p = g.parent(id);
+                if (p != kNone && (p >= n || !seen.test(p))) stack.push_back(p);
+            }
+            if (below) push_reversed(stack, g.children(id), seen, n);
+        } else {
+            if (below) push_reversed(stack, g.options(id), seen, n);
+            if (above) push_reversed(stack, g.parents(id), seen, n);
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<NodeId> walk(const Graph& g, NodeId start, bool above, bool below) {
+    std::vector<NodeId> out;
+    walk_impl(g, start, above, below, [&](NodeId id) { out.push_back(id); });
+    return out;
+}
+
+std::vector<NodeId> leaves(const Graph& g) {
+    std::vector<NodeId> out;
+    if (!g.valid(g.root_id)) return out;
+    walk_impl(g, g.root_id, false, true, [&](NodeId id) {
+        if (!g.is_op(id) && g.options(id).empty()) out.push_back(id);
+    });
+    return out;
+}
+
+std::vector<NodeId> neighbors(const Graph& g, NodeId id) {
+    g.check(id);
+    std::vector<NodeId> out;
+    for_each_neighbor(g, id, [&](NodeId m) { out.push_back(m); });
+    return out;
+}
+
+WalkPositions walk_positions(const Graph& g) {
+    WalkPositions wp;
+    const NodeId root = g.root_id;
+    if (!g.valid(root)) out_of_range(g.size(), root);
+    wp.position.assign(g.size(), kNone);
+    walk_impl(g, root, true, true, [&](NodeId id) {
+        wp.position[id] = Idx(wp.order.size());
+        wp.order.push_back(id);
+    });
+    return wp;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g) {
+    WalkPositions wp = walk_positions(g);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for_each_connection(g, wp, [&](std::uint64_t a, std::uint64_t b) { out.emplace_back(a, b); });
+    return out;
+}
+
+}  // namespace quill

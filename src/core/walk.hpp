@@ -1,0 +1,56 @@
+// Walks and whole-graph queries built on the canonical walk order.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "graph.hpp"
+
+namespace quill {
+
+// Depth-first pre-order from `start` following the enabled directions: from an op node its
+// children (first child first) and then its parent; from a value node its parents (first
+// first) and then its options.  Each node once, recorded at its first pop.  Fails with the
+// out-of-range message at the first id that names no node.
+std::vector<NodeId> walk(const Graph& g, NodeId start, bool above, bool below);
+
+// Value nodes without options met on the downward walk from the root, in walk order.
+// Empty when the root names no node.
+std::vector<NodeId> leaves(const Graph& g);
+
+// Calls f(m) for each entry of a node's options, parents, parent (when set) and
+// children, in that order, repeats kept.  `id` must be valid.
+template <class F>
+void for_each_neighbor(const Graph& g, NodeId id, F&& f) {
+    for (Idx m : g.options(id)) f(NodeId(m));
+    for (Idx m : g.parents(id)) f(NodeId(m));
+    if (Idx p = g.parent(id); p != kNone) f(NodeId(p));
+    for (Idx m : g.children(id)) f(NodeId(m));
+}
+
+std::vector<NodeId> neighbors(const Graph& g, NodeId id);
+
+// The walk order from the root (both directions) together with each walked node's
+// position, kept in a flat array indexed by node id (kNone for nodes not walked).
+struct WalkPositions {
+    std::vector<NodeId> order;
+    std::vector<Idx> position;  // size g.size()
+};
+WalkPositions walk_positions(const Graph& g);
+
+// Calls f(from_position, to_position) for each connection pair in canonical order.
+template <class F>
+void for_each_connection(const Graph& g, const WalkPositions& wp, F&& f) {
+    for (std::size_t i = 0; i < wp.order.size(); ++i) {
+        for_each_neighbor(g, wp.order[i], [&](NodeId m) {
+            Idx pos = wp.position[m];
+            if (pos != kNone) f(std::uint64_t(i), std::uint64_t(pos));
+        });
+    }
+}
+
+// The connection list of the root's component; fails with the out-of-range message for
+// a root that names no node.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g);
+
+}  // namespace quill
