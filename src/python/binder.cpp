@@ -1,0 +1,266 @@
+#include "binder.hpp"
+
+#include <cstring>
+#include <deque>
+
+#include "convert.hpp"
+
+namespace quillpy {
+
+namespace {
+
+// "CoreGraph.name()" for a method, "name()" for a module function.
+std::string func_label(const Sig& sig) {
+    std::string s;
+    if (sig.owner) {
+        s += sig.owner;
+        s += '.';
+    }
+    s += sig.name;
+    s += "()";
+    return s;
+}
+
+std::size_t required_count(const Sig& sig) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < sig.count; ++i)
+        if (!sig.params[i].default_text) ++n;
+    return n;
+}
+
+void missing_required(const Sig& sig, PyObject** slots) {
+    std::vector<const char*> names;
+    for (std::size_t i = 0; i < sig.count; ++i)
+        if (!slots[i] && !sig.params[i].default_text) names.push_back(sig.params[i].name);
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2)
+                list += " and ";
+            else if (i + 1 == names.size())
+                list += ", and ";
+            else
+                list += ", ";
+        }
+        list += '\'';
+        list += names[i];
+        list += '\'';
+    }
+    std::string msg = func_label(sig) + " missing " + std::to_string(names.size()) +
+                      " required positional " + (names.size() == 1 ? "argument" : "arguments") +
+                      ": " + list;
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+}
+
+// Re-raises a failed conversion of argument `name`: a TypeError becomes
+// TypeError("argument '{name}': {message}") with the original's cause; anything else
+// passes through unchanged.
+void prefix_arg_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {  // a subclass passes through
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* text = value ? PyObject_Str(value) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        text = PyUnicode_FromString("");
+    }
+    PyObject* cause = value ? PyException_GetCause(value) : nullptr;
+    PyObject* fresh = text ? PyUnicode_FromFormat("argument '%s': %U", name, text) : nullptr;
+    Py_XDECREF(text);
+    PyObject* exc = fresh ? PyObject_CallOneArg(PyExc_TypeError, fresh) : nullptr;
+    Py_XDECREF(fresh);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    if (!exc) {
+        Py_XDECREF(cause);
+        return;  // the failure to build the new error is what the caller sees
+    }
+    if (cause) PyException_SetCause(exc, cause);  // steals the reference
+    PyErr_SetObject(PyExc_TypeError, exc);
+    Py_DECREF(exc);
+}
+
+bool convert_raw(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
+    switch (p.kind) {
+        case Kind::Id: return to_id(o, out.u);
+        case Kind::U32: {
+            std::uint32_t v;
+            if (!to_u32(o, v)) return false;
+            out.u = v;
+            return true;
+        }
+        case Kind::Bool: return to_bool(o, out.b);
+        case Kind::IdList: return to_id_list(o, out.list);
+        case Kind::OptId:
+            if (o == Py_None) {
+                out.b = false;
+                return true;
+            }
+            out.b = true;
+            return to_id(o, out.u);
+        case Kind::Dict:
+            if (!PyDict_Check(o)) {
+                set_cast_error(o, "dict");
+                return false;
+            }
+            out.obj = o;
+            return true;
+        case Kind::Graph:
+        case Kind::GraphLater:
+            if (!is_graph(o)) {
+                set_cast_error(o, "CoreGraph");
+                return false;
+            }
+            out.obj = o;
+            if (p.kind == Kind::Graph && !graph_borrow.acquire(out.graph()))
+                return fail_shared_borrow();
+            return true;
+        case Kind::CondsByChild: {
+            out.nested.clear();
+            std::vector<quill::Conditions>& nested = out.nested;
+            // A sequence (one item per child) of condition lists.
+            if (PyUnicode_Check(o)) {
+                PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+                return false;
+            }
+            if (!PySequence_Check(o)) {
+                set_cast_error(o, "Sequence");
+                return false;
+            }
+            PyObject* it = PyObject_GetIter(o);
+            if (!it) return false;
+            while (PyObject* item = PyIter_Next(it)) {
+                nested.emplace_back();
+                bool ok = to_conditions(item, nested.back());
+                Py_DECREF(item);
+                if (!ok) {
+                    Py_DECREF(it);
+                    return false;
+                }
+            }
+            Py_DECREF(it);
+            return !PyErr_Occurred();
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void too_many_positional(const Sig& sig, Py_ssize_t given) {
+    std::size_t req = required_count(sig);
+    std::string msg = func_label(sig) + " takes ";
+    if (req == sig.count)
+        msg += std::to_string(sig.count);
+    else
+        msg += "from " + std::to_string(req) + " to " + std::to_string(sig.count);
+    msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
+           " given";
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+}
+
+void unexpected_keyword(const Sig& sig, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                 func_label(sig).c_str(), keyword);
+}
+
+bool bind_args(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots) {
+    const std::size_t n = sig.count;
+    if (std::size_t(nargs) > n) {
+        too_many_positional(sig, nargs);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) slots[i] = i < std::size_t(nargs) ? args[i] : nullptr;
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t found = n;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (PyUnicode_Check(key) &&
+                    PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+                    found = i;
+                    break;
+                }
+            }
+            if (found == n) {
+                unexpected_keyword(sig, key);
+                return false;
+            }
+            if (slots[found]) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                             func_label(sig).c_str(), sig.params[found].name);
+                return false;
+            }
+            slots[found] = args[nargs + k];
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!slots[i] && !sig.params[i].default_text) {
+            missing_required(sig, slots);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool convert_arg(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
+    if (!o) {
+        // Left out: the default follows from the kind and the default's text.
+        out.given = false;
+        out.b = p.kind == Kind::Bool && std::strcmp(p.default_text, "True") == 0;
+        return true;
+    }
+    out.given = true;
+    if (convert_raw(p, o, out, graph_borrow)) return true;
+    prefix_arg_error(p.name);
+    return false;
+}
+
+std::string text_signature(const Sig& sig) {
+    std::string s = sig.name;
+    s += '(';
+    bool first = true;
+    if (sig.owner) {
+        s += "$self";
+        first = false;
+    }
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (!first) s += ", ";
+        first = false;
+        s += sig.params[i].name;
+        if (sig.params[i].default_text) {
+            s += '=';
+            s += sig.params[i].default_text;
+        }
+    }
+    s += ")\n--\n\n";
+    return s;
+}
+
+void attach_docs(PyMethodDef* defs, const Sig* const* sigs) {
+    static std::deque<std::string> storage;  // docs live as long as the process
+    for (std::size_t i = 0; defs[i].ml_name; ++i) {
+        storage.push_back(text_signature(*sigs[i]));
+        defs[i].ml_doc = storage.back().c_str();
+    }
+}
+
+bool fail_shared_borrow() {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
+}
+
+bool fail_exclusive_borrow() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+}
+
+}  // namespace quillpy

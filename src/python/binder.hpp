@@ -1,0 +1,223 @@
+// Declarative method descriptions and the one call path that every method and module
+// function goes through:
+//   1. bind the arguments to the parameters of the text signature,
+//   2. borrow the receiver (shared or exclusive),
+//   3. convert the arguments in signature order (a graph argument is borrowed when its
+//      turn comes),
+//   4. run the operation,
+//   5. convert the result; the borrows are released on every path.
+// The parser, the text-signature docstrings and the binding messages are all derived
+// from the `Sig` records, so each method is described exactly once.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "conditions.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "graph_object.hpp"
+
+namespace quillpy {
+
+enum class Kind : std::uint8_t {
+    Id,            // unsigned 64-bit integer
+    U32,           // unsigned 32-bit integer
+    Bool,          // True / False (numpy booleans too)
+    IdList,        // sequence of ids
+    Graph,         // CoreGraph, borrowed shared during conversion
+    GraphLater,    // CoreGraph, type-checked only; the operation borrows it later
+    OptId,         // id or None
+    Dict,          // dict or dict subclass
+    CondsByChild,  // sequence of sequences of id lists
+};
+
+enum class Borrow : std::uint8_t { None, Shared, Exclusive };
+
+struct Param {
+    const char* name;
+    Kind kind;
+    // Text shown in the signature for an optional parameter ("True", "None", "..."),
+    // nullptr for a required one.  The value used when the argument is left out follows
+    // from the kind: the bool named by the text, an empty list, or no value.
+    const char* default_text = nullptr;
+};
+
+struct Sig {
+    const char* name;
+    const char* owner;  // "CoreGraph" for methods, nullptr for module functions
+    const Param* params;
+    std::size_t count;
+    Borrow borrow;
+};
+
+// One converted argument.
+struct Value {
+    std::uint64_t u = 0;                 // Id, U32, OptId
+    bool b = false;                      // Bool; for OptId: a value is present
+    bool given = false;                  // the caller passed this argument
+    std::vector<std::uint64_t> list;     // IdList
+    std::vector<quill::Conditions> nested;  // CondsByChild
+    PyObject* obj = nullptr;             // Dict, Graph, GraphLater (borrowed reference)
+    GraphObject* graph() const { return reinterpret_cast<GraphObject*>(obj); }
+};
+
+// What an operation sees: the receiver (nullptr for module functions) and its arguments.
+struct Call {
+    GraphObject* self;
+    Value* v;
+    const quill::Graph& g() const { return self->graph; }
+    quill::Graph& g_mut() const { return self->graph; }
+};
+
+using Impl = PyObject* (*)(Call&);
+
+// Step 1 for the general case; fills `slots` (size sig.count) with borrowed references or
+// nullptr for left-out optional parameters.  False with TypeError set.
+bool bind_args(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               PyObject** slots);
+// The binding messages, shared with the constructor.
+void too_many_positional(const Sig& sig, Py_ssize_t given);
+void unexpected_keyword(const Sig& sig, PyObject* keyword);
+// Step 3 for one argument; applies the "argument '{name}': " rule on failure.
+bool convert_arg(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow);
+// The docstring: the text signature followed by "\n--\n\n".
+std::string text_signature(const Sig& sig);
+
+// Step 3 with the kind known at compile time: the common cases (a small exact int for an
+// id, True or False for a bool) are decided inline; everything else takes convert_arg.
+template <Kind K>
+inline bool convert_one(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
+    if constexpr (K == Kind::Id) {
+        std::int64_t v;
+        if (o && small_exact_int(o, v) && v >= 0) {
+            out.u = std::uint64_t(v);
+            out.given = true;
+            return true;
+        }
+    } else if constexpr (K == Kind::Bool) {
+        if (o == Py_True || o == Py_False) {
+            out.b = o == Py_True;
+            out.given = true;
+            return true;
+        }
+    }
+    return convert_arg(p, o, out, graph_borrow);
+}
+
+template <const Sig& S, std::size_t... I>
+inline bool convert_all(PyObject* const* slots, Value* v, SharedBorrow& graph_borrow,
+                        std::index_sequence<I...>) {
+    return (convert_one<S.params[I].kind>(S.params[I], slots[I], v[I], graph_borrow) && ...);
+}
+
+// A small fixed array of Values (N may be 0).
+template <std::size_t N>
+struct Values {
+    Value v[N == 0 ? 1 : N];
+};
+
+template <const Sig& S, Impl F>
+PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    constexpr std::size_t N = S.count;
+    PyObject* slots_buf[N == 0 ? 1 : N];
+    PyObject* const* slots;
+    if (kwnames == nullptr && std::size_t(nargs) == N) {
+        slots = args;  // the common case: every argument by position
+    } else {
+        if (!bind_args(S, args, nargs, kwnames, slots_buf)) return nullptr;
+        slots = slots_buf;
+    }
+    GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+    if constexpr (S.borrow == Borrow::Shared) {
+        if (!try_borrow_shared(recv)) {
+            fail_shared_borrow();
+            return nullptr;
+        }
+    } else if constexpr (S.borrow == Borrow::Exclusive) {
+        if (!try_borrow_exclusive(recv)) {
+            fail_exclusive_borrow();
+            return nullptr;
+        }
+    }
+    PyObject* result = nullptr;
+    {
+        Values<N> vals;
+        SharedBorrow graph_borrow;
+        if (convert_all<S>(slots, vals.v, graph_borrow, std::make_index_sequence<N>{})) {
+            Call c{S.owner ? recv : nullptr, vals.v};
+            try {
+                result = F(c);
+            } catch (...) {
+                result = translate_exception();
+            }
+        }
+    }
+    if constexpr (S.borrow == Borrow::Shared)
+        release_shared(recv);
+    else if constexpr (S.borrow == Borrow::Exclusive)
+        release_exclusive(recv);
+    return result;
+}
+
+// Methods without parameters: the interpreter rejects any argument.
+template <const Sig& S, Impl F>
+PyObject* call_noargs(PyObject* self, PyObject*) {
+    static_assert(S.count == 0);
+    GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+    if constexpr (S.borrow == Borrow::Shared) {
+        if (!try_borrow_shared(recv)) {
+            fail_shared_borrow();
+            return nullptr;
+        }
+    } else if constexpr (S.borrow == Borrow::Exclusive) {
+        if (!try_borrow_exclusive(recv)) {
+            fail_exclusive_borrow();
+            return nullptr;
+        }
+    }
+    PyObject* result;
+    Call c{recv, nullptr};
+    try {
+        result = F(c);
+    } catch (...) {
+        result = translate_exception();
+    }
+    if constexpr (S.borrow == Borrow::Shared)
+        release_shared(recv);
+    else if constexpr (S.borrow == Borrow::Exclusive)
+        release_exclusive(recv);
+    return result;
+}
+
+// A method-table entry for one description.
+template <const Sig& S, Impl F>
+constexpr PyMethodDef method_def() {
+    if constexpr (S.count == 0) {
+        return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&call_noargs<S, F>)),
+                METH_NOARGS, nullptr};
+    } else {
+        return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&call_with<S, F>)),
+                METH_FASTCALL | METH_KEYWORDS, nullptr};
+    }
+}
+
+// Fills the ml_doc of each entry from its description (the tables end with a null entry).
+void attach_docs(PyMethodDef* defs, const Sig* const* sigs);
+
+// Result helpers.
+inline PyObject* py_none() { Py_RETURN_NONE; }
+inline PyObject* py_bool(bool b) {
+    PyObject* r = b ? Py_True : Py_False;
+    Py_INCREF(r);
+    return r;
+}
+inline PyObject* py_u64(std::uint64_t x) { return PyLong_FromUnsignedLongLong(x); }
+
+}  // namespace quillpy

@@ -1,0 +1,188 @@
+#include "convert.hpp"
+
+#include <cstring>
+
+namespace quillpy {
+
+namespace {
+
+const char* type_name(PyObject* o) { return _PyType_Name(Py_TYPE(o)); }
+
+void set_str_vec_error() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
+
+// Converts every item of a sequence with `each`; false with an exception set.
+template <class Each>
+bool for_each_item(PyObject* o, Each&& each) {
+    if (PyUnicode_Check(o)) {
+        set_str_vec_error();
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        set_cast_error(o, "Sequence");
+        return false;
+    }
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+        // The size is read again on every step: item conversion may run user code that
+        // changes the list.
+        for (Py_ssize_t i = 0;; ++i) {
+            PyObject* item;
+            if (PyList_CheckExact(o)) {
+                if (i >= PyList_GET_SIZE(o)) break;
+                item = PyList_GET_ITEM(o, i);
+            } else {
+                if (i >= PyTuple_GET_SIZE(o)) break;
+                item = PyTuple_GET_ITEM(o, i);
+            }
+            Py_INCREF(item);
+            bool ok = each(item);
+            Py_DECREF(item);
+            if (!ok) return false;
+        }
+        return true;
+    }
+    PyObject* it = PyObject_GetIter(o);
+    if (!it) return false;
+    while (PyObject* item = PyIter_Next(it)) {
+        bool ok = each(item);
+        Py_DECREF(item);
+        if (!ok) {
+            Py_DECREF(it);
+            return false;
+        }
+    }
+    Py_DECREF(it);
+    return !PyErr_Occurred();
+}
+
+Py_ssize_t size_hint(PyObject* o) {
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o);
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o);
+    return 0;
+}
+
+}  // namespace
+
+void set_cast_error(PyObject* o, const char* target) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_name(o), target);
+}
+
+bool to_id(PyObject* o, std::uint64_t& out) {
+    std::int64_t v;
+    if (small_exact_int(o, v) && v >= 0) {
+        out = std::uint64_t(v);
+        return true;
+    }
+    PyObject* idx = PyNumber_Index(o);
+    if (!idx) return false;
+    unsigned long long r = PyLong_AsUnsignedLongLong(idx);
+    Py_DECREF(idx);
+    if (r == (unsigned long long)-1 && PyErr_Occurred()) return false;
+    out = r;
+    return true;
+}
+
+bool to_u32(PyObject* o, std::uint32_t& out) {
+    std::int64_t v;
+    if (!small_exact_int(o, v)) {
+        PyObject* idx = PyNumber_Index(o);
+        if (!idx) return false;
+        long r = PyLong_AsLong(idx);
+        Py_DECREF(idx);
+        if (r == -1 && PyErr_Occurred()) return false;
+        v = r;
+    }
+    if (v < 0 || v > 0xFFFFFFFFll) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    out = std::uint32_t(v);
+    return true;
+}
+
+bool to_bool(PyObject* o, bool& out) {
+    if (o == Py_True) {
+        out = true;
+        return true;
+    }
+    if (o == Py_False) {
+        out = false;
+        return true;
+    }
+    // numpy's boolean scalars are taken by their truth value.
+    PyTypeObject* t = Py_TYPE(o);
+    bool numpy_bool = false;
+    {
+        PyObject* mod = PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__");
+        if (!mod) {
+            PyErr_Clear();
+        } else {
+            if (PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0) {
+                const char* name = _PyType_Name(t);
+                numpy_bool = std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0;
+            }
+            Py_DECREF(mod);
+        }
+    }
+    if (!numpy_bool) {
+        set_cast_error(o, "bool");
+        return false;
+    }
+    if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
+        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                     _PyType_Name(t));
+        return false;
+    }
+    int r = t->tp_as_number->nb_bool(o);
+    if (r < 0) return false;
+    out = r != 0;
+    return true;
+}
+
+bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out) {
+    out.clear();
+    out.reserve(std::size_t(size_hint(o)));
+    return for_each_item(o, [&](PyObject* item) {
+        std::uint64_t v;
+        if (!to_id(item, v)) return false;
+        out.push_back(v);
+        return true;
+    });
+}
+
+bool to_conditions(PyObject* o, quill::Conditions& out) {
+    out.clear();
+    return for_each_item(o, [&](PyObject* item) {
+        out.emplace_back();
+        return to_id_list(item, out.back());
+    });
+}
+
+PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids) {
+    PyObject* list = PyList_New(Py_ssize_t(ids.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        PyObject* v = PyLong_FromUnsignedLongLong(ids[i]);
+        if (!v) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), v);
+    }
+    return list;
+}
+
+PyObject* conditions_to_py(const quill::Conditions& conds) {
+    PyObject* list = PyList_New(Py_ssize_t(conds.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < conds.size(); ++i) {
+        PyObject* inner = id_list_to_py(conds[i]);
+        if (!inner) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), inner);
+    }
+    return list;
+}
+
+}  // namespace quillpy

@@ -1,0 +1,58 @@
+// Conversions between Python objects and native values, by argument kind.
+//
+// Each `to_*` returns false with a Python exception set: the kind's own failure, without
+// any argument-name prefix (the binder adds that where a failure concerns an argument).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "conditions.hpp"
+#include "graph.hpp"
+
+namespace quillpy {
+
+// The fast path of the integer kinds: an exact int that fits one machine word.  False
+// means "not decided here", never a failure.
+inline bool small_exact_int(PyObject* o, std::int64_t& out) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+    return true;
+#else
+    Py_ssize_t size = Py_SIZE(o);
+    if (size == 0) {
+        out = 0;
+        return true;
+    }
+    if (size == 1 || size == -1) {
+        std::int64_t d = reinterpret_cast<PyLongObject*>(o)->ob_digit[0];
+        out = size < 0 ? -d : d;
+        return true;
+    }
+    return false;
+#endif
+}
+
+// id: int or index-protocol object in 0..2^64-1.
+bool to_id(PyObject* o, std::uint64_t& out);
+// u32: int or index-protocol object in 0..2^32-1.
+bool to_u32(PyObject* o, std::uint32_t& out);
+// bool: True/False, or a numpy boolean scalar by its truth value.
+bool to_bool(PyObject* o, bool& out);
+// id list: any sequence (not str) of ids, order and repeats kept.
+bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out);
+// A sequence (not str) whose items are id lists.
+bool to_conditions(PyObject* o, quill::Conditions& out);
+
+// Sets TypeError "'{type}' object cannot be cast as '{target}'".
+void set_cast_error(PyObject* o, const char* target);
+
+// Result building; each returns a new reference or nullptr with an exception set.
+PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids);
+PyObject* conditions_to_py(const quill::Conditions& conds);
+
+}  // namespace quillpy

@@ -1,0 +1,98 @@
+// Module start-up: the CoreGraph class and the module functions, with __all__.
+#include <Python.h>
+
+#include "binder.hpp"
+#include "error.hpp"
+#include "errors.hpp"
+#include "graph_object.hpp"
+
+namespace quillpy {
+
+extern PyMethodDef module_functions[];
+extern const Sig* const module_function_sigs[];
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "quillnet",
+    nullptr,  // no documentation string
+    0,        // no per-module state; the init function runs again for each import
+    nullptr,
+};
+
+PyObject* cached_module = nullptr;
+PyInterpreterState* owner_interp = nullptr;
+
+// Appends `name` to __all__ (creating it when missing), then sets the attribute.
+bool add_public(PyObject* module, const char* name, PyObject* value) {
+    PyObject* all = PyObject_GetAttrString(module, "__all__");
+    if (!all) {
+        PyErr_Clear();
+        all = PyList_New(0);
+        if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+            Py_XDECREF(all);
+            return false;
+        }
+    }
+    PyObject* pyname = PyUnicode_FromString(name);
+    int rc = pyname ? PyList_Append(all, pyname) : -1;
+    Py_XDECREF(pyname);
+    Py_DECREF(all);
+    if (rc < 0) return false;
+    return PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+PyObject* create_module() {
+    if (!ready_graph_type()) return nullptr;
+    attach_docs(module_functions, module_function_sigs);
+    PyObject* module = PyModule_Create(&module_def);
+    if (!module) return nullptr;
+    if (!add_public(module, "CoreGraph", reinterpret_cast<PyObject*>(&GraphType))) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    PyObject* modname = PyModule_GetNameObject(module);
+    if (!modname) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    for (PyMethodDef* def = module_functions; def->ml_name; ++def) {
+        PyObject* func = PyCFunction_NewEx(def, module, modname);
+        bool ok = func && add_public(module, def->ml_name, func);
+        Py_XDECREF(func);
+        if (!ok) {
+            Py_DECREF(modname);
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
+    Py_DECREF(modname);
+    quill::set_cancel_hook(&check_signals);
+    return module;
+}
+
+}  // namespace
+
+}  // namespace quillpy
+
+PyMODINIT_FUNC PyInit_quillnet(void) {
+    using namespace quillpy;
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    if (owner_interp && owner_interp != interp) {
+        PyErr_SetString(PyExc_ImportError,
+                        "quillnet does not support sub-interpreters: it can only be imported "
+                        "once per process, in the main interpreter");
+        return nullptr;
+    }
+    if (cached_module) {
+        Py_INCREF(cached_module);
+        return cached_module;
+    }
+    PyObject* module = create_module();
+    if (!module) return nullptr;
+    owner_interp = interp;
+    cached_module = module;
+    Py_INCREF(cached_module);
+    return module;
+}

@@ -1,0 +1,14 @@
+// Conversion of the caller's op_snapshot dictionary into the op cache.
+#pragma once
+
+#include <Python.h>
+
+#include "conditions.hpp"
+
+namespace quillpy {
+
+// Fills `out` from a dict (or dict subclass).  Returns false with a Python exception set;
+// the exceptions are the caller's to raise unchanged (no argument-name prefix).
+bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out);
+
+}  // namespace quillpy
