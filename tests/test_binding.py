@@ -1,0 +1,306 @@
+"""How every call binds, converts and borrows its arguments, and how failures surface."""
+import inspect
+import os
+import sys
+
+import pytest
+
+import quillnet
+from quillnet import CoreGraph
+
+
+def small_graph():
+    g = CoreGraph()
+    g.add_value_with_payload(1, 1)  # 0
+    g.add_op_with_payload(2)  # 1
+    g.add_value_with_payload(3, 1)  # 2
+    g.connect_value_to_op(0, 1)
+    g.connect_op_to_value(1, 2)
+    return g
+
+
+def message(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    return type(info.value), str(info.value)
+
+
+class TestModuleSurface:
+    def test_all_lists_public_names_in_order(self):
+        assert quillnet.__all__ == [
+            "CoreGraph",
+            "condition_combinations",
+            "tree_conditions",
+            "get_conditions",
+            "update_callable_conditions",
+            "glue_leaves",
+        ]
+        assert quillnet.__doc__ is None
+        assert not hasattr(quillnet, "PanicException")
+
+    def test_reimport_returns_cached_module(self):
+        del sys.modules["quillnet"]
+        import quillnet as again
+
+        sys.modules["quillnet"] = again
+        assert again is quillnet
+
+    def test_type_properties(self):
+        assert CoreGraph.__name__ == "CoreGraph"
+        assert CoreGraph.__base__ is object
+        with pytest.raises(TypeError):
+            type("Sub", (CoreGraph,), {})
+        g = CoreGraph()
+        with pytest.raises(AttributeError):
+            g.extra = 1
+        import weakref
+
+        with pytest.raises(TypeError):
+            weakref.ref(g)
+        assert inspect.signature(CoreGraph) == inspect.Signature()
+        assert g == g and g != CoreGraph()
+
+    def test_method_docstrings_are_text_signatures(self):
+        assert CoreGraph.set_root.__text_signature__ == "($self, node_id)"
+        assert CoreGraph.is_below.__text_signature__ == "($self, start_id, nodes, include_self=True, skip=...)"
+        assert str(inspect.signature(CoreGraph().traces)) == (
+            "(start_id, me_too=True, op_nodes=True, val_nodes=True, above=True, below=False)"
+        )
+        assert str(inspect.signature(quillnet.glue_leaves)) == (
+            "(graph, leaves, candidates, trees_only, max_leaves=None)"
+        )
+        assert CoreGraph.leaves.__text_signature__ == "($self)"
+
+    def test_method_table_order(self):
+        names = [n for n in vars(CoreGraph) if not n.startswith("__")]
+        assert names[:5] == ["set_root", "get_root", "walk_from_root", "add_value_with_payload", "add_op_with_payload"]
+        assert names[-4:] == ["clone_and_attach", "traces", "is_below", "cross_sections"]
+        assert len(names) == 29
+
+    @pytest.mark.skipif(sys.version_info >= (3, 12), reason="uses the 3.11 sub-interpreter module")
+    def test_sub_interpreter_is_refused(self):
+        interps = pytest.importorskip("_xxsubinterpreters")
+        path = os.path.dirname(quillnet.__file__)
+        code = f"import sys; sys.path.insert(0, {path!r}); import quillnet"
+        sub = interps.create()
+        try:
+            with pytest.raises(interps.RunFailedError, match="ImportError.*sub-interpreters"):
+                interps.run_string(sub, code)
+        finally:
+            interps.destroy(sub)
+
+
+class TestCountsAndKeywords:
+    @pytest.mark.parametrize(
+        "call, expected",
+        [
+            (lambda g: CoreGraph(1), "CoreGraph.__new__() takes 0 positional arguments but 1 was given"),
+            (lambda g: CoreGraph(x=1), "CoreGraph.__new__() got an unexpected keyword argument 'x'"),
+            (lambda g: g.get_children(0, 1), "CoreGraph.get_children() takes 1 positional arguments but 2 were given"),
+            (lambda g: g.walk(0, True, True, 1), "CoreGraph.walk() takes from 1 to 3 positional arguments but 4 were given"),
+            (lambda g: g.get_children(0, node_id=0), "CoreGraph.get_children() got multiple values for argument 'node_id'"),
+            (lambda g: g.get_children(node=0), "CoreGraph.get_children() got an unexpected keyword argument 'node'"),
+            (lambda g: g.get_children(), "CoreGraph.get_children() missing 1 required positional argument: 'node_id'"),
+            (lambda g: g.same_spec(), "CoreGraph.same_spec() missing 2 required positional arguments: 'a' and 'b'"),
+            (
+                lambda g: g.merge_value_nodes(0),
+                "CoreGraph.merge_value_nodes() missing 3 required positional arguments: 'other', 'upper', and 'lower'",
+            ),
+            (lambda g: g.is_below(), "CoreGraph.is_below() missing 2 required positional arguments: 'start_id' and 'nodes'"),
+            (lambda g: quillnet.glue_leaves(g), "glue_leaves() missing 3 required positional arguments: 'leaves', 'candidates', and 'trees_only'"),
+            (lambda g: quillnet.glue_leaves(g, [], [], False, None, 1), "glue_leaves() takes from 4 to 5 positional arguments but 6 were given"),
+            (lambda g: quillnet.condition_combinations([], [], 1), "condition_combinations() takes 2 positional arguments but 3 were given"),
+        ],
+    )
+    def test_binding_messages(self, call, expected):
+        g = small_graph()
+        assert message(lambda: call(g)) == (TypeError, expected)
+
+    def test_keywords_bind_like_positions(self):
+        g = small_graph()
+        assert g.get_children(node_id=1) == g.get_children(1) == [2]
+        assert g.walk(start_id=0, below=False) == [0]
+        assert g.walk(0, above=False) == [0, 1, 2]
+        assert g.is_below(2, skip=[1], nodes=[0]) is False
+
+    def test_methods_without_parameters_refuse_arguments(self):
+        g = small_graph()
+        with pytest.raises(TypeError):
+            g.num_nodes(1)
+        with pytest.raises(TypeError):
+            g.leaves(x=1)
+
+
+class Index:
+    def __init__(self, value, hook=None):
+        self.value = value
+        self.hook = hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.value
+
+
+class TestKinds:
+    def test_id_kind(self):
+        g = small_graph()
+        assert g.get_children(Index(1)) == [2]
+        assert g.get_parent(True) == 0  # bools are ints by the index protocol
+        assert message(lambda: g.get_parent(-1))[0] is OverflowError
+        assert message(lambda: g.get_parent(2**64))[0] is OverflowError
+        t, m = message(lambda: g.get_parent("0"))
+        assert t is TypeError and m.startswith("argument 'node_id': ")
+        assert message(lambda: g.get_parent(1.0))[0] is TypeError
+
+    def test_u32_kind(self):
+        g = CoreGraph()
+        assert g.add_op_with_payload(2**32 - 1) == 0
+        assert g.get_op_id(0) == 2**32 - 1
+        assert message(lambda: g.add_op_with_payload(2**32)) == (OverflowError, "out of range integral type conversion attempted")
+        assert message(lambda: g.add_op_with_payload(-1)) == (OverflowError, "out of range integral type conversion attempted")
+        assert message(lambda: g.add_op_with_payload(2**70))[0] is OverflowError
+        t, m = message(lambda: g.add_value_with_payload(1, "x"))
+        assert t is TypeError and m.startswith("argument 'type_id': ")
+        assert g.num_nodes() == 1
+
+    @pytest.mark.parametrize("bad", [0, 1, None, "True", 1.0])
+    def test_bool_kind_refuses_non_bools(self, bad):
+        g = small_graph()
+        t, m = message(lambda: g.walk(0, bad))
+        assert t is TypeError
+        assert m == f"argument 'above': '{type(bad).__name__}' object cannot be cast as 'bool'"
+
+    def test_bool_kind_takes_numpy_booleans(self):
+        np = pytest.importorskip("numpy")
+        g = small_graph()
+        assert g.walk(0, np.bool_(False), np.bool_(True)) == [0, 1, 2]
+        assert g.nodes(np.True_, np.False_) == [0, 2]
+
+    def test_bool_kind_numpy_like_type_without_truth_slot(self):
+        fake = type("bool_", (), {"__module__": "numpy"})
+        g = small_graph()
+        assert message(lambda: g.walk(0, fake())) == (
+            TypeError,
+            "argument 'above': object of type 'bool_' does not define a '__bool__' conversion",
+        )
+
+    def test_id_list_kind(self):
+        g = small_graph()
+        assert g.is_below(2, (0,)) is True
+        assert g.is_below(2, range(1)) is True
+        assert message(lambda: g.is_below(0, "01")) == (TypeError, "argument 'nodes': Can't extract `str` to `Vec`")
+        for bad, name in [({1}, "set"), ({1: 2}, "dict"), ((i for i in [1]), "generator"), (5, "int")]:
+            assert message(lambda: g.is_below(0, bad)) == (
+                TypeError,
+                f"argument 'nodes': '{name}' object cannot be cast as 'Sequence'",
+            )
+        t, m = message(lambda: g.is_below(0, [0, "x"]))
+        assert t is TypeError and m.startswith("argument 'nodes': ")
+        assert message(lambda: g.is_below(0, [0, -1]))[0] is OverflowError
+
+    def test_graph_kind(self):
+        g = small_graph()
+        assert message(lambda: g.clone_and_attach(5, 0)) == (
+            TypeError,
+            "argument 'elem': 'int' object cannot be cast as 'CoreGraph'",
+        )
+        assert message(lambda: quillnet.glue_leaves([], [], [], False)) == (
+            TypeError,
+            "argument 'graph': 'list' object cannot be cast as 'CoreGraph'",
+        )
+
+    def test_prefixed_error_keeps_the_cause(self):
+        class Bad:
+            def __index__(self):
+                try:
+                    raise KeyError("inner")
+                except KeyError as e:
+                    raise TypeError("outer") from e
+
+        g = small_graph()
+        with pytest.raises(TypeError) as info:
+            g.get_parent(Bad())
+        assert str(info.value) == "argument 'node_id': outer"
+        assert isinstance(info.value.__cause__, KeyError)
+
+    def test_non_type_errors_pass_through_unchanged(self):
+        class Bad:
+            def __index__(self):
+                raise ValueError("nope")
+
+        g = small_graph()
+        assert message(lambda: g.get_parent(Bad())) == (ValueError, "nope")
+
+
+class TestBorrows:
+    def test_mutation_during_a_query_is_refused(self):
+        g = small_graph()
+        hit = []
+
+        def mutate():
+            try:
+                g.add_op_with_payload(9)
+            except RuntimeError as e:
+                hit.append(str(e))
+                raise
+
+        assert message(lambda: g.get_children(Index(1, mutate))) == (RuntimeError, "Already borrowed")
+        assert hit == ["Already borrowed"]
+        assert g.num_nodes() == 3
+        assert g.get_children(1) == [2]  # released after the failure
+
+    def test_query_during_a_mutation_is_refused(self):
+        g = small_graph()
+        assert message(lambda: g.connect_op_to_value(Index(1, g.num_nodes), 2)) == (
+            RuntimeError,
+            "Already mutably borrowed",
+        )
+        assert g.get_children(1) == [2]
+        g.connect_op_to_value(1, 0)  # the exclusive borrow was released
+        assert g.get_children(1) == [2, 0]
+
+    def test_nested_shared_borrows_are_fine(self):
+        g = small_graph()
+        assert g.get_children(Index(1, lambda: g.walk(0))) == [2]
+
+    def test_elem_borrow_and_argument_graph_borrow(self):
+        g = small_graph()
+        other = small_graph()
+        # elem is borrowed shared while root_leaf_id converts; mutating elem then fails.
+        assert message(lambda: g.clone_and_attach(other, Index(2, lambda: other.set_root(0)))) == (
+            RuntimeError,
+            "Already borrowed",
+        )
+        other.set_root(0)
+        assert message(lambda: quillnet.glue_leaves(g, Index(0, lambda: None), [], False))[0] is TypeError
+
+    def test_borrow_released_after_internal_failure(self, panics):
+        g = small_graph()
+        with panics("index out of bounds: the len is 3 but the index is 7"):
+            g.get_children(7)
+        with panics():
+            g.connect_op_to_value(1, 7)
+        g.add_op_with_payload(1)
+        assert g.num_nodes() == 4
+
+
+class TestPanicException:
+    def test_class_shape(self, panics):
+        g = CoreGraph()
+        with panics("index out of bounds: the len is 0 but the index is 0") as info:
+            g.get_parent(0)
+        cls = type(info.value)
+        assert cls.__bases__ == (BaseException,)
+        assert "BaseException" in cls.__doc__
+        with panics() as again:
+            g.get_parent(1)
+        assert type(again.value) is cls  # created once
+
+    def test_not_caught_by_except_exception(self):
+        g = CoreGraph()
+        with pytest.raises(BaseException):
+            try:
+                g.get_options(3)
+            except Exception:  # pragma: no cover - must not happen
+                pytest.fail("PanicException was caught as Exception")
