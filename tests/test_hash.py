@@ -1,0 +1,213 @@
+"""Structural hashes, same_spec, and the hasher behind them.
+
+The expected hash values are computed by a pure-Python SipHash written here, which is
+itself checked against the published SipHash-2-4 answers and against the interpreter's
+own SipHash-1-3, so no expectation depends on the native hasher.
+"""
+import random
+import struct
+import subprocess
+import sys
+
+import pytest
+
+import quillnet
+from conftest import oob
+from randgraph import random_graph
+
+M64 = (1 << 64) - 1
+
+
+def _rotl(x, b):
+    return ((x << b) | (x >> (64 - b))) & M64
+
+
+def siphash(data, c=1, d=3, k0=0, k1=0):
+    v = [k0 ^ 0x736F6D6570736575, k1 ^ 0x646F72616E646F6D,
+         k0 ^ 0x6C7967656E657261, k1 ^ 0x7465646279746573]
+
+    def rounds(count):
+        v0, v1, v2, v3 = v
+        for _ in range(count):
+            v0 = (v0 + v1) & M64; v1 = _rotl(v1, 13) ^ v0; v0 = _rotl(v0, 32)
+            v2 = (v2 + v3) & M64; v3 = _rotl(v3, 16) ^ v2
+            v0 = (v0 + v3) & M64; v3 = _rotl(v3, 21) ^ v0
+            v2 = (v2 + v1) & M64; v1 = _rotl(v1, 17) ^ v2; v2 = _rotl(v2, 32)
+        v[:] = [v0, v1, v2, v3]
+
+    n = len(data)
+    full = n - n % 8
+    for i in range(0, full, 8):
+        m = int.from_bytes(data[i:i + 8], "little")
+        v[3] ^= m
+        rounds(c)
+        v[0] ^= m
+    b = int.from_bytes(data[full:], "little") | ((n & 0xFF) << 56)
+    v[3] ^= b
+    rounds(c)
+    v[0] ^= b
+    v[2] ^= 0xFF
+    rounds(d)
+    return v[0] ^ v[1] ^ v[2] ^ v[3]
+
+
+# Published SipHash-2-4 answers, key 00..0f, message 00 01 .. (len-1).
+REFERENCE_24 = {
+    0: 0x726FDB47DD0E0E31, 1: 0x74F839C593DC67FD, 2: 0x0D6C8009D9A94F5A,
+    3: 0x85676696D7FB7E2D, 4: 0xCF2794E0277187B7, 5: 0x18765564CD99A68D,
+    6: 0xCBC9466E58FEE3CE, 7: 0xAB0200F58B01D137, 8: 0x93F5F5799A932462,
+    9: 0x9E0082DF0BA9E4B0, 10: 0x7A5DBBC594DDB9F3, 11: 0xF4B32F46226BADA7,
+    12: 0x751E8FBC860EE5FB, 13: 0x14EA5627C0843D90, 14: 0xF723CA908E7AF2EE,
+    15: 0xA129CA6149BE45E5, 16: 0x3F2ACC7F57C29BDB, 17: 0x699AE9F52CBE4794,
+    18: 0x4BC1B3F0968DD39C, 63: 0x958A324CEB064572,
+}
+
+
+@pytest.mark.parametrize("length", sorted(REFERENCE_24))
+def test_python_siphash_reproduces_published_24_vectors(length):
+    key = bytes(range(16))
+    k0, k1 = int.from_bytes(key[:8], "little"), int.from_bytes(key[8:], "little")
+    assert siphash(bytes(range(length)), 2, 4, k0, k1) == REFERENCE_24[length]
+
+
+@pytest.mark.skipif(sys.hash_info.algorithm != "siphash13", reason="interpreter hash differs")
+def test_python_siphash13_matches_interpreter_zero_key():
+    # With PYTHONHASHSEED=0 the interpreter hashes bytes with zero-key SipHash-1-3.
+    code = "print([hash(bytes(range(n))) % 2**64 for n in range(1, 42)])"
+    out = subprocess.run([sys.executable, "-c", code], env={"PYTHONHASHSEED": "0"},
+                         capture_output=True, text=True, check=True).stdout
+    assert eval(out) == [siphash(bytes(range(n))) for n in range(1, 42)]
+
+
+def _worked_example():
+    g = quillnet.CoreGraph()
+    g.add_value_with_payload(5, 9)
+    g.add_op_with_payload(7)
+    g.connect_value_to_op(0, 1)
+    g.set_root(0)
+    return g
+
+
+def test_worked_example_pinned():
+    g = _worked_example()
+    eq_stream = struct.pack("<II4Q", 5, 7, 0, 1, 1, 0)
+    conn_stream = struct.pack("<5Q", 2, 0, 1, 1, 0)
+    assert len(eq_stream) == len(conn_stream) == 40
+    # Pinned values, computed once with the pure-Python hasher above.
+    assert siphash(eq_stream) == 6327667269916022429
+    assert siphash(conn_stream) == 8070413698537358268
+    assert g.equality_hash() == 6327667269916022429
+    assert g.connection_hash() == 8070413698537358268
+
+
+def _payload_id(g, n):
+    op = g.get_op_id(n)
+    return op if op is not None else g.get_value_payload(n)[0]
+
+
+def _expected_hashes(g):
+    pairs = g.connections()
+    words = [w for p in pairs for w in p]
+    order = g.walk(g.get_root())
+    eq = struct.pack(f"<{len(order)}I", *(_payload_id(g, n) for n in order))
+    eq += struct.pack(f"<{len(words)}Q", *words)
+    conn = struct.pack(f"<{len(words) + 1}Q", len(pairs), *words)
+    return siphash(eq), siphash(conn)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_hashes_follow_their_byte_streams(seed):
+    # Odd node counts leave the pair words unaligned after the 4-byte payload ids.
+    rng = random.Random(seed)
+    n = rng.randrange(2, 40)
+    g = random_graph(rng, n, rng.randrange(n, 3 * n), odd_links=seed % 3 == 0)
+    g.set_root(rng.randrange(n))
+    assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)
+
+
+def _build(order, spec, root):
+    """Creates the nodes of `spec` in the given order, then links them in list order."""
+    g = quillnet.CoreGraph()
+    new_id = {}
+    for name in order:
+        kind, *payload = spec["nodes"][name]
+        new_id[name] = (g.add_value_with_payload(*payload) if kind == "v"
+                        else g.add_op_with_payload(*payload))
+    for kind, a, b in spec["edges"]:
+        if kind == "vo":
+            g.connect_value_to_op(new_id[a], new_id[b])
+        else:
+            g.connect_op_to_value(new_id[a], new_id[b])
+    g.set_root(new_id[root])
+    return g
+
+
+SPEC = {
+    "nodes": {"r": ("v", 1, 0), "o1": ("o", 10), "o2": ("o", 11), "a": ("v", 2, 1),
+              "b": ("v", 3, 1), "o3": ("o", 12), "c": ("v", 4, 2), "lone": ("v", 99, 9)},
+    "edges": [("vo", "r", "o1"), ("vo", "r", "o2"), ("ov", "o1", "a"), ("ov", "o2", "a"),
+              ("ov", "o2", "b"), ("vo", "a", "o3"), ("ov", "o3", "c")],
+}
+
+
+def test_creation_order_does_not_matter_but_list_order_does():
+    names = list(SPEC["nodes"])
+    g1 = _build(names, SPEC, "r")
+    g2 = _build(list(reversed(names)), SPEC, "r")
+    assert g1.get_root() != g2.get_root()  # really a different numbering
+    assert g1.equality_hash() == g2.equality_hash()
+    assert g1.connection_hash() == g2.connection_hash()
+
+    swapped = dict(SPEC, edges=[SPEC["edges"][1], SPEC["edges"][0]] + SPEC["edges"][2:])
+    g3 = _build(names, swapped, "r")
+    assert g3.equality_hash() != g1.equality_hash()
+    assert g3.connection_hash() != g1.connection_hash()
+
+
+@pytest.mark.parametrize("change, eq_changes", [
+    (("v", "a", 77, 1), True),    # val_id
+    (("o", "o2", 77), True),      # op_id
+    (("v", "a", 2, 8), False),    # type_id only
+    (("v", "lone", 5, 5), False),  # node outside the root's component
+])
+def test_payload_sensitivity(change, eq_changes):
+    names = list(SPEC["nodes"])
+    base = _build(names, SPEC, "r")
+    kind, name, *payload = change
+    nodes = dict(SPEC["nodes"], **{name: (kind, *payload)})
+    other = _build(names, dict(SPEC, nodes=nodes), "r")
+    assert other.connection_hash() == base.connection_hash()
+    assert (other.equality_hash() != base.equality_hash()) == eq_changes
+
+
+def test_single_node():
+    g = quillnet.CoreGraph()
+    g.add_value_with_payload(0xDEADBEEF, 3)
+    assert g.connection_hash() == siphash(bytes(8))
+    assert g.equality_hash() == siphash(struct.pack("<I", 0xDEADBEEF))
+
+
+@pytest.mark.parametrize("nodes, root", [(0, 0), (2, 2), (3, 2**64 - 1)])
+def test_hashes_fail_on_bad_root(panics, nodes, root):
+    g = quillnet.CoreGraph()
+    for _ in range(nodes):
+        g.add_value_with_payload(1, 1)
+    g.set_root(root)
+    for method in (g.connection_hash, g.equality_hash):
+        with panics(oob(nodes, root)):
+            method()
+
+
+def test_same_spec(panics):
+    g = quillnet.CoreGraph()
+    g.add_value_with_payload(1, 4)   # 0
+    g.add_value_with_payload(2, 4)   # 1: same type, other val_id
+    g.add_value_with_payload(1, 5)   # 2: same val_id, other type
+    g.add_op_with_payload(4)         # 3
+    assert g.same_spec(0, 1) and g.same_spec(1, 0) and g.same_spec(0, 0)
+    assert not g.same_spec(0, 2)
+    assert not g.same_spec(3, 3) and not g.same_spec(0, 3) and not g.same_spec(3, 0)
+    with panics(oob(4, 7)):
+        g.same_spec(7, 9)   # a is checked first
+    with panics(oob(4, 9)):
+        g.same_spec(0, 9)
