@@ -1,0 +1,185 @@
+// Trace enumeration: every dead-end path from a node in the enabled directions.
+//
+// `traces_rec` is a depth-first search that, at each node, follows the entries of the
+// node's neighbour list that pass the direction filter.  It runs on an explicit stack so
+// that a path of a million nodes needs no native recursion; each frame keeps a cursor
+// over its node's kept entries, which makes the visiting order that of the recursion.
+#include "traces.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace quill {
+
+namespace {
+
+// Membership tests over short lists scan them; long lists are marked once in a flat
+// stamp array so that a node with many links does not cost a quadratic scan.
+class ListSet {
+public:
+    void reset(std::span<const Idx> list, std::uint64_t n) {
+        list_ = list;
+        marked_ = false;
+        if (list.size() <= kScanLimit) return;
+        if (stamp_.empty()) stamp_.assign(n, 0);
+        if (++gen_ == 0) {  // wrapped: start the stamps afresh
+            std::fill(stamp_.begin(), stamp_.end(), 0);
+            gen_ = 1;
+        }
+        for (Idx m : list)
+            if (m < n) stamp_[m] = gen_;
+        marked_ = true;
+    }
+    bool contains(NodeId m) const {
+        if (marked_) {
+            if (m < stamp_.size()) return stamp_[m] == gen_;
+            // Only the scan can find an id beyond the node list.
+        }
+        for (Idx x : list_)
+            if (x == m) return true;
+        return false;
+    }
+
+private:
+    static constexpr std::size_t kScanLimit = 16;
+    std::span<const Idx> list_;
+    std::vector<std::uint32_t> stamp_;
+    std::uint32_t gen_ = 0;
+    bool marked_ = false;
+};
+
+// A node on the current path.  Its kept entries sit in the shared arena between the
+// previous frame's `end` (0 for the first frame) and its own `end`.
+struct Frame {
+    std::size_t cursor;  // next kept entry to visit
+    std::size_t end;
+    Idx node;
+    bool recorded;
+};
+
+class TraceSearch {
+public:
+    TraceSearch(const Graph& g, bool me_too, bool op_nodes, bool val_nodes, bool above,
+                bool below)
+        : g_(g), n_(g.size()), me_too_(me_too), op_nodes_(op_nodes), val_nodes_(val_nodes),
+          above_(above), below_(below), on_path_(n_, 0) {}
+
+    std::vector<std::vector<NodeId>> run(NodeId start) {
+        traces_rec(start);
+        while (!stack_.empty()) {
+            Frame& top = stack_.back();
+            if (top.cursor < top.end) {
+                const Idx m = kept_[top.cursor++];
+                traces_rec(m);
+            } else {
+                leave(top);
+                stack_.pop_back();
+                kept_.resize(stack_.empty() ? 0 : stack_.back().end);
+            }
+        }
+        return std::move(result_);
+    }
+
+private:
+    const Graph& g_;
+    const std::uint64_t n_;
+    const bool me_too_, op_nodes_, val_nodes_, above_, below_;
+    std::vector<std::uint8_t> on_path_;
+    std::vector<NodeId> path_;
+    std::vector<std::vector<NodeId>> result_;
+    std::vector<Frame> stack_;
+    std::vector<Idx> kept_;  // kept entries of all frames on the stack, in stack order
+    ListSet in_a_, in_b_;
+    Poll poll_;
+
+    // One step of the search: enters `n`, records a trace at a dead end, or pushes a frame
+    // whose kept entries the main loop then visits in order.
+    void traces_rec(NodeId n) {
+        poll_.step();
+        // An id beyond the node list can never be on the path: it fails as soon as it
+        // is met.
+        if (n >= n_) out_of_range(n_, n);
+        if (on_path_[n]) return;
+        on_path_[n] = 1;
+        const bool op = g_.is_op(n);
+        const bool recorded = me_too_ && (op ? op_nodes_ : val_nodes_);
+        if (recorded) path_.push_back(n);
+
+        const std::size_t begin = kept_.size();
+        collect_kept(n, op);
+        Frame f{begin, kept_.size(), Idx(n), recorded};
+        if (f.cursor == f.end) {
+            result_.push_back(path_);
+            leave(f);
+            return;
+        }
+        stack_.push_back(f);
+    }
+
+    void leave(const Frame& f) {
+        on_path_[f.node] = 0;
+        if (f.recorded) path_.pop_back();
+    }
+
+    // Appends to kept_ the entries of n's neighbour list (options, parents, parent,
+    // children) that pass the direction filter.  The filter tests membership in the
+    // relevant list, so an entry standing twice in the neighbour list passes twice.
+    void collect_kept(NodeId n, bool op) {
+        if (!op) {
+            if (!above_ && !below_) return;
+            const std::span<const Idx> options = g_.options(n);
+            const std::span<const Idx> parents = g_.parents(n);
+            const Idx side_parent = g_.parent(n);
+            const std::span<const Idx> children = g_.children(n);
+            // Entries that come from the options pass when below is on, those from the
+            // parents when above is on; anything else needs a membership test.
+            const bool need_opt_set = below_ && (above_ ? side_parent != kNone || !children.empty()
+                                                        : true);
+            const bool need_par_set = above_ && (below_ ? side_parent != kNone || !children.empty()
+                                                        : true);
+            if (need_opt_set) in_a_.reset(options, n_);
+            if (need_par_set) in_b_.reset(parents, n_);
+            auto pass = [&](Idx m) {
+                return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
+            };
+            for (Idx m : options)
+                if (below_ || pass(m)) kept_.push_back(m);
+            for (Idx m : parents)
+                if (above_ || pass(m)) kept_.push_back(m);
+            if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
+            for (Idx m : children)
+                if (pass(m)) kept_.push_back(m);
+        } else {
+            const Idx parent = g_.parent(n);
+            const bool par_ok = above_ && parent != kNone;
+            if (!par_ok && !below_) return;
+            const std::span<const Idx> options = g_.options(n);
+            const std::span<const Idx> parents = g_.parents(n);
+            const std::span<const Idx> children = g_.children(n);
+            const bool need_child_set =
+                below_ && (!options.empty() || !parents.empty() || parent != kNone);
+            if (need_child_set) in_a_.reset(children, n_);
+            auto pass = [&](Idx m) {
+                return (par_ok && m == parent) || (below_ && in_a_.contains(m));
+            };
+            for (Idx m : options)
+                if (pass(m)) kept_.push_back(m);
+            for (Idx m : parents)
+                if (pass(m)) kept_.push_back(m);
+            if (parent != kNone && pass(parent)) kept_.push_back(parent);
+            for (Idx m : children)
+                if (below_ || pass(m)) kept_.push_back(m);
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, bool me_too,
+                                        bool op_nodes, bool val_nodes, bool above,
+                                        bool below) {
+    TraceSearch search(g, me_too, op_nodes, val_nodes, above, below);
+    return search.run(start);
+}
+
+}  // namespace quill

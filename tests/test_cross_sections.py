@@ -1,0 +1,87 @@
+"""cross_sections: worked examples, failures, and a direct reference on random graphs."""
+import itertools
+import random
+
+import pytest
+
+from conftest import oob
+from randgraph import random_graph
+
+
+def ref_cross_sections(g, target, leaves):
+    traces = g.traces(target, True, False, True, True, False)
+    if any(not t for t in traces):
+        return []
+    result, seen = [], set()
+    for choice in itertools.product(*(list(enumerate(t)) for t in traces)):
+        cut, height = [], 0
+        for i, (p, f) in enumerate(choice):
+            others = [c[1] for j, c in enumerate(choice) if j != i]
+            if any(x in others for x in traces[i][p:]):
+                continue
+            cut.append(f)
+            height += len(traces[i]) - p - 1
+        for leaf in leaves:
+            if not g.is_below(leaf, cut, True, []):
+                cut.append(leaf)
+        key = frozenset(cut)   # a cut never holds an id twice
+        if key not in seen:
+            seen.add(key)
+            result.append((cut, height))
+    return result
+
+
+# L (0) under o1 (1) under m (2) under o2 (3) under r (4); L2 (5) a second child of o2.
+CHAIN = ([("v", 0, 0), ("o", 1), ("v", 2, 0), ("o", 3), ("v", 4, 0), ("v", 5, 0)],
+         [("ov", 1, 0), ("vo", 2, 1), ("ov", 3, 2), ("vo", 4, 3), ("ov", 3, 5)])
+
+
+def test_chain_examples(graph_from):
+    g = graph_from(*CHAIN)
+    assert g.cross_sections(0, [0]) == [([0], 2), ([2], 1), ([4], 0)]
+    assert g.cross_sections(0, (0, 5)) == [([0, 5], 2), ([2, 5], 1), ([4], 0)]
+    assert g.cross_sections(0, []) == [([0], 2), ([2], 1), ([4], 0)]
+    assert g.cross_sections(1, [0]) == [([2], 1), ([4], 0)]   # an op target: not recorded
+    assert g.cross_sections(4, [0, 5]) == [([4], 0)]
+
+
+def test_two_traces_to_one_top(graph_from):
+    # L (0) under o1 (1) and o2 (2), both under r (3).
+    g = graph_from([("v", 0, 0), ("o", 1), ("o", 2), ("v", 3, 0)],
+                   [("ov", 1, 0), ("ov", 2, 0), ("vo", 3, 1), ("vo", 3, 2)])
+    assert g.cross_sections(0, [0]) == [([0], 0), ([3], 0)]
+    assert g.cross_sections(0, []) == [([], 0), ([3], 0)]
+
+
+def test_op_target_without_parent(graph_from):
+    g = graph_from([("v", 0, 0), ("o", 1)])
+    assert g.cross_sections(1, [0, 99]) == []      # no choice: leaves are never examined
+
+
+def test_no_traces_gives_one_empty_choice(graph_from):
+    # The only way up from v (0) leads back to v, so there is no trace at all; the single
+    # empty choice is completed by the leaves.
+    g = graph_from([("v", 0, 0), ("o", 1), ("v", 2, 0)], [("ov", 1, 0), ("vo", 0, 1)])
+    assert g.traces(0, op_nodes=False) == []
+    assert g.cross_sections(0, [2, 0, 2]) == [([2, 0], 0)]
+
+
+def test_out_of_range(panics, graph_from):
+    g = graph_from(*CHAIN)
+    with panics(oob(6, 6)):
+        g.cross_sections(6, [0])
+    with panics(oob(6, 10)):
+        g.cross_sections(0, [0, 10])
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_matches_reference(seed):
+    rng = random.Random(seed)
+    n = rng.randrange(3, 12)
+    g = random_graph(rng, n, rng.randrange(n, 2 * n), odd_links=seed % 4 == 3)
+    values = [i for i in range(n) if g.is_value_node(i)]
+    for target in range(n):
+        if len(g.traces(target, True, False, True, True, False)) > 6:
+            continue
+        leaves = rng.sample(values, min(len(values), rng.randrange(0, 4)))
+        assert g.cross_sections(target, leaves) == ref_cross_sections(g, target, leaves)
