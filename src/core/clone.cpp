@@ -1,0 +1,145 @@
+#include "clone.hpp"
+
+#include "walk.hpp"
+
+namespace quill {
+
+namespace {
+
+// Numbers the nodes connected to the root: a depth-first discovery in which the
+// neighbours of a node are taken in the order parents, parent, options, children, each
+// new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
+void number_component(const Graph& g, Corr& corr) {
+    const std::uint64_t n = g.size();
+    if (n == 0 || g.root_id >= n)
+        fail("Cannot clone_subgraph: Graph has no valid root_id set");
+    std::vector<Idx>& to_new = corr.to_new;
+    std::vector<Idx>& to_old = corr.to_old;
+    to_new.assign(n, kNone);
+    to_old.clear();
+    to_old.reserve(n);
+
+    // Ids that are numbered already are not pushed: they would be skipped when popped,
+    // and numbering never goes back, so the order is the same.
+    std::vector<Idx> stack;
+    stack.reserve(64);
+    stack.push_back(Idx(g.root_id));
+    auto push = [&](Idx m) {
+        if (m >= n) out_of_range(n, m);  // a stored link always names a node
+        if (to_new[m] == kNone) stack.push_back(m);
+    };
+    auto push_reversed = [&](std::span<const Idx> ids) {
+        for (std::size_t i = ids.size(); i-- > 0;) push(ids[i]);
+    };
+    while (!stack.empty()) {
+        const Idx x = stack.back();
+        stack.pop_back();
+        if (to_new[x] != kNone) continue;
+        to_new[x] = Idx(to_old.size());
+        to_old.push_back(x);
+        push_reversed(g.children(x));
+        push_reversed(g.options(x));
+        if (Idx p = g.parent(x); p != kNone) push(p);
+        push_reversed(g.parents(x));
+    }
+}
+
+// Copies the numbered nodes of `g` into a new graph in new-id order, rewriting every link
+// through the numbering.  `extra` reserves room for nodes the caller appends later.
+Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra) {
+    const Idx* to_new = corr.to_new.data();
+    const std::vector<Idx>& to_old = corr.to_old;
+    Graph dst;
+    dst.reserve(to_old.size() + extra);
+    for (const Idx old : to_old) dst.append_mapped(g, old, to_new);
+    dst.root_id = to_new[g.root_id];  // always 0: the root is numbered first
+    return dst;
+}
+
+}  // namespace
+
+Clone clone_subgraph(const Graph& g) {
+    Clone out;
+    number_component(g, out.corr);
+    out.graph = copy_component(g, out.corr, 0);
+    return out;
+}
+
+namespace {
+
+// Keeps the entries that `map` knows, rewritten, in order; drops the others.
+inline void map_filter(std::span<const Idx> src, const std::vector<Idx>& map,
+                       std::vector<Idx>& scratch) {
+    scratch.clear();
+    for (Idx e : src)
+        if (map[e] != kNone) scratch.push_back(map[e]);
+}
+
+}  // namespace
+
+Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id) {
+    Corr corr1;
+    number_component(g, corr1);
+    const std::optional<NodeId> found = corr1.get(root_leaf_id);
+    if (!found) missing_key();
+    const NodeId leaf = *found;
+
+    // The attached part is the copy of `elem`'s root component without its root.  It is
+    // numbered like a copy and appended straight from `elem`, which gives the same nodes
+    // and links as copying the copy.
+    Corr corr2;
+    number_component(elem, corr2);
+    const std::size_t n2 = corr2.to_old.size();
+
+    Attached out;
+    Graph g1 = copy_component(g, corr1, n2 - 1);
+    const std::uint64_t base = g1.size();
+
+    // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
+    // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
+    std::vector<Idx> map3(elem.size(), kNone);
+    for (std::size_t i = 1; i < n2; ++i) map3[corr2.to_old[i]] = Idx(base + i - 1);
+
+    std::vector<Idx> scratch;
+    for (std::size_t i = 1; i < n2; ++i) {
+        const NodeId src = corr2.to_old[i];
+        const NodeId id = g1.append_like(elem, src);
+        // Links are rewritten into result ids; links to the attached root are dropped.
+        if (auto s = elem.parents(src); !s.empty()) {
+            map_filter(s, map3, scratch);
+            g1.assign_parents(id, scratch);
+        }
+        if (auto s = elem.options(src); !s.empty()) {
+            map_filter(s, map3, scratch);
+            g1.assign_options(id, scratch);
+        }
+        if (auto s = elem.children(src); !s.empty()) {
+            map_filter(s, map3, scratch);
+            g1.assign_children(id, scratch);
+        }
+        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3[p]);  // kNone: root
+    }
+
+    // The attached root's options become further options of the receiving node.
+    for (Idx o : elem.options(elem.root_id)) {
+        const Idx mo = map3[o];
+        if (mo == kNone) continue;
+        g1.push_option(leaf, mo);
+        g1.set_parent(mo, Idx(leaf));
+    }
+
+    for (NodeId id = base; id < g1.size(); ++id)
+        if (g1.children(id).empty() && g1.options(id).empty()) out.attached_leaves.push_back(id);
+
+    for (NodeId l : leaves(g)) {
+        if (l == root_leaf_id) continue;
+        const std::optional<NodeId> m = corr1.get(l);
+        if (!m) missing_key();
+        out.remaining_leaves.push_back(*m);
+    }
+
+    out.graph = std::move(g1);  // its root is the receiver's root, 0
+    return out;
+}
+
+}  // namespace quill

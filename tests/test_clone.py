@@ -1,0 +1,107 @@
+"""clone_subgraph against a straightforward reference, plus its failures and depth."""
+import random
+
+import pytest
+
+import quillnet
+from randgraph import chain
+
+NO_ROOT = "Cannot clone_subgraph: Graph has no valid root_id set"
+
+
+def random_graph(rng, n, edges, odd_links=False, types=3):
+    """n nodes (node 0 a value node), `edges` random connect calls; with odd_links any
+    kinds are joined, which fills the link fields that do not belong to a node's kind."""
+    g = quillnet.CoreGraph()
+    ops, vals = [], []
+    for i in range(n):
+        if i and rng.random() < 0.5:
+            ops.append(g.add_op_with_payload(rng.randrange(100)))
+        else:
+            vals.append(g.add_value_with_payload(rng.randrange(100), rng.randrange(types)))
+    for _ in range(edges if ops or odd_links else 0):
+        a, b = (rng.randrange(n), rng.randrange(n)) if odd_links else (rng.choice(ops),
+                                                                       rng.choice(vals))
+        if rng.random() < 0.5:
+            g.connect_op_to_value(a, b)
+        else:
+            g.connect_value_to_op(b, a)
+    return g
+
+
+def snapshot(g):
+    return [(g.is_value_node(n), g.get_op_id(n), g.get_value_payload(n), g.get_parent(n),
+             g.get_parents(n), g.get_options(n), g.get_children(n))
+            for n in range(g.num_nodes())] + [g.get_root()]
+
+
+def ref_numbering(g):
+    """Pop, skip numbered, push children, options, parent, parents (lists reversed)."""
+    corr, order, stack = {}, [], [g.get_root()]
+    while stack:
+        x = stack.pop()
+        if x in corr:
+            continue
+        corr[x] = len(order)
+        order.append(x)
+        parent = g.get_parent(x)
+        stack += reversed(g.get_children(x))
+        stack += reversed(g.get_options(x))
+        stack += [] if parent is None else [parent]
+        stack += reversed(g.get_parents(x))
+    return corr, order
+
+
+def ref_node(g, x, m):
+    """Node x of g with its links rewritten by m, entries that m lacks dropped."""
+    return [g.is_value_node(x), g.get_op_id(x), g.get_value_payload(x), m.get(g.get_parent(x)),
+            [m[i] for i in g.get_parents(x) if i in m], [m[i] for i in g.get_options(x) if i in m],
+            [m[i] for i in g.get_children(x) if i in m]]
+
+
+def test_shared_value_takes_its_parents_first(graph_from):
+    # R(0) options [A(1), D(2)]; A children [v(3), w(4)]; D children [v]
+    g = graph_from([("v", 0, 0), ("o", 1), ("o", 2), ("v", 3, 0), ("v", 4, 0)],
+                   [("vo", 0, 1), ("vo", 0, 2), ("ov", 1, 3), ("ov", 1, 4), ("ov", 2, 3)])
+    copy, corr = g.clone_subgraph()
+    assert corr == {0: 0, 1: 1, 3: 2, 2: 3, 4: 4}
+    assert copy.get_parents(2) == [1, 3] and copy.get_children(3) == [2]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_matches_reference(seed):
+    rng = random.Random(seed)
+    n = rng.randrange(1, 40)
+    g = random_graph(rng, n, rng.randrange(0, 3 * n), odd_links=seed % 2 == 1)
+    g.set_root(rng.randrange(n))
+    before = snapshot(g)
+    copy, corr = g.clone_subgraph()
+    want_corr, order = ref_numbering(g)
+    assert corr == want_corr
+    assert snapshot(copy) == [tuple(ref_node(g, x, corr)) for x in order] + [0]
+    assert snapshot(g) == before
+    # a copy is compact and in discovery order already: copying it again is the identity
+    again, corr2 = copy.clone_subgraph()
+    assert corr2 == {i: i for i in range(copy.num_nodes())}
+    assert snapshot(again) == snapshot(copy)
+    again.add_value_with_payload(0, 0)  # independent of its source
+    assert copy.num_nodes() == len(corr)
+
+
+@pytest.mark.parametrize("nodes, root", [(0, 0), (2, 2), (2, 2**64 - 1)])
+def test_no_valid_root(panics, nodes, root):
+    g = quillnet.CoreGraph()
+    for i in range(nodes):
+        g.add_value_with_payload(i, 0)
+    g.set_root(root)
+    with panics(NO_ROOT):
+        g.clone_subgraph()
+
+
+def test_million_node_chain():
+    g = chain(500_000)
+    top = g.num_nodes() - 1
+    g.set_root(top)
+    copy, corr = g.clone_subgraph()
+    assert copy.num_nodes() == len(corr) == top + 1
+    assert corr[top] == 0 and corr[0] == top and copy.leaves() == [top]

@@ -1,0 +1,208 @@
+"""glue_leaves against a recursive reference, plus deep, failing and interrupted searches."""
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+
+import quillnet
+from conftest import oob
+from test_clone import NO_ROOT, random_graph, snapshot
+
+
+class RefFailure(Exception):
+    pass
+
+
+def ref_glue(graph, leaves, candidates, trees_only, max_leaves=None):
+    """The recursive search, built from the module's own copy, merge and hash."""
+    results, recorded = [], set()
+    within = lambda n: max_leaves is None or n <= max_leaves  # noqa: E731
+
+    def rec(g, leaves, candidates, trees_only):
+        if trees_only or within(len(leaves)):
+            h = None if trees_only else g.connection_hash()
+            if within(len(leaves)) and h not in recorded:
+                results.append(g.clone_subgraph()[0])
+                recorded.add(h)
+        while leaves and not trees_only:
+            f, rest, glued = leaves[0], leaves[1:], False
+            for p in rest + candidates:
+                for i in (p, f):
+                    if i >= g.num_nodes():
+                        raise RefFailure(oob(g.num_nodes(), i))
+                if g.same_spec(f, p):
+                    g2, corr = g.clone_subgraph()
+                    for step, (ids, message) in enumerate((
+                            ([f], "first missing in corr map"),
+                            ([p], "candidate missing in corr map"),
+                            (rest, "rest id missing in corr"),
+                            (candidates, "candidate id missing in corr"))):
+                        if any(i not in corr for i in ids):
+                            raise RefFailure(message)
+                        if step == 1:
+                            g2.merge_value_nodes(corr[p], corr[f], True, True)
+                    rec(g2, [corr[i] for i in rest], [corr[i] for i in candidates], False)
+                    glued = True
+            leaves = rest
+            if glued:
+                return
+
+    rec(graph, list(leaves), list(candidates), trees_only)
+    return [snapshot(r) for r in results]
+
+
+def outcome(run):
+    try:
+        return "ok", run()
+    except RefFailure as e:
+        return "fail", str(e)
+    except BaseException as e:
+        if type(e).__name__ != "PanicException":
+            raise
+        return "fail", str(e)
+
+
+def check(g, leaves, candidates, trees_only=False, max_leaves=None):
+    """Runs both searches, asserts they agree and that g is unchanged; returns results."""
+    before = snapshot(g)
+    got = outcome(lambda: quillnet.glue_leaves(g, leaves, candidates, trees_only, max_leaves))
+    got = (got[0], [snapshot(r) for r in got[1]]) if got[0] == "ok" else got
+    assert got == outcome(lambda: ref_glue(g, leaves, candidates, trees_only, max_leaves))
+    assert snapshot(g) == before
+    return got
+
+
+def star(types, root_type=9):
+    """R(0) with option P(1); P's children are value nodes 2, 3, ... of the given types."""
+    g = quillnet.CoreGraph()
+    g.add_value_with_payload(0, root_type)
+    g.add_op_with_payload(0)
+    g.connect_value_to_op(0, 1)
+    for i, t in enumerate(types):
+        g.connect_op_to_value(1, g.add_value_with_payload(i, t))
+    return g
+
+
+@pytest.mark.parametrize("b_type, options, want", [
+    (5, {}, [[2, 3, 4], [2, 2, 3], [2, 2, 2], [2, 3, 2]]),
+    (5, {"max_leaves": 0}, [[2, 2, 2]]),
+    (5, {"max_leaves": 1}, [[2, 2, 3], [2, 2, 2], [2, 3, 2]]),
+    (5, {"trees_only": True}, [[2, 3, 4]]),
+    (5, {"trees_only": True, "max_leaves": 1}, []),
+    (6, {}, [[2, 3, 4], [2, 3, 2]]),
+])
+def test_five_graph_example(b_type, options, want):
+    # leaves a(2), b(3) and candidate c(4) below P; b of another type in the last case
+    status, got = check(star([5, b_type, 5]), [2, 3], [4], **options)
+    assert status == "ok" and [r[1][-1] for r in got] == want  # P's children
+
+
+@pytest.mark.parametrize("leaves, candidates, message", [
+    ([2, 3], [4, 50], "candidate id missing in corr"),
+    ([2, 3, 50], [4], "rest id missing in corr"),
+    ([2, 3, 2], [4], "candidate missing in corr map"),  # 2 was glued away a level above
+    ([5, 2], [2], "first missing in corr map"),         # node 5 has no links
+    ([2], [5], "candidate missing in corr map"),
+    ([2, 99], [], oob(6, 99)),                          # the partner is tested ...
+    ([99, 98], [], oob(6, 98)),                         # ... before the leaf
+    ([99], [2], oob(6, 99)),
+])
+def test_failures(leaves, candidates, message):
+    g = star([5, 5, 5])
+    g.add_value_with_payload(13, 5)
+    assert check(g, leaves, candidates) == ("fail", message)
+
+
+@pytest.mark.parametrize("nodes, root, options, message", [
+    (0, 0, {}, oob(0, 0)),                  # the first level's hash meets the root
+    (3, 7, {}, oob(3, 7)),
+    (3, 7, {"max_leaves": 0}, NO_ROOT),     # no recording: the first glue step's copy
+    (3, 7, {"trees_only": True}, NO_ROOT),
+])
+def test_graph_without_root(nodes, root, options, message, panics):
+    g = quillnet.CoreGraph()
+    for i in range(nodes):
+        g.add_value_with_payload(i, 0)
+    g.set_root(root)
+    options = {"trees_only": False, **options}
+    with panics(message):
+        quillnet.glue_leaves(g, [0] if nodes else [], [1] if nodes else [], **options)
+
+
+def random_dag(rng, n):
+    """A root value with ops below values, 1 to 3 children each, some children shared,
+    value types 0 and 1; now and then an extra link of any kind."""
+    g = star([rng.randrange(2) for _ in range(rng.randrange(1, 4))])
+    vals = [0] + list(range(2, g.num_nodes()))
+    while g.num_nodes() < n:
+        op = g.add_op_with_payload(rng.randrange(9))
+        g.connect_value_to_op(rng.choice(vals[1:]), op)
+        for _ in range(rng.randrange(1, 4)):
+            if rng.random() < 0.2:
+                g.connect_op_to_value(op, rng.choice(vals))
+            else:
+                vals.append(g.add_value_with_payload(rng.randrange(9), rng.randrange(2)))
+                g.connect_op_to_value(op, vals[-1])
+    if rng.random() < 0.3:
+        g.connect_op_to_value(rng.randrange(n), rng.randrange(n))
+    return g, vals
+
+
+@pytest.mark.parametrize("seed", range(80))
+def test_matches_reference(seed):
+    rng = random.Random(seed)
+    g, vals = random_dag(rng, rng.randrange(3, 14))
+    leaves = rng.sample(g.leaves(), min(len(g.leaves()), rng.randrange(1, 6)))
+    cands = rng.sample(vals, rng.randrange(3))
+    extra = [rng.randrange(g.num_nodes() + 2)] + leaves[:1]
+    if seed % 4 == 0:  # a repeated, unconnected or out-of-range id somewhere
+        (leaves if seed % 8 else cands).insert(rng.randrange(3), rng.choice(extra))
+    check(g, leaves, cands, seed % 13 == 0, rng.choice([None, None, 0, 1, 2]))
+
+
+def test_ten_thousand_single_partner_leaves():
+    # leaf i and candidate i share a type of their own: 10,000 levels, one glue each
+    n = 10_000
+    g = star([i % n for i in range(2 * n)], root_type=n)
+    (last,) = quillnet.glue_leaves(g, range(2, n + 2), range(n + 2, 2 * n + 2), False, 0)
+    assert last.num_nodes() == n + 2
+    assert last.get_children(1) == list(range(2, n + 2)) * 2
+
+
+def test_failure_deep_in_the_search_leaks_nothing(panics):
+    # the last leaf but one listed again: the first branch glues each leaf onto the next,
+    # k levels deep with a copy alive at each, and fails only at the bottom
+    k = 150
+    g = star([5] * k)
+    leaves = list(range(2, k + 2)) + [k]
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    for i in range(205):
+        if i == 5:
+            start = rss()
+        with panics("candidate missing in corr map"):
+            quillnet.glue_leaves(g, leaves, [], False)
+    assert rss() - start < 16 * 2**20  # a leak would be about 100 MB
+    assert g.num_nodes() == k + 2
+
+
+def test_interrupt_ends_a_long_search():
+    # 12 leaves of one type have about 12! branches; SIGALRM's KeyboardInterrupt ends it
+    code = (
+        "import signal, quillnet, test_glue\n"
+        "g = test_glue.star([5] * 12)\n"
+        "def stop(*args): raise KeyboardInterrupt\n"
+        "signal.signal(signal.SIGALRM, stop)\n"
+        "signal.setitimer(signal.ITIMER_REAL, 0.3)\n"
+        "try: quillnet.glue_leaves(g, range(2, 14), [], False)\n"
+        "except KeyboardInterrupt: print(g.num_nodes(), len(quillnet.glue_leaves(g, [2, 3], [], False)))\n"
+    )
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60, env=env)
+    assert done.stdout.strip() == "14 2", done.stderr
