@@ -121,32 +121,7 @@ bool convert_raw(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_bo
             if (p.kind == Kind::Graph && !graph_borrow.acquire(out.graph()))
                 return fail_shared_borrow();
             return true;
-        case Kind::CondsByChild: {
-            out.nested.clear();
-            std::vector<quill::Conditions>& nested = out.nested;
-            // A sequence (one item per child) of condition lists.
-            if (PyUnicode_Check(o)) {
-                PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-                return false;
-            }
-            if (!PySequence_Check(o)) {
-                set_cast_error(o, "Sequence");
-                return false;
-            }
-            PyObject* it = PyObject_GetIter(o);
-            if (!it) return false;
-            while (PyObject* item = PyIter_Next(it)) {
-                nested.emplace_back();
-                bool ok = to_conditions(item, nested.back());
-                Py_DECREF(item);
-                if (!ok) {
-                    Py_DECREF(it);
-                    return false;
-                }
-            }
-            Py_DECREF(it);
-            return !PyErr_Occurred();
-        }
+        case Kind::CondsByChild: return to_conditions_by_child(o, out.nested);
     }
     return false;
 }

@@ -123,6 +123,43 @@ struct Values {
     Value v[N == 0 ? 1 : N];
 };
 
+// The receiver's borrow for the length of a call; no borrow for module functions.
+template <Borrow B>
+class ReceiverBorrow {
+public:
+    explicit ReceiverBorrow(PyObject* self) : obj_(reinterpret_cast<GraphObject*>(self)) {
+        if constexpr (B == Borrow::Shared)
+            ok_ = try_borrow_shared(obj_) || fail_shared_borrow();
+        else if constexpr (B == Borrow::Exclusive)
+            ok_ = try_borrow_exclusive(obj_) || fail_exclusive_borrow();
+    }
+    ReceiverBorrow(const ReceiverBorrow&) = delete;
+    ReceiverBorrow& operator=(const ReceiverBorrow&) = delete;
+    ~ReceiverBorrow() {
+        if (!ok_) return;
+        if constexpr (B == Borrow::Shared)
+            release_shared(obj_);
+        else if constexpr (B == Borrow::Exclusive)
+            release_exclusive(obj_);
+    }
+    bool ok() const { return ok_; }
+    GraphObject* get() const { return obj_; }
+
+private:
+    GraphObject* obj_;
+    bool ok_ = true;
+};
+
+// Step 4 with every C++ exception turned into a Python one at this boundary.
+template <Impl F>
+inline PyObject* run_impl(Call& c) {
+    try {
+        return F(c);
+    } catch (...) {
+        return translate_exception();
+    }
+}
+
 template <const Sig& S, Impl F>
 PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t N = S.count;
@@ -134,66 +171,23 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         if (!bind_args(S, args, nargs, kwnames, slots_buf)) return nullptr;
         slots = slots_buf;
     }
-    GraphObject* recv = reinterpret_cast<GraphObject*>(self);
-    if constexpr (S.borrow == Borrow::Shared) {
-        if (!try_borrow_shared(recv)) {
-            fail_shared_borrow();
-            return nullptr;
-        }
-    } else if constexpr (S.borrow == Borrow::Exclusive) {
-        if (!try_borrow_exclusive(recv)) {
-            fail_exclusive_borrow();
-            return nullptr;
-        }
-    }
-    PyObject* result = nullptr;
-    {
-        Values<N> vals;
-        SharedBorrow graph_borrow;
-        if (convert_all<S>(slots, vals.v, graph_borrow, std::make_index_sequence<N>{})) {
-            Call c{S.owner ? recv : nullptr, vals.v};
-            try {
-                result = F(c);
-            } catch (...) {
-                result = translate_exception();
-            }
-        }
-    }
-    if constexpr (S.borrow == Borrow::Shared)
-        release_shared(recv);
-    else if constexpr (S.borrow == Borrow::Exclusive)
-        release_exclusive(recv);
-    return result;
+    ReceiverBorrow<S.borrow> recv(self);
+    if (!recv.ok()) return nullptr;
+    Values<N> vals;
+    SharedBorrow graph_borrow;
+    if (!convert_all<S>(slots, vals.v, graph_borrow, std::make_index_sequence<N>{})) return nullptr;
+    Call c{S.owner ? recv.get() : nullptr, vals.v};
+    return run_impl<F>(c);
 }
 
 // Methods without parameters: the interpreter rejects any argument.
 template <const Sig& S, Impl F>
 PyObject* call_noargs(PyObject* self, PyObject*) {
     static_assert(S.count == 0);
-    GraphObject* recv = reinterpret_cast<GraphObject*>(self);
-    if constexpr (S.borrow == Borrow::Shared) {
-        if (!try_borrow_shared(recv)) {
-            fail_shared_borrow();
-            return nullptr;
-        }
-    } else if constexpr (S.borrow == Borrow::Exclusive) {
-        if (!try_borrow_exclusive(recv)) {
-            fail_exclusive_borrow();
-            return nullptr;
-        }
-    }
-    PyObject* result;
-    Call c{recv, nullptr};
-    try {
-        result = F(c);
-    } catch (...) {
-        result = translate_exception();
-    }
-    if constexpr (S.borrow == Borrow::Shared)
-        release_shared(recv);
-    else if constexpr (S.borrow == Borrow::Exclusive)
-        release_exclusive(recv);
-    return result;
+    ReceiverBorrow<S.borrow> recv(self);
+    if (!recv.ok()) return nullptr;
+    Call c{recv.get(), nullptr};
+    return run_impl<F>(c);
 }
 
 // A method-table entry for one description.

@@ -157,32 +157,20 @@ bool to_conditions(PyObject* o, quill::Conditions& out) {
     });
 }
 
+bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
+    out.clear();
+    return for_each_item(o, [&](PyObject* item) {
+        out.emplace_back();
+        return to_conditions(item, out.back());
+    });
+}
+
 PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids) {
-    PyObject* list = PyList_New(Py_ssize_t(ids.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* v = PyLong_FromUnsignedLongLong(ids[i]);
-        if (!v) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), v);
-    }
-    return list;
+    return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
 }
 
 PyObject* conditions_to_py(const quill::Conditions& conds) {
-    PyObject* list = PyList_New(Py_ssize_t(conds.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < conds.size(); ++i) {
-        PyObject* inner = id_list_to_py(conds[i]);
-        if (!inner) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), inner);
-    }
-    return list;
+    return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
 }
 
 }  // namespace quillpy

@@ -48,8 +48,28 @@ bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out);
 // A sequence (not str) whose items are id lists.
 bool to_conditions(PyObject* o, quill::Conditions& out);
 
+// A sequence (not str) of condition lists, one per child.
+bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out);
+
 // Sets TypeError "'{type}' object cannot be cast as '{target}'".
 void set_cast_error(PyObject* o, const char* target);
+
+// A new list of n items, item(i) giving a new reference or nullptr (which ends the
+// build with that exception).
+template <class Item>
+PyObject* build_list(std::size_t n, Item&& item) {
+    PyObject* list = PyList_New(Py_ssize_t(n));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* v = item(i);
+        if (!v) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, Py_ssize_t(i), v);
+    }
+    return list;
+}
 
 // Result building; each returns a new reference or nullptr with an exception set.
 PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids);

@@ -63,17 +63,7 @@ PyObject* glue_leaves_impl(Call& c) {
     if (c.v[4].b) max_leaves = c.v[4].u;
     std::vector<quill::Graph> found = quill::glue_leaves(
         c.v[0].graph()->graph, std::move(c.v[1].list), std::move(c.v[2].list), c.v[3].b, max_leaves);
-    PyObject* list = PyList_New(Py_ssize_t(found.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        PyObject* g = wrap_graph(std::move(found[i]));
-        if (!g) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), g);
-    }
-    return list;
+    return build_list(found.size(), [&](std::size_t i) { return wrap_graph(std::move(found[i])); });
 }
 
 }  // namespace

@@ -61,17 +61,7 @@ QN_SIG(cross_sections, Shared, {"target_leaf", Id}, {"leaves", IdList})
 
 // ---- helpers ----
 PyObject* idx_list(std::span<const quill::Idx> ids) {
-    PyObject* list = PyList_New(Py_ssize_t(ids.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        PyObject* v = PyLong_FromUnsignedLong(ids[i]);
-        if (!v) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), v);
-    }
-    return list;
+    return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
 }
 
 // (new graph, {old id: new id}) for a copy.  The keys go in ascending old-id order,
@@ -179,18 +169,10 @@ PyObject* nodes_impl(Call& c) {
 PyObject* leaves_impl(Call& c) { return id_list_to_py(quill::leaves(c.g())); }
 PyObject* connections_impl(Call& c) {
     auto pairs = quill::connections(c.g());
-    PyObject* list = PyList_New(Py_ssize_t(pairs.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        PyObject* t = Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
-                                    (unsigned long long)pairs[i].second);
-        if (!t) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), t);
-    }
-    return list;
+    return build_list(pairs.size(), [&](std::size_t i) {
+        return Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
+                             (unsigned long long)pairs[i].second);
+    });
 }
 
 // ---- walks ----
@@ -209,38 +191,18 @@ PyObject* walk_impl(Call& c) {
 // ---- traces, reachability, cross sections ----
 PyObject* traces_impl(Call& c) {
     auto found = quill::traces(c.g(), c.v[0].u, c.v[1].b, c.v[2].b, c.v[3].b, c.v[4].b, c.v[5].b);
-    PyObject* list = PyList_New(Py_ssize_t(found.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < found.size(); ++i) {
-        PyObject* t = id_list_to_py(found[i]);
-        if (!t) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), t);
-    }
-    return list;
+    return build_list(found.size(), [&](std::size_t i) { return id_list_to_py(found[i]); });
 }
 PyObject* is_below_impl(Call& c) {
     return py_bool(quill::is_below(c.g(), c.v[0].u, c.v[1].list, c.v[2].b, c.v[3].list));
 }
 PyObject* cross_sections_impl(Call& c) {
     auto cuts = quill::cross_sections_internal(c.g(), c.v[0].u, c.v[1].list);
-    PyObject* list = PyList_New(Py_ssize_t(cuts.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < cuts.size(); ++i) {
+    return build_list(cuts.size(), [&](std::size_t i) -> PyObject* {
         PyObject* members = id_list_to_py(cuts[i].first);
-        PyObject* height = members ? py_u64(cuts[i].second) : nullptr;
-        PyObject* t = height ? PyTuple_Pack(2, members, height) : nullptr;
-        Py_XDECREF(members);
-        Py_XDECREF(height);
-        if (!t) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        PyList_SET_ITEM(list, Py_ssize_t(i), t);
-    }
-    return list;
+        if (!members) return nullptr;
+        return Py_BuildValue("(NK)", members, (unsigned long long)cuts[i].second);
+    });
 }
 
 // ---- hashing, comparison, merging ----
