@@ -148,14 +148,14 @@ public:
         return overflowed(x) || pos - base < rc_[x];
     }
     // Leaf occurrence count of an explored node (meaningless when overflowed).
-    u64 occurrences(NodeId x) const { return rc_[x]; }
+    u64 count_repeated_leaves(NodeId x) const { return rc_[x]; }
 
     // Number of distinct leaves in the leaf sequence of an explored node.  Where nothing
     // below a node is shared, every leaf below it is reached by exactly one path, so the
     // distinct count equals the occurrence count.  Otherwise the search expands only the
     // nodes with sharing below them: the leaves under an unshared node are reachable
     // through that node alone, so adding its occurrence count once is exact.
-    u64 unique(NodeId x) {
+    u64 count_unique_leaves(NodeId x) {
         if (!(flags_[x] & kShared)) return rc_[x];
         if (flags_[x] & kUniqueKnown) return unique_[x];
         if (unique_.empty()) unique_.assign(g_.size(), 0);
@@ -366,7 +366,7 @@ private:
     // A selected child contributes all its positions.  Checked while discovering, top
     // down, so that an impossible range fails before lower levels build large results.
     void check_range(NodeId c) const {
-        if (counts_.overflowed(c) || counts_.occurrences(c) > kMaxRange) count_overflow();
+        if (counts_.overflowed(c) || counts_.count_repeated_leaves(c) > kMaxRange) count_overflow();
     }
 
     // Works out a slot's own conditions and the slots whose results it will read.
@@ -422,7 +422,7 @@ private:
 
         // Offsets come from the distinct leaf counts of the earlier children.
         std::vector<u64> offsets(k, 0);
-        for (std::size_t p = 1; p < k; ++p) offsets[p] = offsets[p - 1] + counts_.unique(ch[p - 1]);
+        for (std::size_t p = 1; p < k; ++p) offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(ch[p - 1]);
 
         std::vector<Conditions> ranges(k);
         std::vector<const Conditions*> lists(k);
@@ -433,7 +433,7 @@ private:
                 NodeId c = ch[p];
                 if (selected_[p]) {
                     if (ranges[p].empty()) {
-                        Condition r(counts_.occurrences(c));
+                        Condition r(counts_.count_repeated_leaves(c));
                         for (u64 i = 0; i < r.size(); ++i) {
                             poll_.step();
                             r[i] = i;
@@ -505,7 +505,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
     for (std::size_t i = post.size(); i-- > 0;) {
         poll.step();
         NodeId y = post[i];
-        if (g.options(y).empty() || counts.occurrences(y) == 0) continue;
+        if (g.options(y).empty() || counts.count_repeated_leaves(y) == 0) continue;
         for_each_leaf_edge(g, y, [&](NodeId c) {
             if (__builtin_add_overflow(paths[c], paths[y], &paths[c])) paths[c] = ~u64(0);
         });
@@ -555,7 +555,7 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
         // Positions still to place are >= base.  A child whose range reaches past 2^64
         // takes every remaining position, so the wrapped base is never used.
         const u64 base = top.base;
-        top.base += counts.occurrences(c);
+        top.base += counts.count_repeated_leaves(c);
         if (counts.covers(c, base, pos[j])) enter(c, base);
     }
 
