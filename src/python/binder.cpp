@@ -96,7 +96,7 @@ bool convert_raw(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_bo
             return true;
         }
         case Kind::Bool: return to_bool(o, out.b);
-        case Kind::IdList: return to_id_list(o, out.list);
+        case Kind::IdList: return to_id_list(o, out.list());
         case Kind::OptId:
             if (o == Py_None) {
                 out.b = false;
@@ -121,7 +121,7 @@ bool convert_raw(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_bo
             if (p.kind == Kind::Graph && !graph_borrow.acquire(out.graph()))
                 return fail_shared_borrow();
             return true;
-        case Kind::CondsByChild: return to_conditions_by_child(o, out.nested);
+        case Kind::CondsByChild: return to_conditions_by_child(o, out.nested());
     }
     return false;
 }

@@ -55,17 +55,24 @@ struct Sig {
     const Param* params;
     std::size_t count;
     Borrow borrow;
+    // The operation runs no Python code: it returns a scalar (int, bool or None), builds
+    // no container and never polls for signals.  See call_with.
+    bool scalar_only = false;
 };
 
-// One converted argument.
+// One converted argument.  Container kinds convert into storage that only the
+// signatures with such parameters carry (see Values), so the common scalar calls stay
+// free of it.
 struct Value {
-    std::uint64_t u = 0;                 // Id, U32, OptId
-    bool b = false;                      // Bool; for OptId: a value is present
-    bool given = false;                  // the caller passed this argument
-    std::vector<std::uint64_t> list;     // IdList
-    std::vector<quill::Conditions> nested;  // CondsByChild
-    PyObject* obj = nullptr;             // Dict, Graph, GraphLater (borrowed reference)
+    std::uint64_t u = 0;     // Id, U32, OptId
+    bool b = false;          // Bool; for OptId: a value is present
+    bool given = false;      // the caller passed this argument
+    PyObject* obj = nullptr; // Dict, Graph, GraphLater (borrowed reference)
+    std::vector<std::uint64_t>* list_p = nullptr;      // IdList
+    std::vector<quill::Conditions>* nested_p = nullptr;  // CondsByChild
     GraphObject* graph() const { return reinterpret_cast<GraphObject*>(obj); }
+    std::vector<std::uint64_t>& list() const { return *list_p; }
+    std::vector<quill::Conditions>& nested() const { return *nested_p; }
 };
 
 // What an operation sees: the receiver (nullptr for module functions) and its arguments.
@@ -117,10 +124,32 @@ inline bool convert_all(PyObject* const* slots, Value* v, SharedBorrow& graph_bo
     return (convert_one<S.params[I].kind>(S.params[I], slots[I], v[I], graph_borrow) && ...);
 }
 
-// A small fixed array of Values (N may be 0).
-template <std::size_t N>
+constexpr bool has_containers(const Sig& s) {
+    for (std::size_t i = 0; i < s.count; ++i)
+        if (s.params[i].kind == Kind::IdList || s.params[i].kind == Kind::CondsByChild) return true;
+    return false;
+}
+
+// The converted arguments of one call (N may be 0), with container storage only where
+// the signature needs it.
+template <std::size_t N, bool Containers>
 struct Values {
     Value v[N == 0 ? 1 : N];
+};
+
+template <std::size_t N>
+struct Values<N, true> {
+    Value v[N];
+    std::vector<std::uint64_t> lists[N];
+    std::vector<quill::Conditions> nested[N];
+    Values() {
+        for (std::size_t i = 0; i < N; ++i) {
+            v[i].list_p = &lists[i];
+            v[i].nested_p = &nested[i];
+        }
+    }
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
 };
 
 // The receiver's borrow for the length of a call; no borrow for module functions.
@@ -160,9 +189,65 @@ inline PyObject* run_impl(Call& c) {
     }
 }
 
+// The inline conversions that run no Python code; false means "take the general path".
+template <Kind K>
+inline bool convert_inline(PyObject* o, Value& out) {
+    std::int64_t v;
+    if constexpr (K == Kind::Id) {
+        if (!small_exact_int(o, v) || v < 0) return false;
+        out.u = std::uint64_t(v);
+        return true;
+    } else if constexpr (K == Kind::U32) {
+        if (!small_exact_int(o, v) || v < 0 || v > 0xFFFFFFFFll) return false;
+        out.u = std::uint64_t(v);
+        return true;
+    } else if constexpr (K == Kind::Bool) {
+        if (o != Py_True && o != Py_False) return false;
+        out.b = o == Py_True;
+        return true;
+    } else {
+        return false;
+    }
+}
+
+template <const Sig& S, std::size_t... I>
+inline bool convert_all_inline(PyObject* const* args, Value* v, std::index_sequence<I...>) {
+    return (convert_inline<S.params[I].kind>(args[I], v[I]) && ...);
+}
+
+// Whether the borrow rule would let a borrow of kind B be taken now.
+template <Borrow B>
+inline bool borrow_would_succeed(GraphObject* o) {
+    const std::intptr_t state = o->borrow.load(std::memory_order_acquire);
+    if constexpr (B == Borrow::Shared)
+        return state >= 0 || fail_shared_borrow();
+    else if constexpr (B == Borrow::Exclusive)
+        return state == 0 || fail_exclusive_borrow();
+    else
+        return true;
+}
+
 template <const Sig& S, Impl F>
 PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     constexpr std::size_t N = S.count;
+#ifndef Py_GIL_DISABLED
+    // While the interpreter lock is held and no Python code runs, nothing else can touch
+    // the graph: no other thread runs and nothing re-enters.  A borrow taken and released
+    // around such a stretch cannot be observed, so when every argument converts inline
+    // and the operation runs no Python code, the call only checks that the borrow would
+    // be granted (one atomic load) instead of taking it (two locked instructions).
+    if constexpr (S.scalar_only) {
+        if (kwnames == nullptr && std::size_t(nargs) == N) {
+            Value v[N == 0 ? 1 : N];
+            if (convert_all_inline<S>(args, v, std::make_index_sequence<N>{})) {
+                GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+                if (!borrow_would_succeed<S.borrow>(recv)) return nullptr;
+                Call c{S.owner ? recv : nullptr, v};
+                return run_impl<F>(c);
+            }
+        }
+    }
+#endif
     PyObject* slots_buf[N == 0 ? 1 : N];
     PyObject* const* slots;
     if (kwnames == nullptr && std::size_t(nargs) == N) {
@@ -173,7 +258,7 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     }
     ReceiverBorrow<S.borrow> recv(self);
     if (!recv.ok()) return nullptr;
-    Values<N> vals;
+    Values<N, has_containers(S)> vals;
     SharedBorrow graph_borrow;
     if (!convert_all<S>(slots, vals.v, graph_borrow, std::make_index_sequence<N>{})) return nullptr;
     Call c{S.owner ? recv.get() : nullptr, vals.v};
@@ -184,6 +269,14 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 template <const Sig& S, Impl F>
 PyObject* call_noargs(PyObject* self, PyObject*) {
     static_assert(S.count == 0);
+#ifndef Py_GIL_DISABLED
+    if constexpr (S.scalar_only) {  // as in call_with
+        GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+        if (!borrow_would_succeed<S.borrow>(recv)) return nullptr;
+        Call c{recv, nullptr};
+        return run_impl<F>(c);
+    }
+#endif
     ReceiverBorrow<S.borrow> recv(self);
     if (!recv.ok()) return nullptr;
     Call c{recv.get(), nullptr};

@@ -41,7 +41,7 @@ PyObject* with_op_cache(Call& c, Run&& run) {
 
 PyObject* condition_combinations_impl(Call& c) {
     return conditions_to_py(
-        quill::condition_combinations_internal(std::move(c.v[0].nested), std::move(c.v[1].list)));
+        quill::condition_combinations_internal(std::move(c.v[0].nested()), std::move(c.v[1].list())));
 }
 PyObject* tree_conditions_impl(Call& c) {
     return with_op_cache(c, [&](const quill::Graph& g, quill::NodeId id, const quill::OpCache& cache) {
@@ -62,7 +62,7 @@ PyObject* glue_leaves_impl(Call& c) {
     std::optional<std::uint64_t> max_leaves;
     if (c.v[4].b) max_leaves = c.v[4].u;
     std::vector<quill::Graph> found = quill::glue_leaves(
-        c.v[0].graph()->graph, std::move(c.v[1].list), std::move(c.v[2].list), c.v[3].b, max_leaves);
+        c.v[0].graph()->graph, std::move(c.v[1].list()), std::move(c.v[2].list()), c.v[3].b, max_leaves);
     return build_list(found.size(), [&](std::size_t i) { return wrap_graph(std::move(found[i])); });
 }
 

@@ -25,25 +25,32 @@ constexpr Kind Id = Kind::Id, U32 = Kind::U32, Bool = Kind::Bool, IdList = Kind:
     constexpr Sig NAME##_sig{#NAME, "CoreGraph", NAME##_params, std::size(NAME##_params), \
                              Borrow::BORROW};
 #define QN_SIG0(NAME, BORROW) constexpr Sig NAME##_sig{#NAME, "CoreGraph", nullptr, 0, Borrow::BORROW};
+// The same for operations that run no Python code (scalar result, no polling).
+#define QN_SCALAR(NAME, BORROW, ...)                                                     \
+    constexpr Param NAME##_params[] = {__VA_ARGS__};                                     \
+    constexpr Sig NAME##_sig{#NAME, "CoreGraph", NAME##_params, std::size(NAME##_params), \
+                             Borrow::BORROW, true};
+#define QN_SCALAR0(NAME, BORROW) \
+    constexpr Sig NAME##_sig{#NAME, "CoreGraph", nullptr, 0, Borrow::BORROW, true};
 
 // ---- the descriptions, in method-table order ----
-QN_SIG(set_root, Exclusive, {"node_id", Id})
-QN_SIG0(get_root, Shared)
+QN_SCALAR(set_root, Exclusive, {"node_id", Id})
+QN_SCALAR0(get_root, Shared)
 QN_SIG(walk_from_root, Shared, {"above", Bool}, {"below", Bool})
-QN_SIG(add_value_with_payload, Exclusive, {"val_id", U32}, {"type_id", U32})
-QN_SIG(add_op_with_payload, Exclusive, {"op_id", U32})
-QN_SIG(connect_value_to_op, Exclusive, {"val", Id}, {"op", Id})
-QN_SIG(connect_op_to_value, Exclusive, {"op", Id}, {"val", Id})
+QN_SCALAR(add_value_with_payload, Exclusive, {"val_id", U32}, {"type_id", U32})
+QN_SCALAR(add_op_with_payload, Exclusive, {"op_id", U32})
+QN_SCALAR(connect_value_to_op, Exclusive, {"val", Id}, {"op", Id})
+QN_SCALAR(connect_op_to_value, Exclusive, {"op", Id}, {"val", Id})
 QN_SIG(get_children, Shared, {"node_id", Id})
 QN_SIG(get_parents, Shared, {"node_id", Id})
 QN_SIG(get_options, Shared, {"node_id", Id})
 QN_SIG(neighbors, Shared, {"id", Id})
 QN_SIG0(leaves, Shared)
-QN_SIG(get_parent, Shared, {"node_id", Id})
-QN_SIG(is_value_node, Shared, {"node_id", Id})
+QN_SCALAR(get_parent, Shared, {"node_id", Id})
+QN_SCALAR(is_value_node, Shared, {"node_id", Id})
 QN_SIG(get_value_payload, Shared, {"node_id", Id})
-QN_SIG(get_op_id, Shared, {"node_id", Id})
-QN_SIG0(num_nodes, Shared)
+QN_SCALAR(get_op_id, Shared, {"node_id", Id})
+QN_SCALAR0(num_nodes, Shared)
 QN_SIG(nodes, Shared, {"val_nodes", Bool}, {"op_nodes", Bool})
 QN_SIG(walk, Shared, {"start_id", Id}, {"above", Bool, "True"}, {"below", Bool, "True"})
 QN_SIG0(clone_subgraph, Shared)
@@ -51,7 +58,7 @@ QN_SIG(merge_value_nodes, Exclusive, {"keep", Id}, {"other", Id}, {"upper", Bool
 QN_SIG0(connection_hash, Shared)
 QN_SIG0(connections, Shared)
 QN_SIG0(equality_hash, Shared)
-QN_SIG(same_spec, Shared, {"a", Id}, {"b", Id})
+QN_SCALAR(same_spec, Shared, {"a", Id}, {"b", Id})
 QN_SIG(clone_and_attach, Shared, {"elem", GraphArg}, {"root_leaf_id", Id})
 QN_SIG(traces, Shared, {"start_id", Id}, {"me_too", Bool, "True"}, {"op_nodes", Bool, "True"},
        {"val_nodes", Bool, "True"}, {"above", Bool, "True"}, {"below", Bool, "False"})
@@ -194,10 +201,10 @@ PyObject* traces_impl(Call& c) {
     return build_list(found.size(), [&](std::size_t i) { return id_list_to_py(found[i]); });
 }
 PyObject* is_below_impl(Call& c) {
-    return py_bool(quill::is_below(c.g(), c.v[0].u, c.v[1].list, c.v[2].b, c.v[3].list));
+    return py_bool(quill::is_below(c.g(), c.v[0].u, c.v[1].list(), c.v[2].b, c.v[3].list()));
 }
 PyObject* cross_sections_impl(Call& c) {
-    auto cuts = quill::cross_sections_internal(c.g(), c.v[0].u, c.v[1].list);
+    auto cuts = quill::cross_sections_internal(c.g(), c.v[0].u, c.v[1].list());
     return build_list(cuts.size(), [&](std::size_t i) -> PyObject* {
         PyObject* members = id_list_to_py(cuts[i].first);
         if (!members) return nullptr;
