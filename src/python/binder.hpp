@@ -189,6 +189,20 @@ inline PyObject* run_impl(Call& c) {
     }
 }
 
+// Step 4 for a call that only checked the receiver's borrow state (see call_with).  The
+// operation runs no Python code, but building the Python exception of a failure may (a
+// garbage collection started by an allocation runs finalizers), so the borrow is taken
+// for real while the failure is translated: such code sees the call in progress.
+template <Borrow B, Impl F>
+inline PyObject* run_impl_checked(GraphObject* recv, Call& c) {
+    try {
+        return F(c);
+    } catch (...) {
+        ReceiverBorrow<B> hold(reinterpret_cast<PyObject*>(recv));
+        return translate_exception();
+    }
+}
+
 // The inline conversions that run no Python code; false means "take the general path".
 template <Kind K>
 inline bool convert_inline(PyObject* o, Value& out) {
@@ -243,7 +257,7 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 GraphObject* recv = reinterpret_cast<GraphObject*>(self);
                 if (!borrow_would_succeed<S.borrow>(recv)) return nullptr;
                 Call c{S.owner ? recv : nullptr, v};
-                return run_impl<F>(c);
+                return run_impl_checked<S.borrow, F>(recv, c);
             }
         }
     }
@@ -274,7 +288,7 @@ PyObject* call_noargs(PyObject* self, PyObject*) {
         GraphObject* recv = reinterpret_cast<GraphObject*>(self);
         if (!borrow_would_succeed<S.borrow>(recv)) return nullptr;
         Call c{recv, nullptr};
-        return run_impl<F>(c);
+        return run_impl_checked<S.borrow, F>(recv, c);
     }
 #endif
     ReceiverBorrow<S.borrow> recv(self);

@@ -16,7 +16,7 @@ namespace {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "quillnet",
-    nullptr,  // no documentation string
+    "",       // an empty documentation string
     0,        // no per-module state; the init function runs again for each import
     nullptr,
 };
