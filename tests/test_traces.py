@@ -125,3 +125,34 @@ def test_deep_chain(deep_chain):
     assert not g.is_below(0, [top], skip=[top - 1])
     assert not g.is_below(0, [])
     assert g.is_below(0, [1 + 2 * 400_000], include_self=False)
+
+
+def test_nodes_met_on_many_traces(graph_from):
+    # Value s (0) has many producer ops g_i; each g_i is an option of its own value u_i,
+    # and every u_i is a child of one op f whose parent is the top t.  The g_i also stand
+    # among t's options (listed before u_i takes them, so their parent stays u_i).  Each
+    # trace meets t, f and s again: a visit must cost what it contributes, not a scan of
+    # the long lists that the filter does not follow (t's options and f's children going
+    # up, s's parents going down), or the search turns quadratic in the width.
+    width = 100_000
+    g = graph_from([("v", 0, 0), ("v", 1, 0), ("o", 2)], [("vo", 1, 2)])
+    s, t, f = 0, 1, 2
+    producers, middles = [], []
+    for i in range(width):
+        gi = g.add_op_with_payload(i)
+        ui = g.add_value_with_payload(i, 0)
+        g.connect_op_to_value(gi, s)
+        g.connect_value_to_op(t, gi)
+        g.connect_value_to_op(ui, gi)
+        g.connect_op_to_value(f, ui)
+        producers.append(gi)
+        middles.append(ui)
+    up = g.traces(s)
+    assert len(up) == width
+    assert up[0] == [s, producers[0], middles[0], f, t]
+    assert up[-1] == [s, producers[-1], middles[-1], f, t]
+    assert g.traces(s, op_nodes=False)[7] == [s, middles[7], t]
+    down = g.traces(t, above=False, below=True)
+    assert len(down) == 2 * width
+    assert down[0] == [t, f, middles[0], producers[0], s]
+    assert down[width] == [t, producers[0], s]

@@ -62,7 +62,7 @@ public:
     TraceSearch(const Graph& g, bool me_too, bool op_nodes, bool val_nodes, bool above,
                 bool below)
         : g_(g), n_(g.size()), me_too_(me_too), op_nodes_(op_nodes), val_nodes_(val_nodes),
-          above_(above), below_(below), on_path_(n_, 0) {}
+          above_(above), below_(below), on_path_(n_, 0), cross_(n_, kUnknown) {}
 
     std::vector<std::vector<NodeId>> run(NodeId start) {
         traces_rec(start);
@@ -85,6 +85,13 @@ private:
     const std::uint64_t n_;
     const bool me_too_, op_nodes_, val_nodes_, above_, below_;
     std::vector<std::uint8_t> on_path_;
+    // Per node: whether any entry outside the followed lists passed the filter when the
+    // node was first entered (kUnknown before that).  The kept entries depend only on the
+    // node, so later visits of a node where none did copy the followed lists straight
+    // away instead of testing every entry of its other lists again; a top value with many
+    // options, met once per trace, then costs only what it contributes.
+    enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2 };
+    std::vector<std::uint8_t> cross_;
     std::vector<NodeId> path_;
     std::vector<std::vector<NodeId>> result_;
     std::vector<Frame> stack_;
@@ -131,6 +138,11 @@ private:
             const std::span<const Idx> parents = g_.parents(n);
             const Idx side_parent = g_.parent(n);
             const std::span<const Idx> children = g_.children(n);
+            if (cross_[n] == kNoCross) {
+                if (below_) kept_.insert(kept_.end(), options.begin(), options.end());
+                if (above_) kept_.insert(kept_.end(), parents.begin(), parents.end());
+                return;
+            }
             // Entries that come from the options pass when below is on, those from the
             // parents when above is on; anything else needs a membership test.
             const bool need_opt_set = below_ && (above_ ? side_parent != kNone || !children.empty()
@@ -142,13 +154,18 @@ private:
             auto pass = [&](Idx m) {
                 return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
             };
+            const std::size_t before = kept_.size();
+            std::size_t direct = 0;
             for (Idx m : options)
                 if (below_ || pass(m)) kept_.push_back(m);
+            if (below_) direct += options.size();
             for (Idx m : parents)
                 if (above_ || pass(m)) kept_.push_back(m);
+            if (above_) direct += parents.size();
             if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
             for (Idx m : children)
                 if (pass(m)) kept_.push_back(m);
+            cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
         } else {
             const Idx parent = g_.parent(n);
             const bool par_ok = above_ && parent != kNone;
@@ -156,12 +173,19 @@ private:
             const std::span<const Idx> options = g_.options(n);
             const std::span<const Idx> parents = g_.parents(n);
             const std::span<const Idx> children = g_.children(n);
+            if (cross_[n] == kNoCross) {
+                if (par_ok) kept_.push_back(parent);
+                if (below_) kept_.insert(kept_.end(), children.begin(), children.end());
+                return;
+            }
             const bool need_child_set =
                 below_ && (!options.empty() || !parents.empty() || parent != kNone);
             if (need_child_set) in_a_.reset(children, n_);
             auto pass = [&](Idx m) {
                 return (par_ok && m == parent) || (below_ && in_a_.contains(m));
             };
+            const std::size_t before = kept_.size();
+            const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
             for (Idx m : options)
                 if (pass(m)) kept_.push_back(m);
             for (Idx m : parents)
@@ -169,6 +193,7 @@ private:
             if (parent != kNone && pass(parent)) kept_.push_back(parent);
             for (Idx m : children)
                 if (below_ || pass(m)) kept_.push_back(m);
+            cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
         }
     }
 };
