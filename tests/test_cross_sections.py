@@ -5,7 +5,7 @@ import random
 import pytest
 
 from conftest import oob
-from randgraph import random_graph
+from randgraph import chain, random_graph
 
 
 def ref_cross_sections(g, target, leaves):
@@ -85,3 +85,28 @@ def test_matches_reference(seed):
             continue
         leaves = rng.sample(values, min(len(values), rng.randrange(0, 4)))
         assert g.cross_sections(target, leaves) == ref_cross_sections(g, target, leaves)
+
+
+def test_long_trace_and_many_leaves(graph_from):
+    # A single trace of 500,000 value nodes: each choice keeps its one node, with no
+    # other choice to compare against it (a scan of the trace above each choice would be
+    # quadratic).
+    g = chain(500_000)
+    top = g.num_nodes() - 1
+    result = g.cross_sections(0, [])
+    assert len(result) == 500_000
+    assert result[:2] == [([0], 499_999), ([2], 499_998)] and result[-1] == ([top], 0)
+    assert g.cross_sections(2, [top])[:2] == [([2, top], 499_998), ([4, top], 499_997)]
+
+    # r (0) -> o (1) -> m (2) -> o2 (3) -> L (4), and many leaves beside m under o: cuts
+    # low on the trace take them all, and each leaf is asked about against a cut that
+    # has grown to thousands of members.
+    g = graph_from([("v", 0, 0), ("o", 1), ("v", 2, 0), ("o", 3), ("v", 4, 0)],
+                   [("vo", 0, 1), ("ov", 1, 2), ("vo", 2, 3), ("ov", 3, 4)])
+    extra = []
+    for _ in range(50_000):
+        x = g.add_value_with_payload(0, 0)
+        g.connect_op_to_value(1, x)
+        extra.append(x)
+    result = g.cross_sections(4, [4] + extra + extra[:3])
+    assert result == [([4] + extra, 2), ([2] + extra, 1), ([0], 0)]

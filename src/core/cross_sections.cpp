@@ -8,7 +8,9 @@
 // same set found again in another order is dropped.
 #include "cross_sections.hpp"
 
+#include <algorithm>
 #include <unordered_set>
+#include <utility>
 
 #include "hash.hpp"
 #include "reach.hpp"
@@ -31,8 +33,26 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
     std::vector<std::uint32_t> chosen(k ? g.size() : 0, 0);
     for (std::size_t i = 0; i < k; ++i) ++chosen[tr[i][0]];
 
+    // Where an id stands on a trace, for long traces: the choices of the other traces are
+    // then looked up instead of scanning every entry above the chosen one.  Sorted by id
+    // and built the first time a trace needs it; a trace holds each id at most once.
+    constexpr std::size_t kNowhere = ~std::size_t(0);
+    std::vector<std::vector<std::pair<NodeId, std::size_t>>> index(k);
+    auto position_on = [&](std::size_t i, NodeId x) {
+        std::vector<std::pair<NodeId, std::size_t>>& ix = index[i];
+        if (ix.empty()) {
+            ix.reserve(tr[i].size());
+            for (std::size_t q = 0; q < tr[i].size(); ++q) ix.emplace_back(tr[i][q], q);
+            std::sort(ix.begin(), ix.end());
+        }
+        const auto it = std::lower_bound(ix.begin(), ix.end(), std::make_pair(x, std::size_t(0)));
+        return it != ix.end() && it->first == x ? it->second : kNowhere;
+    };
+
     std::unordered_set<std::uint64_t> seen;
     std::vector<NodeId> cut;
+    std::vector<std::uint32_t> in_cut;  // in_cut[x] == stamp: x is in the current cut
+    std::uint32_t stamp = 0;
     Poll poll;
     for (;;) {
         poll.step();
@@ -43,18 +63,41 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
             const std::vector<NodeId>& t = tr[i];
             const std::size_t p = choice[i];
             const NodeId f = t[p];
-            // A trace is a simple path, so only f itself can be this trace's own choice.
-            bool covered = chosen[f] > 1;
-            for (std::size_t q = p + 1; q < t.size() && !covered; ++q) covered = chosen[t[q]] > 0;
+            bool covered = false;
+            if (k - 1 < t.size() - p) {
+                // Fewer other choices than entries from f up: look each of them up.
+                for (std::size_t j = 0; j < k && !covered; ++j) {
+                    if (j == i) continue;
+                    const std::size_t q = position_on(i, tr[j][choice[j]]);
+                    covered = q != kNowhere && q >= p;
+                }
+            } else {
+                // A trace is a simple path, so only f itself can be this trace's own choice.
+                covered = chosen[f] > 1;
+                for (std::size_t q = p + 1; q < t.size() && !covered; ++q)
+                    covered = chosen[t[q]] > 0;
+            }
             if (covered) continue;
             cut.push_back(f);
             height += t.size() - p - 1;
             signature ^= hash_u64(f);
         }
-        for (NodeId l : leaves) {
-            if (!is_below(g, l, cut, true, {})) {
-                cut.push_back(l);
-                signature ^= hash_u64(l);
+        if (!leaves.empty()) {
+            // The cut as marks over the node list (its members are valid ids: trace
+            // entries, and leaves that passed the range check), so that each question
+            // costs the climb only, not a copy of the growing cut.
+            if (in_cut.empty()) in_cut.assign(g.size(), 0);
+            if (++stamp == 0) {
+                std::fill(in_cut.begin(), in_cut.end(), 0);
+                stamp = 1;
+            }
+            for (NodeId x : cut) in_cut[x] = stamp;
+            for (NodeId l : leaves) {
+                if (!is_below_marked(g, l, in_cut, stamp, true)) {
+                    cut.push_back(l);
+                    signature ^= hash_u64(l);
+                    in_cut[l] = stamp;
+                }
             }
         }
         if (seen.insert(signature).second) result.emplace_back(cut, height);

@@ -8,6 +8,7 @@
 // branch with false.
 #include "reach.hpp"
 
+#include <utility>
 #include <vector>
 
 namespace quill {
@@ -107,11 +108,25 @@ private:
     std::vector<std::uint8_t> marks_;
 };
 
+// A target set of valid node ids kept as marks over the node list by the caller.  It is
+// only asked about ids that have passed the range check.
+class MarkedSet {
+public:
+    MarkedSet(std::span<const std::uint32_t> marks, std::uint32_t stamp)
+        : marks_(marks), stamp_(stamp) {}
+    bool contains(NodeId id) const { return marks_[id] == stamp_; }
+
+private:
+    std::span<const std::uint32_t> marks_;
+    std::uint32_t stamp_;
+};
+
+template <class Target>
 class Reach {
 public:
-    Reach(const Graph& g, std::span<const NodeId> nodes, bool include_self,
-          std::span<const NodeId> skip)
-        : g_(g), target_(nodes), skip_(skip), include_self_(include_self), path_(g.size()) {}
+    Reach(const Graph& g, Target target, bool include_self, std::span<const NodeId> skip)
+        : g_(g), target_(std::move(target)), skip_(skip), include_self_(include_self),
+          path_(g.size()) {}
 
     bool run(NodeId start) {
         Step s = is_below_rec(start);
@@ -133,7 +148,8 @@ private:
     enum class Step { False, True, Opened };
 
     const Graph& g_;
-    IdSet target_, skip_;
+    Target target_;
+    IdSet skip_;
     bool include_self_;
     PathStack path_;
     Poll poll_;
@@ -177,7 +193,13 @@ private:
 
 bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, bool include_self,
               std::span<const NodeId> skip) {
-    Reach search(g, nodes, include_self, skip);
+    Reach<IdSet> search(g, IdSet(nodes), include_self, skip);
+    return search.run(start);
+}
+
+bool is_below_marked(const Graph& g, NodeId start, std::span<const std::uint32_t> marks,
+                     std::uint32_t stamp, bool include_self) {
+    Reach<MarkedSet> search(g, MarkedSet(marks, stamp), include_self, {});
     return search.run(start);
 }
 
