@@ -122,3 +122,24 @@ def test_large_merge_is_linear():
     g.merge_value_nodes(keep, other, True, False)
     assert g.get_parents(keep) == expected
     assert g.get_parents(other) == []
+
+
+def test_op_listed_many_times_among_the_parents():
+    # One op joined to `other` many times over: other's parents hold it once per link and
+    # its children hold `other` as often.  Every entry is redirected, the op is added to
+    # keep's parents once, and the call stays linear in the links (rewriting the op's
+    # children once per parents entry would be quadratic).
+    g = quillnet.CoreGraph()
+    keep = g.add_value_with_payload(0, 0)
+    other = g.add_value_with_payload(1, 0)
+    f = g.add_op_with_payload(2)
+    n = 200_000
+    for _ in range(n):
+        g.connect_op_to_value(f, other)
+        g.connect_value_to_op(other, f)
+    g.merge_value_nodes(keep, other, True, True)
+    assert g.get_parents(keep) == [f] and g.get_options(keep) == [f]
+    assert g.get_parents(other) == [] and g.get_options(other) == []
+    children = g.get_children(f)
+    assert len(children) == n and set(children) == {keep}
+    assert g.get_parent(f) == keep

@@ -5,6 +5,7 @@
 // fail is tested before the first change, so a failed call leaves the graph untouched.
 #include "merge.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -65,7 +66,12 @@ void merge_value_nodes(Graph& g, NodeId keep, NodeId other, bool upper, bool low
             const std::span<const Idx> held = g.parents(keep);
             const std::vector<Idx> existing(held.begin(), held.end());
             append_missing(existing, moved, [&](Idx f) { g.push_parent(keep, f); });
-            for (Idx f : moved)
+            // Rewriting is the same whether an op stands once or many times among the
+            // parents, so each distinct op's children are rewritten once.
+            std::vector<Idx> ops = moved;
+            std::sort(ops.begin(), ops.end());
+            ops.erase(std::unique(ops.begin(), ops.end()), ops.end());
+            for (Idx f : ops)
                 for (Idx& c : g.children_mut(f))
                     if (c == other) c = Idx(keep);
         }
