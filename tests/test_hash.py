@@ -125,15 +125,15 @@ def test_hashes_follow_their_byte_streams(seed):
     assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)
 
 
-def _build(order, spec, root):
-    """Creates the nodes of `spec` in the given order, then links them in list order."""
+def _build(order, layout, root):
+    """Creates the nodes of `layout` in the given order, then links them in list order."""
     g = quillnet.CoreGraph()
     new_id = {}
     for name in order:
-        kind, *payload = spec["nodes"][name]
+        kind, *payload = layout["nodes"][name]
         new_id[name] = (g.add_value_with_payload(*payload) if kind == "v"
                         else g.add_op_with_payload(*payload))
-    for kind, a, b in spec["edges"]:
+    for kind, a, b in layout["edges"]:
         if kind == "vo":
             g.connect_value_to_op(new_id[a], new_id[b])
         else:
@@ -142,7 +142,7 @@ def _build(order, spec, root):
     return g
 
 
-SPEC = {
+LAYOUT = {
     "nodes": {"r": ("v", 1, 0), "o1": ("o", 10), "o2": ("o", 11), "a": ("v", 2, 1),
               "b": ("v", 3, 1), "o3": ("o", 12), "c": ("v", 4, 2), "lone": ("v", 99, 9)},
     "edges": [("vo", "r", "o1"), ("vo", "r", "o2"), ("ov", "o1", "a"), ("ov", "o2", "a"),
@@ -151,14 +151,14 @@ SPEC = {
 
 
 def test_creation_order_does_not_matter_but_list_order_does():
-    names = list(SPEC["nodes"])
-    g1 = _build(names, SPEC, "r")
-    g2 = _build(list(reversed(names)), SPEC, "r")
+    names = list(LAYOUT["nodes"])
+    g1 = _build(names, LAYOUT, "r")
+    g2 = _build(list(reversed(names)), LAYOUT, "r")
     assert g1.get_root() != g2.get_root()  # really a different numbering
     assert g1.equality_hash() == g2.equality_hash()
     assert g1.connection_hash() == g2.connection_hash()
 
-    swapped = dict(SPEC, edges=[SPEC["edges"][1], SPEC["edges"][0]] + SPEC["edges"][2:])
+    swapped = dict(LAYOUT, edges=[LAYOUT["edges"][1], LAYOUT["edges"][0]] + LAYOUT["edges"][2:])
     g3 = _build(names, swapped, "r")
     assert g3.equality_hash() != g1.equality_hash()
     assert g3.connection_hash() != g1.connection_hash()
@@ -171,11 +171,11 @@ def test_creation_order_does_not_matter_but_list_order_does():
     (("v", "lone", 5, 5), False),  # node outside the root's component
 ])
 def test_payload_sensitivity(change, eq_changes):
-    names = list(SPEC["nodes"])
-    base = _build(names, SPEC, "r")
+    names = list(LAYOUT["nodes"])
+    base = _build(names, LAYOUT, "r")
     kind, name, *payload = change
-    nodes = dict(SPEC["nodes"], **{name: (kind, *payload)})
-    other = _build(names, dict(SPEC, nodes=nodes), "r")
+    nodes = dict(LAYOUT["nodes"], **{name: (kind, *payload)})
+    other = _build(names, dict(LAYOUT, nodes=nodes), "r")
     assert other.connection_hash() == base.connection_hash()
     assert (other.equality_hash() != base.equality_hash()) == eq_changes
 
