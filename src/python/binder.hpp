@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -308,6 +309,16 @@ constexpr PyMethodDef method_def() {
                 METH_FASTCALL | METH_KEYWORDS, nullptr};
     }
 }
+
+// Expands a list macro X(name)... into a method table (ending with a null entry) and the
+// parallel array of descriptions, for descriptions `name_sig` and wrappers `name_impl`.
+#define QN_ENTRY(NAME) ::quillpy::method_def<NAME##_sig, NAME##_impl>(),
+#define QN_SIG_PTR(NAME) &NAME##_sig,
+#define QN_TABLES(LIST, DEFS, SIGS)                                     \
+    PyMethodDef DEFS[] = {LIST(QN_ENTRY){nullptr, nullptr, 0, nullptr}}; \
+    extern const Sig* const SIGS[];                                     \
+    const Sig* const SIGS[] = {LIST(QN_SIG_PTR)};                       \
+    static_assert(std::size(SIGS) + 1 == std::size(DEFS));
 
 // Fills the ml_doc of each entry from its description (the tables end with a null entry).
 void attach_docs(PyMethodDef* defs, const Sig* const* sigs);

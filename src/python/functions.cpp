@@ -75,11 +75,6 @@ PyObject* glue_leaves_impl(Call& c) {
     X(update_callable_conditions) \
     X(glue_leaves)
 
-#define QN_ENTRY(NAME) method_def<NAME##_sig, NAME##_impl>(),
-#define QN_SIG_PTR(NAME) &NAME##_sig,
-
-PyMethodDef module_functions[] = {QN_FUNCTIONS(QN_ENTRY){nullptr, nullptr, 0, nullptr}};
-extern const Sig* const module_function_sigs[];
-const Sig* const module_function_sigs[] = {QN_FUNCTIONS(QN_SIG_PTR)};
+QN_TABLES(QN_FUNCTIONS, module_functions, module_function_sigs)
 
 }  // namespace quillpy

@@ -269,13 +269,6 @@ PyObject* clone_and_attach_impl(Call& c) {
     X(is_below) \
     X(cross_sections)
 
-#define QN_ENTRY(NAME) method_def<NAME##_sig, NAME##_impl>(),
-#define QN_SIG_PTR(NAME) &NAME##_sig,
-
-PyMethodDef graph_methods[] = {QN_METHODS(QN_ENTRY){nullptr, nullptr, 0, nullptr}};
-extern const Sig* const graph_method_sigs[];
-const Sig* const graph_method_sigs[] = {QN_METHODS(QN_SIG_PTR)};
-
-static_assert(std::size(graph_method_sigs) + 1 == std::size(graph_methods));
+QN_TABLES(QN_METHODS, graph_methods, graph_method_sigs)
 
 }  // namespace quillpy
