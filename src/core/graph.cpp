@@ -152,18 +152,6 @@ std::span<Idx> Graph::children_mut(NodeId id) {
     return n.side() ? vec_span(side_[n.side() - 1].list_a) : std::span<Idx>{};
 }
 
-std::span<Idx> Graph::parents_mut(NodeId id) {
-    Node& n = nodes_[id];
-    if (!n.is_op()) return n.primary.view_mut();
-    return n.side() ? vec_span(side_[n.side() - 1].list_a) : std::span<Idx>{};
-}
-
-std::span<Idx> Graph::options_mut(NodeId id) {
-    Node& n = nodes_[id];
-    if (!n.is_op()) return n.options.view_mut();
-    return n.side() ? vec_span(side_[n.side() - 1].list_b) : std::span<Idx>{};
-}
-
 void Graph::assign_parents(NodeId id, std::span<const Idx> v) {
     Node& n = nodes_[id];
     if (!n.is_op())

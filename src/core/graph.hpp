@@ -86,12 +86,6 @@ struct IdxList {
         size = Idx(src.size());
     }
     void clear() { size = 0; }
-    // Deep copy into a fresh list (the caller owns the result).
-    IdxList clone() const {
-        IdxList out;
-        out.assign(view());
-        return out;
-    }
 };
 
 // The fields that do not belong to a node's kind; rare, so they sit in a side table.
@@ -225,8 +219,6 @@ public:
     void clear_parents(NodeId id);
     void clear_options(NodeId id);
     std::span<Idx> children_mut(NodeId id);
-    std::span<Idx> parents_mut(NodeId id);
-    std::span<Idx> options_mut(NodeId id);
     void assign_parents(NodeId id, std::span<const Idx> v);
     void assign_options(NodeId id, std::span<const Idx> v);
     void assign_children(NodeId id, std::span<const Idx> v);

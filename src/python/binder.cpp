@@ -189,11 +189,9 @@ bool bind_args(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject
 bool convert_arg(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
     if (!o) {
         // Left out: the default follows from the kind and the default's text.
-        out.given = false;
         out.b = p.kind == Kind::Bool && std::strcmp(p.default_text, "True") == 0;
         return true;
     }
-    out.given = true;
     if (convert_raw(p, o, out, graph_borrow)) return true;
     prefix_arg_error(p.name);
     return false;

@@ -67,7 +67,6 @@ struct Sig {
 struct Value {
     std::uint64_t u = 0;     // Id, U32, OptId
     bool b = false;          // Bool; for OptId: a value is present
-    bool given = false;      // the caller passed this argument
     PyObject* obj = nullptr; // Dict, Graph, GraphLater (borrowed reference)
     std::vector<std::uint64_t>* list_p = nullptr;      // IdList
     std::vector<quill::Conditions>* nested_p = nullptr;  // CondsByChild
@@ -98,24 +97,33 @@ bool convert_arg(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_bo
 // The docstring: the text signature followed by "\n--\n\n".
 std::string text_signature(const Sig& sig);
 
-// Step 3 with the kind known at compile time: the common cases (a small exact int for an
-// id, True or False for a bool) are decided inline; everything else takes convert_arg.
+// The conversions decided inline, with the kind known at compile time: a small exact int
+// for an id or u32, True or False for a bool.  They run no Python code; false means
+// "take the general path" (convert_arg), never a failure.
+template <Kind K>
+inline bool convert_inline(PyObject* o, Value& out) {
+    std::int64_t v;
+    if constexpr (K == Kind::Id) {
+        if (!small_exact_int(o, v) || v < 0) return false;
+        out.u = std::uint64_t(v);
+        return true;
+    } else if constexpr (K == Kind::U32) {
+        if (!small_exact_int(o, v) || v < 0 || v > 0xFFFFFFFFll) return false;
+        out.u = std::uint64_t(v);
+        return true;
+    } else if constexpr (K == Kind::Bool) {
+        if (o != Py_True && o != Py_False) return false;
+        out.b = o == Py_True;
+        return true;
+    } else {
+        return false;
+    }
+}
+
+// Step 3 for one argument: inline where possible, else the general path.
 template <Kind K>
 inline bool convert_one(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
-    if constexpr (K == Kind::Id) {
-        std::int64_t v;
-        if (o && small_exact_int(o, v) && v >= 0) {
-            out.u = std::uint64_t(v);
-            out.given = true;
-            return true;
-        }
-    } else if constexpr (K == Kind::Bool) {
-        if (o == Py_True || o == Py_False) {
-            out.b = o == Py_True;
-            out.given = true;
-            return true;
-        }
-    }
+    if (o && convert_inline<K>(o, out)) return true;
     return convert_arg(p, o, out, graph_borrow);
 }
 
@@ -201,27 +209,6 @@ inline PyObject* run_impl_checked(GraphObject* recv, Call& c) {
     } catch (...) {
         ReceiverBorrow<B> hold(reinterpret_cast<PyObject*>(recv));
         return translate_exception();
-    }
-}
-
-// The inline conversions that run no Python code; false means "take the general path".
-template <Kind K>
-inline bool convert_inline(PyObject* o, Value& out) {
-    std::int64_t v;
-    if constexpr (K == Kind::Id) {
-        if (!small_exact_int(o, v) || v < 0) return false;
-        out.u = std::uint64_t(v);
-        return true;
-    } else if constexpr (K == Kind::U32) {
-        if (!small_exact_int(o, v) || v < 0 || v > 0xFFFFFFFFll) return false;
-        out.u = std::uint64_t(v);
-        return true;
-    } else if constexpr (K == Kind::Bool) {
-        if (o != Py_True && o != Py_False) return false;
-        out.b = o == Py_True;
-        return true;
-    } else {
-        return false;
     }
 }
 
