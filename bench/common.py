@@ -275,13 +275,25 @@ def emit(obj):
     sys.stdout.flush()
 
 
+def _failure_line(stderr):
+    """The most telling line of a failed child's stderr: after a crash the innermost
+    Python frame of the fault handler's dump, otherwise the last line (an exception)."""
+    lines = [s.strip() for s in stderr.splitlines() if s.strip()]
+    for i, line in enumerate(lines):
+        if line.startswith("Fatal Python error"):
+            frames = [s for s in lines[i + 1:] if s.startswith("File ")]
+            return line + (" in " + frames[0] if frames else "")
+    return lines[-1] if lines else "no output"
+
+
 def run_child(python, script, args=(), timeout=None):
     """Run `python script *args` in a fresh process and return the object it emitted.
     Raises ChildError with a one-line reason when the child fails, dies, times out or
     emits nothing."""
     cmd = [python, script, *map(str, args)]
+    env = dict(os.environ, PYTHONFAULTHANDLER="1")   # a crash names the Python frame
     try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         raise ChildError(f"timed out after {timeout:.0f} s") from None
     except OSError as e:
@@ -289,8 +301,7 @@ def run_child(python, script, args=(), timeout=None):
     for line in reversed(proc.stdout.splitlines()):
         if line.startswith(RESULT_TAG) and proc.returncode == 0:
             return json.loads(line[len(RESULT_TAG):])
-    last = [s for s in proc.stderr.strip().splitlines() if s.strip()]
-    tail = last[-1].strip() if last else "no output"
+    tail = _failure_line(proc.stderr)
     if proc.returncode < 0:
         try:
             name = signal.Signals(-proc.returncode).name
