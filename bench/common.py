@@ -236,15 +236,6 @@ def peak_growth(fn):
     return result, after - before
 
 
-def resident_growth(fn):
-    """Run fn() and return (result, resident growth in bytes that its result keeps)."""
-    gc.collect()
-    base = rss_bytes()
-    result = fn()
-    gc.collect()
-    return result, rss_bytes() - base
-
-
 def measure_build(build, *args):
     """Build a graph with build(*args) and return (graph, seconds, resident growth in
     bytes).  Meant for a fresh process, where the growth is the graph's own memory plus

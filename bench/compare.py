@@ -37,6 +37,8 @@ def sizes(quick):
 
 
 def measured(fn, check=None):
+    """Run fn() at once; it returns (figure, result).  Gives {"v": figure, "check":
+    check(result)}, or {"error": ...} if fn raised."""
     def run():
         v, result = fn()
         out = {"v": v}
@@ -120,18 +122,18 @@ def group_sparse(quick):
             for levels in (32, 40):
                 chains[levels] = common.add_chain(g, levels)
             common.add_loose_values(g, loose)
-        for key, (fn, check) in component_calls(g, r, a, b).items():
+        calls = component_calls(g, r, a, b)
+        for key, (fn, check) in calls.items():
             out[f"{where}_{key}"] = measured(
                 lambda: (common.per_call(fn), fn()), check or (lambda res: res))
+        conditions = calls["cond"][0]
         out[f"{where}_cond_peak"] = measured(
-            lambda: common.peak_growth(component_calls(g, r, a, b)["cond"][0])[::-1],
-            lambda res: res)
+            lambda: common.peak_growth(conditions)[::-1], lambda res: res)
         for levels, (top, bottom) in chains.items():
             out[f"is_below{levels}"] = measured(
                 lambda: (common.per_call(lambda: g.is_below(bottom, [top])),
                          g.is_below(bottom, [top])),
                 lambda res: res)
-        del g
     return out
 
 
