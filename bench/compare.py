@@ -53,7 +53,7 @@ def group_glue(quick):
 
     leaves = sizes(quick)[2]
     out = {}
-    for padding, repeat in zip(GLUE_PADDINGS, (3, 2, 1)):
+    for padding, repeat in zip(GLUE_PADDINGS, (5, 3, 2)):
         g, ls, cs = common.star(leaves, GLUE_CANDIDATES, padding)
         out[f"glue{padding}"] = measured(
             lambda: common.best_of(lambda: quillnet.glue_leaves(g, ls, cs, False), repeat),
@@ -72,7 +72,7 @@ def group_tree(quick):
     }
     out = {}
     for key, (fn, check) in calls.items():
-        out[key] = measured(lambda: common.best_of(fn, 3), check or (lambda r: r))
+        out[key] = measured(lambda: common.best_of(fn, 5), check or (lambda r: r))
     return out
 
 
