@@ -2,9 +2,10 @@
 
 Run against an installed build:  python bench/bench_conditions.py [--quick]
 
-Each scenario runs in a fresh child process.  Peak memory is the peak resident growth
-across the measured call (the kernel's peak mark is reset once the graph is built), so it
-covers native working memory and the Python result objects alike.
+Each scenario runs in fresh child processes, round-robin, and each figure is the best of
+the rounds.  Peak memory is the peak resident growth across the measured call (the
+kernel's peak mark is reset once the graph is built), so it covers native working memory
+and the Python result objects alike.
 """
 import argparse
 import sys
@@ -90,22 +91,28 @@ SCENARIOS = ["combinations", "tree_conditions", "get_conditions",
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="sizes cut tenfold or more")
+    ap.add_argument("--rounds", type=int, help="fresh processes per scenario (default 3)")
     ap.add_argument("--child", choices=SCENARIOS, help=argparse.SUPPRESS)
     ap.add_argument("--scale", type=int, default=1, help=argparse.SUPPRESS)
     a = ap.parse_args()
     if a.child:
         return run_one(a.child, a.scale)
     scale = 10 if a.quick else 1
-    rows = []
-    for s in SCENARIOS:
-        r = common.run_child(sys.executable, __file__, ["--child", s, "--scale", scale],
-                             timeout=600)
-        rows.append([s, common.fmt_seconds(r["seconds"]), common.fmt_bytes(r["peak"]),
-                     f"{r['conditions']:,} / {r['ints']:,}", r["what"]])
-    print("condition analysis, each scenario in a fresh process:")
+    rounds = a.rounds or (1 if a.quick else 3)
+    best = {}
+    for _ in range(rounds):                 # round-robin over the scenarios
+        for s in SCENARIOS:
+            r = common.run_child(sys.executable, __file__,
+                                 ["--child", s, "--scale", scale], timeout=600)
+            b = best.setdefault(s, r)
+            b["seconds"] = min(b["seconds"], r["seconds"])
+            b["peak"] = min(b["peak"], r["peak"])
+    print(f"condition analysis, each scenario in {rounds} fresh process(es), best of them:")
     common.print_table(["scenario", "time", "peak growth", "result conditions / ints",
-                        "input"], rows)
-
+                        "input"],
+                       [[s, common.fmt_seconds(r["seconds"]), common.fmt_bytes(r["peak"]),
+                         f"{r['conditions']:,} / {r['ints']:,}", r["what"]]
+                        for s, r in best.items()])
 
 if __name__ == "__main__":
     main()
