@@ -107,6 +107,8 @@ def main():
     for lib in LIBS:
         if lib not in libs:
             print(f"{lib}: not installed, skipped (pip install {lib})")
+    if not libs:
+        raise SystemExit("no library to measure")
     rounds = a.rounds or (2 if a.quick else 3)
     best, errors, info = {}, {}, {}
     for rnd in range(rounds):
