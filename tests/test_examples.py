@@ -1,6 +1,8 @@
-"""The examples do what they say, and the installed type stubs agree with the module
-and with the code users write."""
+"""The examples and the README do what they say, and the installed type stubs agree
+with the module and with the code users write."""
+import doctest
 import importlib.util
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -80,6 +82,32 @@ def test_example_runs(name):
     assert proc.returncode == 0, proc.stderr
     for text in EXPECTED[name]:
         assert text in proc.stdout
+
+
+def readme_blocks(language):
+    text = (ROOT / "README.md").read_text()
+    for m in re.finditer(rf"^```{language}\n(.*?)^```", text, re.S | re.M):
+        yield text.count("\n", 0, m.start()) + 2, m.group(1)
+
+
+def test_readme_sessions_print_what_they_show():
+    """The ```pycon blocks run in order in one namespace, as one session."""
+    parser = doctest.DocTestParser()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    globs = {"__name__": "readme"}
+    blocks = 0
+    for lineno, block in readme_blocks("pycon"):
+        test = parser.get_doctest(block, globs, f"README.md:{lineno}", "README.md", lineno)
+        runner.run(test, clear_globs=False)
+        globs = test.globs
+        blocks += 1
+    result = runner.summarize(verbose=False)
+    assert blocks >= 8 and result.failed == 0
+
+
+def test_readme_python_blocks_run():
+    for lineno, block in readme_blocks("python"):
+        exec(compile(block, f"README.md:{lineno}", "exec"), {"__name__": "readme"})
 
 
 # ---- type stubs ----
