@@ -99,7 +99,9 @@ class CoreGraph:
     """A bipartite graph of op and value nodes, held in native memory.
 
     A new graph has no nodes and root 0. It cannot be subclassed, takes no extra
-    attributes and compares by identity. Methods that change the graph
+    attributes and compares by identity. Ids may be any object with ``__index__``;
+    flags are ``bool`` (numpy's bool scalars are accepted at run time as well, but a
+    type checker wants ``bool(flag)``). Methods that change the graph
     (``set_root``, the ``add_*`` and ``connect_*`` methods and ``merge_value_nodes``)
     need it to be free: calling one while another call on the same graph is running
     raises ``RuntimeError("Already borrowed")``.
