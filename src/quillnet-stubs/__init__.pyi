@@ -30,7 +30,7 @@ Exceptions
     * ``OverflowError``: an integer outside the range of its kind.
     * ``RuntimeError``: ``"Already borrowed"`` / ``"Already mutably borrowed"`` when a
       graph is changed while another call on it is still running (for example from the
-      ``__index__`` of an argument, or from another thread).
+      ``__index__`` of one of its arguments).
     * ``PanicException``: an internal failure, such as a node id that names no node
       (``"index out of bounds: the len is 3 but the index is 7"``). It derives from
       ``BaseException``, not from ``Exception``, so ``except Exception`` does not catch
@@ -650,7 +650,8 @@ def glue_leaves(
     candidates or ``trees_only``; the search answers Ctrl-C on the main thread.
 
     Args:
-        graph: The graph to start from; ``graph`` itself is the first result.
+        graph: The graph to start from; its copy is the first result unless
+            ``max_leaves`` is smaller than ``len(leaves)``.
         leaves: The leaves to glue, in order; each may be glued onto a later one.
         candidates: Further partners; each can take any number of leaves.
         trees_only: Glue nothing: return ``[copy of graph]`` (or ``[]`` when
