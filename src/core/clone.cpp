@@ -9,7 +9,7 @@ namespace {
 // Numbers the nodes connected to the root: a depth-first discovery in which the
 // neighbours of a node are taken in the order parents, parent, options, children, each
 // new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
-void number_component(const Graph& g, Corr& corr) {
+void number_component(const Graph& g, Corr& corr, Poll& poll) {
     const std::uint64_t n = g.size();
     if (n == 0 || g.root_id >= n)
         fail("Cannot clone_subgraph: Graph has no valid root_id set");
@@ -35,6 +35,7 @@ void number_component(const Graph& g, Corr& corr) {
         const Idx x = stack.back();
         stack.pop_back();
         if (to_new[x] != kNone) continue;
+        poll.step();
         to_new[x] = Idx(to_old.size());
         to_old.push_back(x);
         push_reversed(g.children(x));
@@ -46,12 +47,15 @@ void number_component(const Graph& g, Corr& corr) {
 
 // Copies the numbered nodes of `g` into a new graph in new-id order, rewriting every link
 // through the numbering.  `extra` reserves room for nodes the caller appends later.
-Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra) {
+Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra, Poll& poll) {
     const Idx* to_new = corr.to_new.data();
     const std::vector<Idx>& to_old = corr.to_old;
     Graph dst;
     dst.reserve(to_old.size() + extra);
-    for (const Idx old : to_old) dst.append_mapped(g, old, to_new);
+    for (const Idx old : to_old) {
+        poll.step();
+        dst.append_mapped(g, old, to_new);
+    }
     dst.root_id = to_new[g.root_id];  // always 0: the root is numbered first
     return dst;
 }
@@ -59,9 +63,14 @@ Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra) {
 }  // namespace
 
 Clone clone_subgraph(const Graph& g) {
+    Poll poll;
+    return clone_subgraph(g, poll);
+}
+
+Clone clone_subgraph(const Graph& g, Poll& poll) {
     Clone out;
-    number_component(g, out.corr);
-    out.graph = copy_component(g, out.corr, 0);
+    number_component(g, out.corr, poll);
+    out.graph = copy_component(g, out.corr, 0, poll);
     return out;
 }
 
@@ -78,8 +87,9 @@ inline void map_filter(std::span<const Idx> src, const std::vector<Idx>& map,
 }  // namespace
 
 Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id) {
+    Poll poll;
     Corr corr1;
-    number_component(g, corr1);
+    number_component(g, corr1, poll);
     const std::optional<NodeId> found = corr1.get(root_leaf_id);
     if (!found) missing_key();
     const NodeId leaf = *found;
@@ -88,11 +98,11 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     // numbered like a copy and appended straight from `elem`, which gives the same nodes
     // and links as copying the copy.
     Corr corr2;
-    number_component(elem, corr2);
+    number_component(elem, corr2, poll);
     const std::size_t n2 = corr2.to_old.size();
 
     Attached out;
-    Graph g1 = copy_component(g, corr1, n2 - 1);
+    Graph g1 = copy_component(g, corr1, n2 - 1, poll);
     const std::uint64_t base = g1.size();
 
     // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
@@ -102,6 +112,7 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
 
     std::vector<Idx> scratch;
     for (std::size_t i = 1; i < n2; ++i) {
+        poll.step();
         const NodeId src = corr2.to_old[i];
         const NodeId id = g1.append_like(elem, src);
         // Links are rewritten into result ids; links to the attached root are dropped.

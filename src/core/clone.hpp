@@ -28,6 +28,8 @@ struct Clone {
 // Fails with "Cannot clone_subgraph: Graph has no valid root_id set" when the root names
 // no node.
 Clone clone_subgraph(const Graph& g);
+// The same, reporting its work to a running search's poll.
+Clone clone_subgraph(const Graph& g, Poll& poll);
 
 struct Attached {
     Graph graph;

@@ -27,8 +27,9 @@ namespace {
 
 using u64 = std::uint64_t;
 
-// Positions this large could never be materialised; asking for them is an error rather
-// than an allocation that takes the process down.
+// A range of this many positions could never be materialised (it is beyond the largest
+// vector of 64-bit values); asking for one is an error rather than an allocation that
+// takes the process down.
 constexpr u64 kMaxRange = u64(1) << 60;
 
 [[noreturn]] void cycle_at(NodeId id) {
@@ -36,7 +37,7 @@ constexpr u64 kMaxRange = u64(1) << 60;
 }
 
 [[noreturn]] void count_overflow() {
-    fail(ErrorKind::Overflow, "leaf occurrence count too large: more than 2**60 positions");
+    fail(ErrorKind::Overflow, "leaf occurrence count too large: 2**60 positions or more");
 }
 
 // Cursor over the leaf edges of one node: (option index, child index within it).
@@ -219,9 +220,9 @@ void combine_into(Conditions& out, const std::vector<const Conditions*>& lists,
     const std::size_t used = std::min(k, shifts.size());
     std::vector<std::size_t> pick(k, 0);
     for (;;) {
-        poll.step();
         std::size_t len = 0;
         for (std::size_t i = 0; i < used; ++i) len += (*lists[i])[pick[i]].size();
+        poll.step(k + len);
         Condition cond;
         cond.reserve(len);
         for (std::size_t i = 0; i < used; ++i) {
@@ -366,7 +367,7 @@ private:
     // A selected child contributes all its positions.  Checked while discovering, top
     // down, so that an impossible range fails before lower levels build large results.
     void check_range(NodeId c) const {
-        if (counts_.overflowed(c) || counts_.count_repeated_leaves(c) > kMaxRange) count_overflow();
+        if (counts_.overflowed(c) || counts_.count_repeated_leaves(c) >= kMaxRange) count_overflow();
     }
 
     // Works out a slot's own conditions and the slots whose results it will read.

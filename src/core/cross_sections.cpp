@@ -60,6 +60,7 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
         std::uint64_t height = 0;
         std::uint64_t signature = 0;
         for (std::size_t i = 0; i < k; ++i) {
+            poll.step();
             const std::vector<NodeId>& t = tr[i];
             const std::size_t p = choice[i];
             const NodeId f = t[p];
@@ -67,6 +68,7 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
             if (k - 1 < t.size() - p) {
                 // Fewer other choices than entries from f up: look each of them up.
                 for (std::size_t j = 0; j < k && !covered; ++j) {
+                    poll.step();
                     if (j == i) continue;
                     const std::size_t q = position_on(i, tr[j][choice[j]]);
                     covered = q != kNowhere && q >= p;
@@ -74,8 +76,10 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
             } else {
                 // A trace is a simple path, so only f itself can be this trace's own choice.
                 covered = chosen[f] > 1;
-                for (std::size_t q = p + 1; q < t.size() && !covered; ++q)
+                for (std::size_t q = p + 1; q < t.size() && !covered; ++q) {
+                    poll.step();
                     covered = chosen[t[q]] > 0;
+                }
             }
             if (covered) continue;
             cut.push_back(f);
@@ -93,7 +97,7 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
             }
             for (NodeId x : cut) in_cut[x] = stamp;
             for (NodeId l : leaves) {
-                if (!is_below_marked(g, l, in_cut, stamp, true)) {
+                if (!is_below_marked(g, l, in_cut, stamp, true, poll)) {
                     cut.push_back(l);
                     signature ^= hash_u64(l);
                     in_cut[l] = stamp;

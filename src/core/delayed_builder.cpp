@@ -35,7 +35,7 @@ struct Level {
 // a partner (both nodes carry a value payload of the same type), or an id that fails the
 // range test (partner first, then the leaf).  Returns partner_count() when there is none.
 // Never throws, so the search can look ahead without changing which failure comes first.
-std::size_t next_event(const Level& lv, std::size_t from) {
+std::size_t next_event(const Level& lv, std::size_t from, Poll& poll) {
     const Graph& g = lv.graph();
     const NodeId f = lv.leaves[lv.head];
     const std::size_t nrest = lv.rest_size();
@@ -48,16 +48,26 @@ std::size_t next_event(const Level& lv, std::size_t from) {
         return !g.valid(p) || (f_value && !g.is_op(p) && g.type_id(p) == type);
     };
     std::size_t i = from;
+    std::size_t found = end;
     for (const NodeId* rest = lv.leaves.data() + lv.head + 1; i < nrest; ++i)
-        if (stops(rest[i])) return i;
-    for (const NodeId* cands = lv.candidates.data(); i < end; ++i)
-        if (stops(cands[i - nrest])) return i;
-    return end;
+        if (stops(rest[i])) {
+            found = i;
+            break;
+        }
+    if (found == end)
+        for (const NodeId* cands = lv.candidates.data(); i < end; ++i)
+            if (stops(cands[i - nrest])) {
+                found = i;
+                break;
+            }
+    poll.step(i - from);
+    return found;
 }
 
 // Rewrites ids through `corr`, failing with `message` at the first id without an entry.
 std::vector<NodeId> map_ids(const Corr& corr, const NodeId* first, const NodeId* last,
-                            const char* message) {
+                            const char* message, Poll& poll) {
+    poll.step(std::uint64_t(last - first));
     const std::size_t n = corr.to_new.size();
     const Idx* to_new = corr.to_new.data();
     std::vector<NodeId> out(std::size_t(last - first));
@@ -71,14 +81,14 @@ std::vector<NodeId> map_ids(const Corr& corr, const NodeId* first, const NodeId*
 
 // Glues the level's current leaf onto partner `i` on a fresh copy and returns the level
 // that continues the search on that copy.
-Level glue_step(const Level& lv, std::size_t i) {
+Level glue_step(const Level& lv, std::size_t i, Poll& poll) {
     const Graph& g = lv.graph();
     const NodeId f = lv.leaves[lv.head];
     const NodeId p = lv.partner(i);
     g.check(p);
     g.check(f);
 
-    Clone c = clone_subgraph(g);
+    Clone c = clone_subgraph(g, poll);
     const std::optional<NodeId> f2 = c.corr.get(f);
     if (!f2) fail("first missing in corr map");
     const std::optional<NodeId> p2 = c.corr.get(p);
@@ -88,10 +98,10 @@ Level glue_step(const Level& lv, std::size_t i) {
     Level child;
     const NodeId* rest = lv.leaves.data() + lv.head + 1;
     child.leaves = map_ids(c.corr, rest, lv.leaves.data() + lv.leaves.size(),
-                           "rest id missing in corr");
+                           "rest id missing in corr", poll);
     child.candidates = map_ids(c.corr, lv.candidates.data(),
                                lv.candidates.data() + lv.candidates.size(),
-                               "candidate id missing in corr");
+                               "candidate id missing in corr", poll);
     child.owned = std::move(c.graph);
     return child;
 }
@@ -109,7 +119,10 @@ void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<Nod
 
     // Only the first level can be asked for trees: it records the graph as it is.
     if (trees_only) {
-        if (within_limit(leaves.size())) results.push_back(clone_subgraph(g).graph);
+        if (within_limit(leaves.size())) {
+            Poll poll;
+            results.push_back(clone_subgraph(g, poll).graph);
+        }
         return;
     }
 
@@ -133,13 +146,14 @@ void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<Nod
             // search goes on.
             lv.gluing = true;
             if (within_limit(lv.leaves.size())) {
-                const std::uint64_t h = connection_hash(lv.graph());
-                if (recorded.insert(h).second) results.push_back(clone_subgraph(lv.graph()).graph);
+                const std::uint64_t h = connection_hash(lv.graph(), poll);
+                if (recorded.insert(h).second)
+                    results.push_back(clone_subgraph(lv.graph(), poll).graph);
             }
             // Leaves in front without any partner are dropped from this level on.
             for (;;) {
                 if (lv.head >= lv.leaves.size()) break;
-                lv.cursor = next_event(lv, 0);
+                lv.cursor = next_event(lv, 0, poll);
                 if (lv.cursor < lv.partner_count()) break;
                 ++lv.head;
                 poll.step();
@@ -152,8 +166,8 @@ void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<Nod
 
         // Glue the current leaf onto the partner at the cursor (the range test there
         // fails if the cursor stopped at a bad id), then find the next one.
-        Level child = glue_step(lv, lv.cursor);
-        const std::size_t next = next_event(lv, lv.cursor + 1);
+        Level child = glue_step(lv, lv.cursor, poll);
+        const std::size_t next = next_event(lv, lv.cursor + 1, poll);
         if (next < lv.partner_count()) {
             lv.cursor = next;
             stack.push_back(std::move(child));  // invalidates `lv`

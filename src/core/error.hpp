@@ -33,11 +33,21 @@ void set_cancel_hook(CancelHook hook);
 [[noreturn]] void raise_interrupted();
 extern CancelHook g_cancel_hook;
 
-// Polls the cancellation hook every few thousand steps of a search.
+// Polls the cancellation hook every few thousand units of work.  A unit is one node
+// visited, copied or hashed, one entry scanned, or one item produced; a loop whose steps
+// do uneven amounts of work reports each step's size with step(n), so that the hook is
+// consulted at a steady rate whatever the size of one step.
 class Poll {
 public:
     void step() {
         if (++count_ >= kEvery) {
+            count_ = 0;
+            check();
+        }
+    }
+    void step(std::uint64_t units) {
+        count_ += units;
+        if (count_ >= kEvery) {
             count_ = 0;
             check();
         }
@@ -48,7 +58,7 @@ public:
 
 private:
     static constexpr std::uint32_t kEvery = 4096;
-    std::uint32_t count_ = 0;
+    std::uint64_t count_ = 0;
 };
 
 }  // namespace quill

@@ -71,10 +71,11 @@ namespace {
 // follows from a walked node (a value's parents and options, an op's parent and
 // children) always end at walked nodes, so only the rarely filled fields of the other
 // kind need a position lookup.
-std::uint64_t count_connections(const Graph& g, const WalkPositions& wp) {
+std::uint64_t count_connections(const Graph& g, const WalkPositions& wp, Poll& poll) {
     std::uint64_t count = 0;
     auto walked = [&](Idx m) { return wp.position[m] != kNone; };
     for (NodeId id : wp.order) {
+        poll.step();
         const Idx parent = g.parent(id);
         if (g.is_op(id)) {
             count += g.children(id).size() + (parent != kNone);
@@ -92,11 +93,16 @@ std::uint64_t count_connections(const Graph& g, const WalkPositions& wp) {
 }  // namespace
 
 std::uint64_t connection_hash(const Graph& g) {
-    const WalkPositions wp = walk_positions(g);
-    const std::uint64_t count = count_connections(g, wp);
+    Poll poll;
+    return connection_hash(g, poll);
+}
+
+std::uint64_t connection_hash(const Graph& g, Poll& poll) {
+    const WalkPositions wp = walk_positions(g, poll);
+    const std::uint64_t count = count_connections(g, wp, poll);
     SipHasher13 h;
     h.write_u64_le(count);
-    for_each_connection(g, wp, [&](std::uint64_t a, std::uint64_t b) {
+    for_each_connection(g, wp, poll, [&](std::uint64_t a, std::uint64_t b) {
         h.write_u64_le(a);
         h.write_u64_le(b);
     });
@@ -104,10 +110,11 @@ std::uint64_t connection_hash(const Graph& g) {
 }
 
 std::uint64_t equality_hash(const Graph& g) {
-    const WalkPositions wp = walk_positions(g);
+    Poll poll;
+    const WalkPositions wp = walk_positions(g, poll);
     SipHasher13 h;
     for (NodeId id : wp.order) h.write_u32_le(g.payload_id(id));
-    for_each_connection(g, wp, [&](std::uint64_t a, std::uint64_t b) {
+    for_each_connection(g, wp, poll, [&](std::uint64_t a, std::uint64_t b) {
         h.write_u64_le(a);
         h.write_u64_le(b);
     });

@@ -12,6 +12,8 @@ std::uint64_t hash_u64(std::uint64_t x);
 
 // Hash of the connection list: the pair count, then every pair, as 8-byte words.
 std::uint64_t connection_hash(const Graph& g);
+// The same, reporting its work to a running search's poll.
+std::uint64_t connection_hash(const Graph& g, Poll& poll);
 // Hash of the payload ids in walk order (4 bytes each), then every connection pair.
 std::uint64_t equality_hash(const Graph& g);
 // True when both nodes are value nodes with equal type ids; checks a, then b.

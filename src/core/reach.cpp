@@ -124,9 +124,10 @@ private:
 template <class Target>
 class Reach {
 public:
-    Reach(const Graph& g, Target target, bool include_self, std::span<const NodeId> skip)
+    Reach(const Graph& g, Target target, bool include_self, std::span<const NodeId> skip,
+          Poll& poll)
         : g_(g), target_(std::move(target)), skip_(skip), include_self_(include_self),
-          path_(g.size()) {}
+          path_(g.size()), poll_(poll) {}
 
     bool run(NodeId start) {
         Step s = is_below_rec(start);
@@ -152,7 +153,7 @@ private:
     IdSet skip_;
     bool include_self_;
     PathStack path_;
-    Poll poll_;
+    Poll& poll_;
 
     // Climbs from n through any chain of op nodes.  Answers at once, or opens a level for
     // the value node the climb ends on.
@@ -193,13 +194,14 @@ private:
 
 bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, bool include_self,
               std::span<const NodeId> skip) {
-    Reach<IdSet> search(g, IdSet(nodes), include_self, skip);
+    Poll poll;
+    Reach<IdSet> search(g, IdSet(nodes), include_self, skip, poll);
     return search.run(start);
 }
 
 bool is_below_marked(const Graph& g, NodeId start, std::span<const std::uint32_t> marks,
-                     std::uint32_t stamp, bool include_self) {
-    Reach<MarkedSet> search(g, MarkedSet(marks, stamp), include_self, {});
+                     std::uint32_t stamp, bool include_self, Poll& poll) {
+    Reach<MarkedSet> search(g, MarkedSet(marks, stamp), include_self, {}, poll);
     return search.run(start);
 }
 

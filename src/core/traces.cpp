@@ -114,8 +114,10 @@ private:
 
         const std::size_t begin = kept_.size();
         collect_kept(n, op);
+        poll_.step(kept_.size() - begin);
         Frame f{begin, kept_.size(), Idx(n), recorded};
         if (f.cursor == f.end) {
+            poll_.step(path_.size());  // the copy of the path
             result_.push_back(path_);
             leave(f);
             return;

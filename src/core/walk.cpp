@@ -27,7 +27,7 @@ inline void push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids, con
 
 // The walk proper; calls visit(id) for each node in visiting order.
 template <class Visit>
-void walk_impl(const Graph& g, NodeId start, bool above, bool below, Visit&& visit) {
+void walk_impl(const Graph& g, NodeId start, bool above, bool below, Poll& poll, Visit&& visit) {
     const std::uint64_t n = g.size();
     if (start >= n) out_of_range(n, start);
     Visited seen(n);
@@ -39,6 +39,7 @@ void walk_impl(const Graph& g, NodeId start, bool above, bool below, Visit&& vis
         if (id >= n) out_of_range(n, id);
         if (seen.test(id)) continue;
         seen.set(id);
+        poll.step();
         visit(NodeId(id));
         if (g.is_op(id)) {
             if (above) {
@@ -57,14 +58,16 @@ void walk_impl(const Graph& g, NodeId start, bool above, bool below, Visit&& vis
 
 std::vector<NodeId> walk(const Graph& g, NodeId start, bool above, bool below) {
     std::vector<NodeId> out;
-    walk_impl(g, start, above, below, [&](NodeId id) { out.push_back(id); });
+    Poll poll;
+    walk_impl(g, start, above, below, poll, [&](NodeId id) { out.push_back(id); });
     return out;
 }
 
 std::vector<NodeId> leaves(const Graph& g) {
     std::vector<NodeId> out;
     if (!g.valid(g.root_id)) return out;
-    walk_impl(g, g.root_id, false, true, [&](NodeId id) {
+    Poll poll;
+    walk_impl(g, g.root_id, false, true, poll, [&](NodeId id) {
         if (!g.is_op(id) && g.options(id).empty()) out.push_back(id);
     });
     return out;
@@ -77,12 +80,12 @@ std::vector<NodeId> neighbors(const Graph& g, NodeId id) {
     return out;
 }
 
-WalkPositions walk_positions(const Graph& g) {
+WalkPositions walk_positions(const Graph& g, Poll& poll) {
     WalkPositions wp;
     const NodeId root = g.root_id;
     if (!g.valid(root)) out_of_range(g.size(), root);
     wp.position.assign(g.size(), kNone);
-    walk_impl(g, root, true, true, [&](NodeId id) {
+    walk_impl(g, root, true, true, poll, [&](NodeId id) {
         wp.position[id] = Idx(wp.order.size());
         wp.order.push_back(id);
     });
@@ -90,9 +93,10 @@ WalkPositions walk_positions(const Graph& g) {
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g) {
-    WalkPositions wp = walk_positions(g);
+    Poll poll;
+    WalkPositions wp = walk_positions(g, poll);
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    for_each_connection(g, wp, [&](std::uint64_t a, std::uint64_t b) { out.emplace_back(a, b); });
+    for_each_connection(g, wp, poll, [&](std::uint64_t a, std::uint64_t b) { out.emplace_back(a, b); });
     return out;
 }
 

@@ -36,12 +36,13 @@ struct WalkPositions {
     std::vector<NodeId> order;
     std::vector<Idx> position;  // size g.size()
 };
-WalkPositions walk_positions(const Graph& g);
+WalkPositions walk_positions(const Graph& g, Poll& poll);
 
 // Calls f(from_position, to_position) for each connection pair in canonical order.
 template <class F>
-void for_each_connection(const Graph& g, const WalkPositions& wp, F&& f) {
+void for_each_connection(const Graph& g, const WalkPositions& wp, Poll& poll, F&& f) {
     for (std::size_t i = 0; i < wp.order.size(); ++i) {
+        poll.step();
         for_each_neighbor(g, wp.order[i], [&](NodeId m) {
             Idx pos = wp.position[m];
             if (pos != kNone) f(std::uint64_t(i), std::uint64_t(pos));

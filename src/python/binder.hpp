@@ -230,7 +230,8 @@ inline bool borrow_would_succeed(GraphObject* o) {
 }
 
 template <const Sig& S, Impl F>
-PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+inline PyObject* call_with_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     constexpr std::size_t N = S.count;
 #ifndef Py_GIL_DISABLED
     // While the interpreter lock is held and no Python code runs, nothing else can touch
@@ -265,6 +266,19 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     if (!convert_all<S>(slots, vals.v, graph_borrow, std::make_index_sequence<N>{})) return nullptr;
     Call c{S.owner ? recv.get() : nullptr, vals.v};
     return run_impl<F>(c);
+}
+
+// The entry point of a method or function with parameters.  The operation's own failures
+// are translated in run_impl; this last guard keeps any C++ exception of the binding
+// steps (an allocation failure while a message is built, say) from reaching the
+// interpreter.
+template <const Sig& S, Impl F>
+PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        return call_with_body<S, F>(self, args, nargs, kwnames);
+    } catch (...) {
+        return translate_exception();
+    }
 }
 
 // Methods without parameters: the interpreter rejects any argument.

@@ -1,10 +1,31 @@
 #include "convert.hpp"
 
 #include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "errors.hpp"
 
 namespace quillpy {
 
 namespace {
+
+// Items converted between two checks for signals: a long sequence (a range of a trillion
+// ids, say) answers Ctrl-C while it is being read.
+constexpr Py_ssize_t kSignalEvery = 4096;
+
+// Runs `f` (which returns false with a Python exception set on failure) and turns a C++
+// exception from growing native storage into the matching Python exception, so that the
+// caller's references are released on the normal failure path.
+template <class F>
+bool guarded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        translate_exception();
+        return false;
+    }
+}
 
 const char* type_name(PyObject* o) { return _PyType_Name(Py_TYPE(o)); }
 
@@ -25,6 +46,7 @@ bool for_each_item(PyObject* o, Each&& each) {
         // The size is read again on every step: item conversion may run user code that
         // changes the list.
         for (Py_ssize_t i = 0;; ++i) {
+            if (i % kSignalEvery == kSignalEvery - 1 && PyErr_CheckSignals() < 0) return false;
             PyObject* item;
             if (PyList_CheckExact(o)) {
                 if (i >= PyList_GET_SIZE(o)) break;
@@ -34,7 +56,7 @@ bool for_each_item(PyObject* o, Each&& each) {
                 item = PyTuple_GET_ITEM(o, i);
             }
             Py_INCREF(item);
-            bool ok = each(item);
+            bool ok = guarded([&] { return each(item); });
             Py_DECREF(item);
             if (!ok) return false;
         }
@@ -42,9 +64,12 @@ bool for_each_item(PyObject* o, Each&& each) {
     }
     PyObject* it = PyObject_GetIter(o);
     if (!it) return false;
-    while (PyObject* item = PyIter_Next(it)) {
-        bool ok = each(item);
+    for (Py_ssize_t i = 1;; ++i) {
+        PyObject* item = PyIter_Next(it);
+        if (!item) break;
+        bool ok = guarded([&] { return each(item); });
         Py_DECREF(item);
+        if (ok && i % kSignalEvery == 0 && PyErr_CheckSignals() < 0) ok = false;
         if (!ok) {
             Py_DECREF(it);
             return false;
@@ -114,6 +139,9 @@ bool to_bool(PyObject* o, bool& out) {
     {
         PyObject* mod = PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__");
         if (!mod) {
+            // A type without __module__ is not numpy's; any other failure of the lookup
+            // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
         } else {
             if (PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0) {
@@ -140,7 +168,11 @@ bool to_bool(PyObject* o, bool& out) {
 
 bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out) {
     out.clear();
-    out.reserve(std::size_t(size_hint(o)));
+    if (!guarded([&] {
+            out.reserve(std::size_t(size_hint(o)));
+            return true;
+        }))
+        return false;
     return for_each_item(o, [&](PyObject* item) {
         std::uint64_t v;
         if (!to_id(item, v)) return false;

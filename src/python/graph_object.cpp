@@ -3,6 +3,7 @@
 #include <new>
 
 #include "binder.hpp"
+#include "errors.hpp"
 
 namespace quillpy {
 
@@ -23,7 +24,7 @@ PyObject* alloc_graph(PyTypeObject* type) {
     return self;
 }
 
-PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* graph_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (nargs > 0) {
         too_many_positional(new_sig, nargs);
@@ -37,6 +38,14 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return alloc_graph(type);
+}
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return graph_new_body(type, args, kwargs);
+    } catch (...) {  // a message that could not be built
+        return translate_exception();
+    }
 }
 
 void graph_dealloc(PyObject* self) {

@@ -89,7 +89,12 @@ PyMODINIT_FUNC PyInit_quillnet(void) {
         Py_INCREF(cached_module);
         return cached_module;
     }
-    PyObject* module = create_module();
+    PyObject* module;
+    try {
+        module = create_module();
+    } catch (...) {  // the docstrings could not be built
+        return translate_exception();
+    }
     if (!module) return nullptr;
     owner_interp = interp;
     cached_module = module;

@@ -105,7 +105,7 @@ bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(op_snapshot, &pos, &k, &v)) break;
-        --remaining;
+        if (--remaining % 4096 == 0 && PyErr_CheckSignals() < 0) return false;
         Ref key = Ref::borrowed(k);
         Ref value = Ref::borrowed(v);
 
@@ -113,7 +113,12 @@ bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
         if (!to_u32(key.get(), op_id)) return false;
         quill::OpInfo info;
         if (!convert_entry(value.get(), info)) return false;
-        cache.insert_or_assign(op_id, std::move(info));  // a later equal key wins
+        try {
+            cache.insert_or_assign(op_id, std::move(info));  // a later equal key wins
+        } catch (...) {
+            translate_exception();  // MemoryError
+            return false;
+        }
     }
     out = std::move(cache);
     return true;
