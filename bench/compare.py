@@ -357,9 +357,9 @@ def main():
         differ = [k for k in both if before.checks[k] != after.checks[k]]
         if differ:
             print()
-        for group, metric in differ:
-            print(f"results differ: {group}/{metric}: before {before.checks[group, metric]!r}, "
-                  f"after {after.checks[group, metric]!r}")
+        for key in differ:
+            print(f"results differ: {'/'.join(key)}: before {before.checks[key]!r}, "
+                  f"after {after.checks[key]!r}")
         if both and not differ:
             print(f"\nthe two builds gave the same results (counts, hashes, answers) in all "
                   f"{len(both)} workloads that ran in both")
