@@ -1,64 +1,33 @@
 """Leaf gluing speed, and memory across many failing searches.
 
-Run by hand against an optimised build:  python bench/bench_glue.py
+Run against an installed build:  python bench/bench_glue.py [--quick]
 For the split of the time:  perf record -g python bench/bench_glue.py --only 1000
 and `perf report --no-children`: clone_subgraph's two passes, the connection hash,
 merge_value_nodes and the wrapping of result graphs show up under their own names.
 """
 import argparse
 import gc
-import os
 import time
 
+import common
 import quillnet
 
 
-def star(leaves, candidates, padding):
-    """Root R with op P; P takes `leaves` + `candidates` value nodes of one type.  A chain
-    of `padding` further nodes hangs below R so that every copy has that much more work."""
-    g = quillnet.CoreGraph()
-    r = g.add_value_with_payload(0, 99)
-    p = g.add_op_with_payload(0)
-    g.connect_value_to_op(r, p)
-    ls = [g.add_value_with_payload(i, 5) for i in range(leaves)]
-    cs = [g.add_value_with_payload(i, 5) for i in range(candidates)]
-    for x in ls + cs:
-        g.connect_op_to_value(p, x)
-    prev = r
-    for i in range(padding // 2):
-        o = g.add_op_with_payload(1)
-        g.connect_value_to_op(prev, o)
-        prev = g.add_value_with_payload(i, 7)
-        g.connect_op_to_value(o, prev)
-    return g, ls, cs
+def speed(leaves, padding, repeat):
+    g, ls, cs = common.star(leaves, 2, padding)
+    secs, out = common.best_of(lambda: quillnet.glue_leaves(g, ls, cs, False), repeat)
+    count = len(out)
+    t = time.perf_counter()
+    del out
+    release = time.perf_counter() - t
+    return [f"{g.num_nodes():,}", f"{count:,}", common.fmt_seconds(secs),
+            f"{count / secs:,.0f}", common.fmt_seconds(release)]
 
 
-def rss_mb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-
-
-def speed(padding):
-    g, ls, cs = star(7, 2, padding)
-    best, count = None, 0
-    for _ in range(3):
-        gc.collect()
-        t = time.perf_counter()
-        out = quillnet.glue_leaves(g, ls, cs, False)
-        dt = time.perf_counter() - t
-        count = len(out)
-        t = time.perf_counter()
-        del out
-        release = time.perf_counter() - t
-        best = dt if best is None else min(best, dt)
-    print(f"  {g.num_nodes():6,} nodes: {count:,} results in {best * 1e3:7.1f} ms = "
-          f"{count / best:9,.0f} results/s  (release of the results {release * 1e3:.1f} ms)")
-
-
-def failing(runs=2000):
+def failing(runs):
     # the last-but-one leaf listed again: the first branch goes 60 levels deep, records a
     # graph at each, and fails when the repeated leaf, glued away, comes up as a partner
-    g, ls, _ = star(60, 0, 200)
+    g, ls, _ = common.star(60, 0, 200)
     args = (g, ls + ls[-2:-1], [], False)
 
     def once():
@@ -69,30 +38,35 @@ def failing(runs=2000):
 
     for _ in range(20):
         once()
-    before = rss_mb()
+    gc.collect()
+    before = common.rss_bytes()
     t = time.perf_counter()
     for _ in range(runs):
         once()
     dt = time.perf_counter() - t
-    print(f"  {runs} failing searches in {dt:.2f} s; resident memory {before:.1f} MB -> "
-          f"{rss_mb():.1f} MB")
+    gc.collect()
+    print(f"failure deep in the search: {runs:,} failing searches in {dt:.2f} s; resident "
+          f"memory {common.fmt_bytes(before)} -> {common.fmt_bytes(common.rss_bytes())}")
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--only", type=int, help="run the speed test for this padding only")
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--only", type=int, metavar="PADDING",
+                    help="run the speed test for this padding only")
+    ap.add_argument("--quick", action="store_true",
+                    help="5 leaves instead of 7, one run each, 200 failing searches")
     a = ap.parse_args()
-    # each level glues its first leaf onto each of its k - 1 + 2 partners
-    levels = 1
-    for k in range(1, 8):
-        levels = 1 + (k + 1) * levels
-    print(f"glue_leaves, 7 leaves + 2 candidates of one type: {levels:,} levels, each one "
-          f"connection hash and (but the first) one copy; 2,780 results, each one more copy")
-    for padding in ([a.only] if a.only is not None else (0, 100, 1000)):
-        speed(padding)
+    leaves = 5 if a.quick else 7
+    repeat = 1 if a.quick else 3
+    print(f"glue_leaves, {leaves} leaves + 2 candidates of one type: "
+          f"{common.glue_levels(leaves, 2):,} levels, each one connection hash and (but the "
+          f"first) one copy; each result one more copy (best of {repeat}):")
+    rows = [speed(leaves, padding, repeat)
+            for padding in ([a.only] if a.only is not None else (0, 100, 1000))]
+    common.print_table(["graph nodes", "results", "time", "results/s", "release of results"],
+                       rows)
     if a.only is None:
-        print("failure deep in the search:")
-        failing()
+        failing(200 if a.quick else 2000)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,6 @@
-"""Timing of connection_hash and equality_hash on a 1,000,000-node tree.
+"""Timing of connection_hash and equality_hash on the 1,000,000-node tree.
 
-Run by hand from the repository root, with the module importable, e.g.:
-
-    PYTHONPATH=build python bench/bench_hash.py [node_count]
+Run against an installed build:  python bench/bench_hash.py [node_count]
 
 Besides the two hashes it reports how many bytes each one feeds to the hasher and
 compares the rate with the hasher alone on the same byte count, measured two ways:
@@ -11,13 +9,14 @@ compares the rate with the hasher alone on the same byte count, measured two way
   * CPython's built-in bytes hash, also SipHash-1-3 in C (when the interpreter uses it),
     over a fresh bytes object of the same length.
 """
+import argparse
 import os
 import subprocess
 import sys
 import tempfile
 import time
 
-import quillnet
+import common
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -44,37 +43,6 @@ int main(int argc, char** argv) {
     std::printf("%.9f %llu\n", best, sink & 1);
 }
 """
-
-
-def build_tree(n):
-    """Root value; every value gets one option op with two child values (breadth first)."""
-    g = quillnet.CoreGraph()
-    add_v, add_o = g.add_value_with_payload, g.add_op_with_payload
-    link_down, link_up = g.connect_value_to_op, g.connect_op_to_value
-    frontier = [add_v(0, 0)]
-    count = 1
-    i = 0
-    while count + 3 <= n:
-        val = frontier[i]
-        i += 1
-        op = add_o(count)
-        link_down(val, op)
-        for _ in range(2):
-            child = add_v(count, 1)
-            link_up(op, child)
-            frontier.append(child)
-        count += 3
-    g.set_root(0)
-    return g
-
-
-def best_of(fn, reps=5):
-    best = float("inf")
-    for _ in range(reps):
-        t = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t)
-    return best
 
 
 def native_hasher_seconds(words, u32s):
@@ -106,30 +74,38 @@ def cpython_hash_seconds(nbytes):
 
 
 def main():
-    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("node_count", type=int, nargs="?", default=common.TREE_NODES)
+    ap.add_argument("--quick", action="store_true", help="a 100,000-node tree")
+    a = ap.parse_args()
+    n = 100_000 if a.quick else a.node_count
     t = time.perf_counter()
-    g = build_tree(n)
-    print(f"built tree: {g.num_nodes()} nodes in {time.perf_counter() - t:.2f}s")
+    g = common.build_tree(n)
     nodes = g.num_nodes()
+    print(f"built the tree: {nodes:,} nodes in {time.perf_counter() - t:.2f} s")
     pairs = 2 * (nodes - 1)          # every tree edge is stored on both ends
     assert len(g.connections()) == pairs
 
-    rows = [
+    calls = [
         ("connection_hash", g.connection_hash, 8 + 16 * pairs, 1 + 2 * pairs, 0),
         ("equality_hash", g.equality_hash, 4 * nodes + 16 * pairs, 2 * pairs, nodes),
     ]
-    for name, fn, nbytes, words, u32s in rows:
-        secs = best_of(fn)
-        line = (f"{name:16s} {secs * 1e3:8.1f} ms  {nbytes / 1e6:7.1f} MB hashed  "
-                f"{nbytes / secs / 1e9:5.2f} GB/s")
+    rows = []
+    for name, fn, nbytes, words, u32s in calls:
+        secs, _ = common.best_of(fn)
         native = native_hasher_seconds(words, u32s)
-        if native is not None:
-            line += f" | native hasher alone {native * 1e3:6.1f} ms ({nbytes / native / 1e9:.2f} GB/s," \
-                    f" {native / secs:.0%} of the call)"
         cpy = cpython_hash_seconds(nbytes)
-        if cpy is not None:
-            line += f" | CPython bytes hash {cpy * 1e3:6.1f} ms"
-        print(line)
+        rows.append([
+            name, common.fmt_seconds(secs), f"{nbytes / 1e6:.1f} MB",
+            f"{nbytes / secs / 1e9:.2f} GB/s",
+            "-" if native is None else
+            f"{common.fmt_seconds(native)} ({nbytes / native / 1e9:.2f} GB/s), "
+            f"{native / secs:.0%} of the call",
+            "-" if cpy is None else common.fmt_seconds(cpy),
+        ])
+    print("best of 5 each:")
+    common.print_table(["call", "time", "hashed", "rate", "native hasher alone",
+                        "CPython bytes hash"], rows)
 
 
 if __name__ == "__main__":
