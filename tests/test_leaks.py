@@ -91,9 +91,17 @@ def tracked_objects(fn, args, kwargs):
 
     for a in list(args) + list(kwargs.values()):
         add(a, 3)
-    # Objects shared with the whole interpreter (small ints, True, None: immortal or with
-    # huge counts) change with unrelated code and say nothing about this call.
-    return [o for o in out if o is not None and sys.getrefcount(o) < 10**6]
+    # Objects shared with the whole interpreter (None, True, the cached small ints and
+    # one-character strings; immortal or with huge counts on later versions) change with
+    # unrelated code and say nothing about this call.
+    def private(o):
+        if o is None or isinstance(o, bool) or sys.getrefcount(o) >= 10**6:
+            return False
+        if type(o) is int and -5 <= o <= 256:
+            return False
+        return not (type(o) is str and len(o) <= 1)
+
+    return [o for o in out if private(o)]
 
 
 # ---- inputs -------------------------------------------------------------------------
