@@ -29,7 +29,9 @@ MB = 1 << 20
 PRELUDE = r'''
 import json, resource, sys
 import quillnet
+import randgraph
 from quillnet import CoreGraph
+from shapes import CHOICES, choice_forest, diamond_ladder, entry, star
 
 PAGE = resource.getpagesize()
 HARD = resource.getrlimit(resource.RLIMIT_AS)[1]
@@ -99,86 +101,15 @@ def exhaust(call, graphs, headrooms, after):
 
 
 def chain(n):
-    """Values 0, 2, 4, ... joined by ops 1, 3, ...; the top value is the root."""
-    g = CoreGraph()
-    below = g.add_value_with_payload(0, 0)
-    for i in range(1, n):
-        op = g.add_op_with_payload(i)
-        val = g.add_value_with_payload(i, 0)
-        g.connect_op_to_value(op, below)
-        g.connect_value_to_op(val, op)
-        below = val
-    g.set_root(below)
+    """Values joined by ops, from value 0 up to the root at the top."""
+    g = randgraph.chain(n)
+    g.set_root(g.num_nodes() - 1)
     return g
 
 
 def small():
     """Root value 0, op 1, leaves 2 and 3 of type 5."""
-    g = CoreGraph()
-    g.add_value_with_payload(0, 0)
-    g.add_op_with_payload(1)
-    g.add_value_with_payload(2, 5)
-    g.add_value_with_payload(3, 5)
-    g.connect_value_to_op(0, 1)
-    g.connect_op_to_value(1, 2)
-    g.connect_op_to_value(1, 3)
-    return g
-
-
-def diamond_ladder(k):
-    """A bottom value (node 0) with 2**k upward paths."""
-    g = CoreGraph()
-    cur = g.add_value_with_payload(0, 0)
-    for i in range(k):
-        top = g.add_value_with_payload(i + 1, 0)
-        for _ in range(2):
-            op = g.add_op_with_payload(i)
-            g.connect_value_to_op(top, op)
-            g.connect_op_to_value(op, cur)
-        cur = top
-    g.set_root(cur)
-    return g
-
-
-def padded_star(n, padding):
-    """Root 0 with op 1 over n leaves of type 5 (nodes 2 .. n+1), and a second op over
-    `padding` values of type 9, so that every copy of the graph is large."""
-    g = CoreGraph()
-    g.add_value_with_payload(0, 0)
-    g.add_op_with_payload(0)
-    g.connect_value_to_op(0, 1)
-    for i in range(n):
-        g.connect_op_to_value(1, g.add_value_with_payload(i, 5))
-    pad = g.add_op_with_payload(1)
-    g.connect_value_to_op(0, pad)
-    for i in range(padding):
-        g.connect_op_to_value(pad, g.add_value_with_payload(i, 9))
-    return g
-
-
-def wide_choice_tree(k):
-    """Op 0 (op id 1) over k values, each with an option op (op id 2) over two leaves;
-    root value last.  With WIDE_SNAPSHOT it has 2**k conditions."""
-    g = CoreGraph()
-    top = g.add_op_with_payload(1)
-    for i in range(k):
-        v = g.add_value_with_payload(i, 0)
-        g.connect_op_to_value(top, v)
-        op = g.add_op_with_payload(2)
-        g.connect_value_to_op(v, op)
-        for j in range(2):
-            g.connect_op_to_value(op, g.add_value_with_payload(j, 0))
-    root = g.add_value_with_payload(0, 0)
-    g.connect_value_to_op(root, top)
-    g.set_root(root)
-    return g
-
-
-def entry(conditions):
-    return {"conditions": conditions, "has_callable": False, "cumulative": False}
-
-
-WIDE_SNAPSHOT = {1: entry([[]]), 2: entry([[0], [1]])}
+    return star(2)
 '''
 
 
@@ -245,7 +176,7 @@ OUTGROWING = {
     "clone_and_attach_large_elem": (
         "e = chain(150_000); g = small()", "g.clone_and_attach(e, 2)", [1, 2, 4],
         "g.clone_and_attach(e, 2)[0].num_nodes() == e.num_nodes() + 3"),
-    "glue_leaves": ("g = padded_star(14, 20_000)",
+    "glue_leaves": ("g = star(14, padding=20_000)",
                     "quillnet.glue_leaves(g, list(range(2, 15)), [15], False)", [2, 8, 32],
                     "len(quillnet.glue_leaves(g, [2, 3], [], False)) == 2"),
     "traces": ("g = diamond_ladder(40)", "g.traces(0)", [1, 4, 16, 64],
@@ -256,22 +187,22 @@ OUTGROWING = {
                                "quillnet.condition_combinations([[[0], [1]]] * 40, [])",
                                [1, 4, 16, 64],
                                "len(quillnet.condition_combinations([[[0], [1]]] * 10, [])) == 1024"),
-    "tree_conditions": ("g = wide_choice_tree(40)",
-                        "quillnet.tree_conditions(g, 0, WIDE_SNAPSHOT, False)", [1, 4, 16, 64],
-                        "quillnet.tree_conditions(g, 2, WIDE_SNAPSHOT, False) == [[0], [1]]"),
-    "get_conditions": ("g = wide_choice_tree(40)",
-                       "quillnet.get_conditions(g, g.get_root(), WIDE_SNAPSHOT, False)", [1, 16, 64],
-                       "quillnet.get_conditions(g, 1, WIDE_SNAPSHOT, False) == [[0], [1]]"),
+    "tree_conditions": ("g, (top,), _ = choice_forest(40)",
+                        "quillnet.tree_conditions(g, top, CHOICES, False)", [1, 4, 16, 64],
+                        "quillnet.tree_conditions(g, 1, CHOICES, False) == [[0], [1]]"),
+    "get_conditions": ("g = choice_forest(40)[0]",
+                       "quillnet.get_conditions(g, g.get_root(), CHOICES, False)", [1, 16, 64],
+                       "quillnet.get_conditions(g, 0, CHOICES, False) == [[0], [1]]"),
     "op_snapshot_conditions": ("g = small()",
-                               "quillnet.tree_conditions(g, 1, {1: entry([[0], range(10**12)])}, False)",
-                               [16], "quillnet.tree_conditions(g, 1, {1: entry([[0]])}, False) == [[0]]"),
+                               "quillnet.tree_conditions(g, 1, {0: entry([[0], range(10**12)])}, False)",
+                               [16], "quillnet.tree_conditions(g, 1, {0: entry([[0]])}, False) == [[0]]"),
 }
 
 
 @pytest.mark.parametrize("name", list(OUTGROWING))
 def test_operations_that_outgrow_the_limit(name):
     setup, call, headrooms, after = OUTGROWING[name]
-    graphs = [v for v in ("g", "e") if f"{v} = " in setup]
+    graphs = [v for v in ("g", "e") if f"{v} = " in setup or f"{v}, " in setup]
     report = run_child(f'''
         {setup}
         print(json.dumps(exhaust(lambda: {call}, [{", ".join(graphs)}], {headrooms},

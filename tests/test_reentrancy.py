@@ -8,86 +8,10 @@ import pytest
 
 import quillnet
 from conftest import hard_time_limit
-from quillnet import CoreGraph
+from shapes import CHOICES, choice_forest, diamond_ladder, fans, star
 
 TICK = 0.002  # seconds between handler runs
 LIMIT = 60.0  # hard bound on every search below
-
-
-def entry(conditions):
-    return {"conditions": conditions, "has_callable": False, "cumulative": False}
-
-
-def ladder(k):
-    """Bottom value 0; level i adds value 1 + 3i with two parent-less ops over the value
-    below, so value 1 + 3i has 2**(k - 1 - i) upward paths."""
-    g = CoreGraph()
-    cur = g.add_value_with_payload(0, 0)
-    for i in range(k):
-        top = g.add_value_with_payload(i + 1, 0)
-        for _ in range(2):
-            op = g.add_op_with_payload(i)
-            g.connect_value_to_op(top, op)
-            g.connect_op_to_value(op, cur)
-        cur = top
-    g.set_root(cur)
-    return g
-
-
-def fans(*widths):
-    """Top value 0; for each width w a leaf under w ops that are all options of the top, so
-    cross sections try 2**w choices.  Returns the graph and the leaves."""
-    g = CoreGraph()
-    top = g.add_value_with_payload(0, 0)
-    leaves = []
-    for w in widths:
-        leaf = g.add_value_with_payload(w, 1)
-        for i in range(w):
-            op = g.add_op_with_payload(i)
-            g.connect_value_to_op(top, op)
-            g.connect_op_to_value(op, leaf)
-        leaves.append(leaf)
-    return g, leaves
-
-
-def star(n):
-    """Root 0, op 1, leaves 2 .. n+1 of one type."""
-    g = CoreGraph()
-    g.add_value_with_payload(0, 0)
-    g.add_op_with_payload(0)
-    g.connect_value_to_op(0, 1)
-    for i in range(n):
-        g.connect_op_to_value(1, g.add_value_with_payload(i, 5))
-    return g
-
-
-def choice_forest(*widths):
-    """For each width w an op (op id 1) over the first w of 60 shared values, each value
-    with an option op (op id 2) over two leaves, and a root value above the op.  Returns
-    the graph, the ops and the root values; CHOICES gives op w 2**w conditions."""
-    g = CoreGraph()
-    values = []
-    for i in range(60):
-        v = g.add_value_with_payload(i, 0)
-        op = g.add_op_with_payload(2)
-        g.connect_value_to_op(v, op)
-        for j in range(2):
-            g.connect_op_to_value(op, g.add_value_with_payload(j, 0))
-        values.append(v)
-    tops, roots = [], []
-    for w in widths:
-        top = g.add_op_with_payload(1)
-        for v in values[:w]:
-            g.connect_op_to_value(top, v)
-        root = g.add_value_with_payload(100 + w, 0)
-        g.connect_value_to_op(root, top)
-        tops.append(top)
-        roots.append(root)
-    g.set_root(roots[0])
-    return g, tops, roots
-
-
-CHOICES = {1: entry([[]]), 2: entry([[0], [1]])}
 
 
 def shapes(graphs):
@@ -179,13 +103,13 @@ class Ticking:
 # after a fraction of a second, and one that does not end by itself.  The searches take
 # fresh Python inputs from `inputs`, which the handler empties while they run.
 def traces_search():
-    g = ladder(60)
+    g = diamond_ladder(60)
     return (g, lambda h: h.traces(172),
             lambda inputs: g.traces(127), lambda inputs: g.traces(0))
 
 
 def is_below_search():
-    g = ladder(60)
+    g = diamond_ladder(60)
     return (g, lambda h: h.is_below(172, [g.get_root()]),
             lambda inputs: g.is_below(127, inputs([10**6]), True, inputs([])),
             lambda inputs: g.is_below(0, inputs([10**6])))
