@@ -44,7 +44,11 @@ def _heap_reader():
     return in_use
 
 
-heap_in_use = _heap_reader()
+# Under AddressSanitizer (the sanitizer CI lane sets QUILLNET_SANITIZED=1) freed blocks sit
+# in a quarantine and the allocator statistics are not glibc's, so the native measurements
+# mean nothing there; the sanitizer's own leak check covers native memory instead.
+SANITIZED = os.environ.get("QUILLNET_SANITIZED") == "1"
+heap_in_use = None if SANITIZED else _heap_reader()
 
 
 def rss():
@@ -464,8 +468,9 @@ def test_repeated_calls_do_not_grow_the_process(name):
         # call grows a batch by at least 32 * calls.
         grew = smallest_growth(heap_in_use, run)
         assert grew < 8 * calls, f"native heap grew by {grew} bytes over {calls} calls"
-    grew = smallest_growth(rss, run)
-    assert grew < 4 * 2**20, f"resident memory grew by {grew} bytes over {calls} calls"
+    if not SANITIZED:
+        grew = smallest_growth(rss, run)
+        assert grew < 4 * 2**20, f"resident memory grew by {grew} bytes over {calls} calls"
 
     # Python objects are at least 16 bytes; a leaked one per call doubles the threshold.
     traced_calls = max(calls // 4, 25)
