@@ -15,7 +15,7 @@ TICK = 0.002  # seconds between handler runs
 LIMIT = 20.0  # hard bound on every search below (seconds)
 
 
-def shapes(graphs):
+def contents(graphs):
     """Graphs compared by what they hold (CoreGraph compares by identity)."""
     return [(h.connections(), h.equality_hash()) for h in graphs]
 
@@ -128,7 +128,7 @@ def cross_sections_search():
 def glue_search():
     g = star(14)
     return (g, lambda h: len(quillnet.glue_leaves(h, [2, 3], [], False)),
-            lambda inputs: shapes(quillnet.glue_leaves(g, inputs(list(range(2, 10))), inputs([15]), False)),
+            lambda inputs: contents(quillnet.glue_leaves(g, inputs(list(range(2, 10))), inputs([15]), False)),
             lambda inputs: quillnet.glue_leaves(g, inputs(list(range(2, 16))), [], False))
 
 
