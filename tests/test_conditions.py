@@ -1,10 +1,10 @@
 import itertools
 import random
-import signal
 
 import pytest
 
 import quillnet as q
+from conftest import interrupted_after
 
 M64 = (1 << 64) - 1
 
@@ -265,14 +265,5 @@ def test_shared_values_stay_polynomial():
 
 
 def test_long_enumeration_can_be_interrupted():
-    def stop(signum, frame):
-        raise KeyboardInterrupt
-
-    old = signal.signal(signal.SIGALRM, stop)
-    try:
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
-        with pytest.raises(KeyboardInterrupt):
-            q.condition_combinations([[[]] * 10] * 10, [])  # 10**10 combinations
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+    with interrupted_after(0.05):
+        q.condition_combinations([[[]] * 10] * 10, [])  # 10**10 combinations
