@@ -2,7 +2,29 @@
 
 #include <algorithm>
 
+#ifdef QUILL_FAULT_INJECTION
+#include <malloc.h>
+#endif
+
 namespace quill {
+
+#ifdef QUILL_FAULT_INJECTION
+namespace fault {
+std::uint64_t countdown = 0;
+bool always_move = false;
+
+void* moving_resize(void* p, std::size_t bytes) {
+    void* q = std::malloc(bytes);
+    if (!q) return nullptr;
+    if (p) {
+        const std::size_t old = malloc_usable_size(p);
+        std::memcpy(q, p, old < bytes ? old : bytes);
+        std::free(p);
+    }
+    return q;
+}
+}  // namespace fault
+#endif
 
 CancelHook g_cancel_hook = nullptr;
 
@@ -31,7 +53,7 @@ void Graph::reserve(std::uint64_t n) {
     if (n > kMaxNodes) throw std::bad_alloc();
     // Nodes are plain data apart from the heap blocks they own, so realloc may move them;
     // for large arrays it remaps pages instead of copying them.
-    void* block = std::realloc(static_cast<void*>(nodes_), n * sizeof(Node));
+    void* block = block_resize(static_cast<void*>(nodes_), n * sizeof(Node));
     if (!block) throw std::bad_alloc();
     nodes_ = static_cast<Node*>(block);
     cap_ = n;
@@ -43,7 +65,7 @@ void Graph::destroy() {
         n.primary.release();
         if (!n.is_op()) n.options.release();
     }
-    std::free(static_cast<void*>(nodes_));
+    block_free(static_cast<void*>(nodes_));
     nodes_ = nullptr;
     size_ = cap_ = 0;
     side_.clear();

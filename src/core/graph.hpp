@@ -29,6 +29,32 @@
 
 namespace quill {
 
+#ifdef QUILL_FAULT_INJECTION
+// Only in the build of the native tests: lets a test make one allocation fail.
+namespace fault {
+// When armed with n > 0, the n-th allocation from now fails; the count then stays at 0.
+// The test binary counts its `operator new` calls here too.
+extern std::uint64_t countdown;
+// When set, every resize of a raw block moves it, so that a pointer kept across a
+// growth is caught.
+extern bool always_move;
+// Counts one allocation; true when it is the one that fails.
+inline bool tick() { return countdown != 0 && --countdown == 0; }
+void* moving_resize(void* p, std::size_t bytes);
+}  // namespace fault
+#endif
+
+// The raw blocks of the record (the node array and the list blocks) are taken, resized
+// and freed through this pair only.  realloc(nullptr, n) allocates.
+inline void* block_resize(void* p, std::size_t bytes) {
+#ifdef QUILL_FAULT_INJECTION
+    if (fault::tick()) return nullptr;
+    if (fault::always_move) return fault::moving_resize(p, bytes);
+#endif
+    return std::realloc(p, bytes);
+}
+inline void block_free(void* p) { std::free(p); }
+
 using NodeId = std::uint64_t;
 using Idx = std::uint32_t;
 inline constexpr Idx kNone = 0xFFFFFFFFu;
@@ -55,7 +81,7 @@ struct IdxList {
     std::span<Idx> view_mut() { return {data(), size}; }
 
     void release() {
-        if (on_heap()) std::free(heap);
+        if (on_heap()) block_free(heap);
         size = 0;
         cap = 2;
     }
@@ -65,10 +91,10 @@ struct IdxList {
         while (ncap < want) ncap = ncap > 0x7FFFFFFFu ? 0xFFFFFFFFu : ncap * 2;
         Idx* block;
         if (on_heap()) {
-            block = static_cast<Idx*>(std::realloc(heap, std::size_t(ncap) * sizeof(Idx)));
+            block = static_cast<Idx*>(block_resize(heap, std::size_t(ncap) * sizeof(Idx)));
             if (!block) throw std::bad_alloc();
         } else {
-            block = static_cast<Idx*>(std::malloc(std::size_t(ncap) * sizeof(Idx)));
+            block = static_cast<Idx*>(block_resize(nullptr, std::size_t(ncap) * sizeof(Idx)));
             if (!block) throw std::bad_alloc();
             std::memcpy(block, inl, size * sizeof(Idx));
         }
@@ -235,6 +261,8 @@ public:
     }
 
 private:
+    friend struct GraphTestAccess;  // the native tests reach the raw storage through it
+
     Node* nodes_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t cap_ = 0;
