@@ -41,6 +41,20 @@ void out_of_range(std::uint64_t len, std::uint64_t index) {
 
 void missing_key() { fail("no entry found for key"); }
 
+Idx* IdxList::grow(std::uint64_t want) {
+    // Checked in 64 bits: a full list of kMaxListSize entries must not wrap to empty.
+    if (want > kMaxListSize) throw std::bad_alloc();
+    std::uint64_t ncap = cap;
+    while (ncap < want) ncap *= 2;
+    if (ncap > kMaxListSize) ncap = kMaxListSize;
+    void* block = block_resize(on_heap() ? heap : nullptr, ncap * sizeof(Idx));
+    if (!block) throw std::bad_alloc();
+    if (!on_heap()) std::memcpy(block, inl, size * sizeof(Idx));
+    heap = static_cast<Idx*>(block);
+    cap = Idx(ncap);
+    return heap;
+}
+
 void Graph::grow() {
     if (size_ >= kMaxNodes) throw std::bad_alloc();
     std::uint64_t ncap = cap_ ? cap_ * 2 : 8;
@@ -133,7 +147,7 @@ namespace {
 
 void map_into(IdxList& dst, std::span<const Idx> src, const Idx* map) {
     if (src.empty()) return;
-    dst.reserve(Idx(src.size()));
+    dst.reserve(src.size());
     Idx* out = dst.data();
     for (std::size_t i = 0; i < src.size(); ++i) out[i] = map[src[i]];
     dst.size = Idx(src.size());

@@ -61,9 +61,13 @@ inline constexpr Idx kNone = 0xFFFFFFFFu;
 // Largest node count a graph may reach; kNone stays free as the "absent" marker.
 inline constexpr std::uint64_t kMaxNodes = 0xFFFFFFFEull;
 
+// Most entries one list can hold: its size is a 32-bit count.
+inline constexpr std::uint64_t kMaxListSize = 0xFFFFFFFFull;
+
 // A growable list of indices with room for two entries inside the record itself.  It is
 // plain data: the owner (Node, Graph) decides when its heap block is released, which lets
-// node arrays be moved with realloc.
+// node arrays be moved with realloc.  Growing either succeeds or throws std::bad_alloc
+// with the list as it was, also when the list would pass kMaxListSize entries.
 struct IdxList {
     Idx size = 0;
     Idx cap = 2;
@@ -85,33 +89,26 @@ struct IdxList {
         size = 0;
         cap = 2;
     }
-    void reserve(Idx want) {
-        if (want <= cap) return;
-        Idx ncap = cap;
-        while (ncap < want) ncap = ncap > 0x7FFFFFFFu ? 0xFFFFFFFFu : ncap * 2;
-        Idx* block;
-        if (on_heap()) {
-            block = static_cast<Idx*>(block_resize(heap, std::size_t(ncap) * sizeof(Idx)));
-            if (!block) throw std::bad_alloc();
-        } else {
-            block = static_cast<Idx*>(block_resize(nullptr, std::size_t(ncap) * sizeof(Idx)));
-            if (!block) throw std::bad_alloc();
-            std::memcpy(block, inl, size * sizeof(Idx));
-        }
-        heap = block;
-        cap = ncap;
+    // Room for `want` entries in all.
+    void reserve(std::uint64_t want) {
+        if (want > cap) grow(want);
     }
+    // Room for `extra` entries beyond the current ones.
+    void reserve_more(std::uint64_t extra) { reserve(std::uint64_t(size) + extra); }
     void push(Idx v) {
-        if (size == cap) reserve(size + 1);
+        if (size == cap) grow(std::uint64_t(size) + 1);
         data()[size++] = v;
     }
     void assign(std::span<const Idx> src) {
-        size = 0;
-        reserve(Idx(src.size()));
-        if (!src.empty()) std::memcpy(data(), src.data(), src.size() * sizeof(Idx));
+        Idx* out = src.size() > cap ? grow(src.size()) : data();
+        if (!src.empty()) std::memcpy(out, src.data(), src.size() * sizeof(Idx));
         size = Idx(src.size());
     }
     void clear() { size = 0; }
+
+    // Moves the entries to a block with room for at least `want` (> cap) entries and
+    // returns it.
+    Idx* grow(std::uint64_t want);
 };
 
 // The fields that do not belong to a node's kind; rare, so they sit in a side table.

@@ -293,6 +293,28 @@ TEST(list_keeps_contents_when_growth_fails) {
     CHECK_THROWS(std::bad_alloc, l.push(14));
     CHECK(l.size == 4 && l.cap == 4);
     for (Idx j = 0; j < 4; ++j) CHECK(l.view()[j] == 10 + j);
+    // Replacing the contents with a longer list: the old contents stay when that fails.
+    const std::vector<Idx> longer(9, 5);
+    fault::countdown = 1;
+    CHECK_THROWS(std::bad_alloc, l.assign({longer.data(), longer.size()}));
+    CHECK(l.size == 4 && l.cap == 4);
+    for (Idx j = 0; j < 4; ++j) CHECK(l.view()[j] == 10 + j);
+    l.release();
+}
+
+TEST(full_list_refuses_to_grow_past_its_count) {
+    // A list holding the most entries a 32-bit count allows.  Filling one takes 16 GiB,
+    // so the count is set by hand over a small block: growing must fail before anything
+    // is written past the block, and the list must still read as full.
+    IdxList l;
+    for (Idx v : {1, 2, 3}) l.push(v);
+    const Idx size = l.size, cap = l.cap;
+    l.size = l.cap = Idx(kMaxListSize);
+    CHECK_THROWS(std::bad_alloc, l.push(9));
+    CHECK_THROWS(std::bad_alloc, l.reserve_more(1));
+    CHECK(l.size == Idx(kMaxListSize) && l.heap[0] == 1 && l.heap[2] == 3);
+    l.size = size;
+    l.cap = cap;
     l.release();
 }
 
