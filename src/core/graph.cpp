@@ -85,46 +85,96 @@ void Graph::destroy() {
     side_.clear();
 }
 
-OffKind& Graph::side_of(NodeId id) {
-    Node& n = nodes_[id];
-    if (!n.side()) {
-        if (side_.size() >= 0x7FFFFFFFu) throw std::bad_alloc();
-        side_.emplace_back();
+namespace {
+
+// Most side records a graph can hold: their index + 1 is kept in 31 bits of a node.
+constexpr std::uint64_t kMaxSideRecords = 0x7FFFFFFFu;
+
+// Room for `extra` more entries in a side list.  Capacity grows geometrically, so that
+// appending to one list again and again stays amortised constant-time.
+void reserve_more(std::vector<Idx>& v, std::uint64_t extra) {
+    const std::uint64_t want = std::uint64_t(v.size()) + extra;
+    if (want <= v.capacity()) return;
+    if (want > kMaxListSize) throw std::bad_alloc();
+    v.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(v.capacity())));
+}
+
+std::uint64_t shortfall(std::size_t have, std::size_t want) { return want > have ? want - have : 0; }
+
+}  // namespace
+
+void Graph::make_room(std::span<const Growth> growths) {
+    // Side records that do not exist yet are built aside, with room in their lists, and
+    // attached only after every other block is in place; attaching cannot fail.
+    std::vector<std::pair<NodeId, OffKind>> fresh;
+    for (const Growth& w : growths) {
+        Node& n = nodes_[w.id];
+        std::uint64_t side_a, side_b;
+        bool side_parent;
+        if (n.is_op()) {
+            n.primary.reserve_more(w.children);
+            side_a = w.parents;
+            side_b = w.options;
+            side_parent = false;
+        } else {
+            n.primary.reserve_more(w.parents);
+            n.options.reserve_more(w.options);
+            side_a = w.children;
+            side_b = 0;
+            side_parent = w.parent;
+        }
+        if (!side_a && !side_b && !side_parent) continue;
+        OffKind* rec;
+        if (n.side()) {
+            rec = &side_of(n);
+        } else {
+            fresh.emplace_back(w.id, OffKind{});
+            rec = &fresh.back().second;
+        }
+        reserve_more(rec->list_a, side_a);
+        reserve_more(rec->list_b, side_b);
+    }
+    if (fresh.empty()) return;
+    const std::uint64_t want = side_.size() + fresh.size();
+    if (want > kMaxSideRecords) throw std::bad_alloc();
+    if (want > side_.capacity())
+        side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
+    for (auto& [id, rec] : fresh) {
+        side_.push_back(std::move(rec));
+        Node& n = nodes_[id];
         n.meta = (n.meta & 0x80000000u) | std::uint32_t(side_.size());
     }
-    return side_[n.side() - 1];
 }
 
 void Graph::push_parent(NodeId id, Idx v) {
-    Node& n = nodes_[id];
-    if (!n.is_op())
-        n.primary.push(v);
-    else
-        side_of(id).list_a.push_back(v);
+    if (!nodes_[id].is_op()) return nodes_[id].primary.push(v);
+    make_room({{.id = id, .parents = 1}});
+    side_of(nodes_[id]).list_a.push_back(v);
 }
 
 void Graph::push_option(NodeId id, Idx v) {
-    Node& n = nodes_[id];
-    if (!n.is_op())
-        n.options.push(v);
-    else
-        side_of(id).list_b.push_back(v);
+    if (!nodes_[id].is_op()) return nodes_[id].options.push(v);
+    make_room({{.id = id, .options = 1}});
+    side_of(nodes_[id]).list_b.push_back(v);
 }
 
 void Graph::push_child(NodeId id, Idx v) {
-    Node& n = nodes_[id];
-    if (n.is_op())
-        n.primary.push(v);
-    else
-        side_of(id).list_a.push_back(v);
+    if (nodes_[id].is_op()) return nodes_[id].primary.push(v);
+    make_room({{.id = id, .children = 1}});
+    side_of(nodes_[id]).list_a.push_back(v);
 }
 
 void Graph::set_parent(NodeId id, Idx v) {
     Node& n = nodes_[id];
-    if (n.is_op())
+    if (n.is_op()) {
         n.parent = v;
-    else if (v != kNone || n.side())
-        side_of(id).parent = v;
+        return;
+    }
+    if (!n.side()) {
+        if (v == kNone) return;
+        make_room({{.id = id, .parent = true}});
+    }
+    side_of(n).parent = v;
 }
 
 void Graph::clear_parents(NodeId id) {
@@ -132,7 +182,7 @@ void Graph::clear_parents(NodeId id) {
     if (!n.is_op())
         n.primary.clear();
     else if (n.side())
-        side_[n.side() - 1].list_a.clear();
+        side_of(n).list_a.clear();
 }
 
 void Graph::clear_options(NodeId id) {
@@ -140,11 +190,30 @@ void Graph::clear_options(NodeId id) {
     if (!n.is_op())
         n.options.clear();
     else if (n.side())
-        side_[n.side() - 1].list_b.clear();
+        side_of(n).list_b.clear();
+}
+
+void Graph::connect_op_to_value_any(NodeId op, NodeId val) {
+    if (op == val)
+        make_room({{.id = op, .parents = 1, .children = 1}});
+    else
+        make_room({{.id = op, .children = 1}, {.id = val, .parents = 1}});
+    push_child(op, Idx(val));
+    push_parent(val, Idx(op));
+}
+
+void Graph::connect_value_to_op_any(NodeId val, NodeId op) {
+    if (val == op)
+        make_room({{.id = val, .options = 1, .parent = true}});
+    else
+        make_room({{.id = val, .options = 1}, {.id = op, .parent = true}});
+    push_option(val, Idx(op));
+    set_parent(op, Idx(val));
 }
 
 namespace {
 
+// Fills an empty list with `src` rewritten through `map`.
 void map_into(IdxList& dst, std::span<const Idx> src, const Idx* map) {
     if (src.empty()) return;
     dst.reserve(src.size());
@@ -161,23 +230,40 @@ void map_into(std::vector<Idx>& dst, const std::vector<Idx>& src, const Idx* map
 }  // namespace
 
 NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
+    if (size_ == cap_) grow();
+    // The copy is built outside the node array and joins it only when nothing can fail
+    // any more; until then its blocks belong to the guard.
     const Node& s = src.nodes_[id];
-    const NodeId nid = append(s.is_op(), s.pay_a, s.pay_b);
-    Node& d = nodes_[nid];
-    map_into(d.primary, s.primary.view(), map);
-    if (s.is_op()) {
-        d.parent = s.parent == kNone ? kNone : map[s.parent];
-    } else {
-        map_into(d.options, s.options.view(), map);
-    }
+    struct Pending {
+        Node node;
+        bool done = false;
+        ~Pending() {
+            if (done) return;
+            node.primary.release();
+            if (!node.is_op()) node.options.release();
+        }
+    } d{Node(s.is_op(), s.pay_a, s.pay_b)};
+    map_into(d.node.primary, s.primary.view(), map);
+    if (s.is_op())
+        d.node.parent = s.parent == kNone ? kNone : map[s.parent];
+    else
+        map_into(d.node.options, s.options.view(), map);
+    OffKind rec;
     if (s.side()) {
-        const OffKind& from = src.side_[s.side() - 1];
-        OffKind& to = side_of(nid);
-        map_into(to.list_a, from.list_a, map);
-        map_into(to.list_b, from.list_b, map);
-        to.parent = from.parent == kNone ? kNone : map[from.parent];
+        const OffKind& from = src.side_of(s);
+        map_into(rec.list_a, from.list_a, map);
+        map_into(rec.list_b, from.list_b, map);
+        rec.parent = from.parent == kNone ? kNone : map[from.parent];
+        const std::uint64_t want = side_.size() + 1;
+        if (want > kMaxSideRecords) throw std::bad_alloc();
+        if (want > side_.capacity())
+            side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
+        side_.push_back(std::move(rec));
+        d.node.meta = (d.node.meta & 0x80000000u) | std::uint32_t(side_.size());
     }
-    return nid;
+    std::memcpy(static_cast<void*>(nodes_ + size_), &d.node, sizeof(Node));
+    d.done = true;
+    return size_++;
 }
 
 static std::span<Idx> vec_span(std::vector<Idx>& v) { return {v.data(), v.size()}; }
@@ -185,31 +271,32 @@ static std::span<Idx> vec_span(std::vector<Idx>& v) { return {v.data(), v.size()
 std::span<Idx> Graph::children_mut(NodeId id) {
     Node& n = nodes_[id];
     if (n.is_op()) return n.primary.view_mut();
-    return n.side() ? vec_span(side_[n.side() - 1].list_a) : std::span<Idx>{};
+    return n.side() ? vec_span(side_of(n).list_a) : std::span<Idx>{};
 }
 
+// An off-kind list is given its new contents only once it has room for them.
 void Graph::assign_parents(NodeId id, std::span<const Idx> v) {
     Node& n = nodes_[id];
-    if (!n.is_op())
-        n.primary.assign(v);
-    else if (!v.empty() || n.side())
-        side_of(id).list_a.assign(v.begin(), v.end());
+    if (!n.is_op()) return n.primary.assign(v);
+    if (v.empty() && !n.side()) return;
+    make_room({{.id = id, .parents = shortfall(parents(id).size(), v.size())}});
+    side_of(nodes_[id]).list_a.assign(v.begin(), v.end());
 }
 
 void Graph::assign_options(NodeId id, std::span<const Idx> v) {
     Node& n = nodes_[id];
-    if (!n.is_op())
-        n.options.assign(v);
-    else if (!v.empty() || n.side())
-        side_of(id).list_b.assign(v.begin(), v.end());
+    if (!n.is_op()) return n.options.assign(v);
+    if (v.empty() && !n.side()) return;
+    make_room({{.id = id, .options = shortfall(options(id).size(), v.size())}});
+    side_of(nodes_[id]).list_b.assign(v.begin(), v.end());
 }
 
 void Graph::assign_children(NodeId id, std::span<const Idx> v) {
     Node& n = nodes_[id];
-    if (n.is_op())
-        n.primary.assign(v);
-    else if (!v.empty() || n.side())
-        side_of(id).list_a.assign(v.begin(), v.end());
+    if (n.is_op()) return n.primary.assign(v);
+    if (v.empty() && !n.side()) return;
+    make_room({{.id = id, .children = shortfall(children(id).size(), v.size())}});
+    side_of(nodes_[id]).list_a.assign(v.begin(), v.end());
 }
 
 }  // namespace quill

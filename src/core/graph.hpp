@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <span>
 #include <string>
@@ -220,21 +221,57 @@ public:
     }
     void reserve(std::uint64_t n);
 
-    // Both ends are checked before anything changes.
+    // Both ends are checked, and every list that the link goes into has room for it,
+    // before anything changes: a call that fails (an out-of-range id, std::bad_alloc)
+    // leaves the graph as it was.  Links between nodes of their usual kinds stay in the
+    // node; the others take the out-of-line path through the side table.
     void connect_op_to_value(NodeId op, NodeId val) {
         check(op);
         check(val);
-        push_child(op, Idx(val));
-        push_parent(val, Idx(op));
+        Node& o = nodes_[op];
+        Node& v = nodes_[val];
+        if (o.is_op() && !v.is_op()) [[likely]] {
+            o.primary.reserve_more(1);
+            v.primary.push(Idx(op));
+            o.primary.push(Idx(val));
+            return;
+        }
+        connect_op_to_value_any(op, val);
     }
     void connect_value_to_op(NodeId val, NodeId op) {
         check(val);
         check(op);
-        push_option(val, Idx(op));
-        set_parent(op, Idx(val));
+        Node& v = nodes_[val];
+        Node& o = nodes_[op];
+        if (!v.is_op() && o.is_op()) [[likely]] {
+            v.options.push(Idx(op));
+            o.parent = Idx(val);
+            return;
+        }
+        connect_value_to_op_any(val, op);
+    }
+
+    // What one mutation will add to a node: entries appended to each list, and whether
+    // it sets the parent.
+    struct Growth {
+        NodeId id;
+        std::uint64_t parents = 0;
+        std::uint64_t options = 0;
+        std::uint64_t children = 0;
+        bool parent = false;
+    };
+    // Takes every block that the growths need (list blocks, side records and their
+    // lists) before a mutation changes anything; each node may be named once.  It either
+    // throws std::bad_alloc with every link as it was, or guarantees that the edits the
+    // growths describe (push_*, set_parent) cannot fail.  Ids must be valid.
+    void make_room(std::span<const Growth> growths);
+    void make_room(std::initializer_list<Growth> growths) {
+        make_room(std::span<const Growth>(growths.begin(), growths.size()));
     }
 
     // ---- raw field edits (ids must be valid; no checks) ----
+    // Each edit either succeeds or throws std::bad_alloc with the graph as it was; a
+    // mutation that makes several takes room for all of them first (make_room).
     void push_parent(NodeId id, Idx v);
     void push_option(NodeId id, Idx v);
     void push_child(NodeId id, Idx v);
@@ -270,7 +307,10 @@ private:
         const std::vector<Idx>& v = side_[n.side() - 1].*field;
         return {v.data(), v.size()};
     }
-    OffKind& side_of(NodeId id);
+    OffKind& side_of(const Node& n) { return side_[n.side() - 1]; }
+    const OffKind& side_of(const Node& n) const { return side_[n.side() - 1]; }
+    void connect_op_to_value_any(NodeId op, NodeId val);
+    void connect_value_to_op_any(NodeId val, NodeId op);
     void grow();
     NodeId append(bool op, std::uint32_t a, std::uint32_t b) {
         if (size_ == cap_) grow();

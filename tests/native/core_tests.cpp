@@ -210,6 +210,12 @@ Graph build(const std::vector<Step>& steps) {
     return g;
 }
 
+State model(const std::vector<Step>& steps) {
+    State m;
+    for (const Step& s : steps) s.apply(m);
+    return m;
+}
+
 struct Rng {
     u64 s;
     u64 next() {
@@ -247,6 +253,55 @@ std::vector<Step> random_steps(u64 seed, std::size_t count, std::size_t max_node
         }
     }
     return steps;
+}
+
+// Makes the n-th allocation of `op` fail, for n = 1, 2, ... until `op` runs through
+// without reaching it.  After each failure the graph must read exactly as before and take
+// further mutations; the run that succeeds must leave `expected`.  Returns the number of
+// allocations that the successful run made.
+u64 sweep(const std::function<Graph()>& make, const std::function<void(Graph&)>& op,
+          const State& expected) {
+    for (u64 n = 1;; ++n) {
+        Graph g = make();
+        const State before = dump(g);
+        bool failed = false;
+        fault::countdown = n;
+        try {
+            op(g);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        const u64 left = fault::countdown;
+        fault::countdown = 0;
+        if (!failed) {
+            CHECK(left != 0);
+            CHECK(dump(g) == expected);
+            return n - 1;
+        }
+        CHECK(dump(g) == before);
+        // The graph is still whole: the mutation succeeds when retried.
+        op(g);
+        CHECK(dump(g) == expected);
+    }
+}
+
+std::function<Graph()> builder(const std::vector<Step>& steps) {
+    return [steps] { return build(steps); };
+}
+
+// Sweeps one step applied to the graph that `setup` builds.
+u64 check_step(const std::vector<Step>& setup, Step s) {
+    State want = model(setup);
+    s.apply(want);
+    return sweep(builder(setup), [s](Graph& g) { s.apply(g); }, want);
+}
+
+// Steps that make `count` nodes of alternating kinds, the first a value node.
+std::vector<Step> nodes(std::size_t count) {
+    std::vector<Step> s;
+    for (std::size_t i = 0; i < count; ++i)
+        s.push_back(i % 2 ? Step{Step::AddOp, i} : Step{Step::AddValue, i, 1});
+    return s;
 }
 
 }  // namespace
@@ -316,6 +371,19 @@ TEST(full_list_refuses_to_grow_past_its_count) {
     l.size = size;
     l.cap = cap;
     l.release();
+
+    // The same through a connect: the op's children must not gain the entry either.
+    Graph g;
+    const NodeId val = g.add_value(1, 1), op = g.add_op(2);
+    for (int i = 0; i < 3; ++i) g.connect_op_to_value(op, val);
+    IdxList& parents = GraphTestAccess::primary(g, val);
+    const Idx psize = parents.size, pcap = parents.cap;
+    parents.size = parents.cap = Idx(kMaxListSize);
+    CHECK_THROWS(std::bad_alloc, g.connect_op_to_value(op, val));
+    CHECK(g.children(op).size() == 3);
+    parents.size = psize;
+    parents.cap = pcap;
+    CHECK(g.parents(val).size() == 3);
 }
 
 TEST(node_array_moves_with_every_list_intact) {
@@ -402,6 +470,50 @@ TEST(out_of_range_ids_change_nothing) {
     refused([&] { merge_value_nodes(g, n, with_parents, true, false); });
     refused([&] { merge_value_nodes(g, 0, n, false, true); });
     refused([&] { merge_value_nodes(g, 0, n, true, true); });
+}
+
+TEST(allocation_failure_in_a_connect_changes_nothing) {
+    // Every allocating shape: full inline lists, full heap blocks, links kept in the side
+    // table (new side records, growing side lists).
+    std::vector<Step> full = nodes(6);
+    for (u64 v : {0, 2}) {  // op 1 gets two children, values 0 and 2 two parents each
+        full.push_back({Step::OpToValue, 1, v});
+        full.push_back({Step::OpToValue, 3, v});
+    }
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 2);  // both ends move to the heap
+    CHECK(check_step(full, {Step::OpToValue, 3, 0}) >= 2);
+    full.push_back({Step::OpToValue, 1, 4});
+    full.push_back({Step::OpToValue, 1, 4});  // op 1's children: a full heap block of 4
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 2);
+    // Side table: a value node's children and an op node's parents.
+    CHECK(check_step(nodes(4), {Step::OpToValue, 0, 1}) >= 2);
+    CHECK(check_step(nodes(4), {Step::OpToValue, 2, 2}) >= 1);  // a node below itself
+    // A value's options in place, an op's options and a value's parent in the side table.
+    std::vector<Step> opts = nodes(6);
+    opts.push_back({Step::ValueToOp, 0, 1});
+    opts.push_back({Step::ValueToOp, 0, 3});
+    CHECK(check_step(opts, {Step::ValueToOp, 0, 2}) >= 2);
+    CHECK(check_step(opts, {Step::ValueToOp, 1, 4}) >= 2);
+    CHECK(check_step(opts, {Step::ValueToOp, 3, 3}) >= 1);
+}
+
+TEST(allocation_failure_in_a_copy_changes_nothing) {
+    const Graph g = build(random_steps(42, 500, 20));
+    const u64 n = g.size();
+    std::vector<Idx> map(n);
+    for (u64 i = 0; i < n; ++i) map[i] = Idx(i);
+    for (u64 id = 0; id < n; ++id) {
+        // Copies the nodes before `id` without faults, then `id` under the sweep.
+        Graph full;
+        for (u64 k = 0; k <= id; ++k) full.append_mapped(g, k, map.data());
+        sweep(
+            [&] {
+                Graph h;
+                for (u64 k = 0; k < id; ++k) h.append_mapped(g, k, map.data());
+                return h;
+            },
+            [&](Graph& h) { h.append_mapped(g, id, map.data()); }, dump(full));
+    }
 }
 
 // ---------------------------------------------------------------------------------------
