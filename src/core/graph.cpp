@@ -231,26 +231,26 @@ void map_into(std::vector<Idx>& dst, const std::vector<Idx>& src, const Idx* map
 
 NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
     if (size_ == cap_) grow();
-    // The copy is built outside the node array and joins it only when nothing can fail
-    // any more; until then its blocks belong to the guard.
+    // The copy is written into the first free slot, which joins the graph only when
+    // nothing can fail any more; until then the guard owns the slot's blocks.
     const Node& s = src.nodes_[id];
-    struct Pending {
-        Node node;
-        bool done = false;
-        ~Pending() {
-            if (done) return;
-            node.primary.release();
-            if (!node.is_op()) node.options.release();
+    Node* d = new (nodes_ + size_) Node(s.is_op(), s.pay_a, s.pay_b);
+    struct Guard {
+        Node* n;
+        ~Guard() {
+            if (!n) return;
+            n->primary.release();
+            if (!n->is_op()) n->options.release();
         }
-    } d{Node(s.is_op(), s.pay_a, s.pay_b)};
-    map_into(d.node.primary, s.primary.view(), map);
+    } guard{d};
+    map_into(d->primary, s.primary.view(), map);
     if (s.is_op())
-        d.node.parent = s.parent == kNone ? kNone : map[s.parent];
+        d->parent = s.parent == kNone ? kNone : map[s.parent];
     else
-        map_into(d.node.options, s.options.view(), map);
-    OffKind rec;
+        map_into(d->options, s.options.view(), map);
     if (s.side()) {
         const OffKind& from = src.side_of(s);
+        OffKind rec;
         map_into(rec.list_a, from.list_a, map);
         map_into(rec.list_b, from.list_b, map);
         rec.parent = from.parent == kNone ? kNone : map[from.parent];
@@ -259,10 +259,9 @@ NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
         if (want > side_.capacity())
             side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
         side_.push_back(std::move(rec));
-        d.node.meta = (d.node.meta & 0x80000000u) | std::uint32_t(side_.size());
+        d->meta = (d->meta & 0x80000000u) | std::uint32_t(side_.size());
     }
-    std::memcpy(static_cast<void*>(nodes_ + size_), &d.node, sizeof(Node));
-    d.done = true;
+    guard.n = nullptr;
     return size_++;
 }
 
