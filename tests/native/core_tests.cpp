@@ -470,6 +470,11 @@ TEST(out_of_range_ids_change_nothing) {
     refused([&] { merge_value_nodes(g, n, with_parents, true, false); });
     refused([&] { merge_value_nodes(g, 0, n, false, true); });
     refused([&] { merge_value_nodes(g, 0, n, true, true); });
+    // With nothing to move, keep is not looked at, whatever it names.
+    const NodeId bare = g.add_value(9, 9);
+    const State with_bare = dump(g);
+    merge_value_nodes(g, n + 1000000, bare, true, true);
+    CHECK(dump(g) == with_bare);
 }
 
 TEST(allocation_failure_in_a_connect_changes_nothing) {
@@ -496,6 +501,36 @@ TEST(allocation_failure_in_a_connect_changes_nothing) {
     CHECK(check_step(opts, {Step::ValueToOp, 1, 4}) >= 2);
     CHECK(check_step(opts, {Step::ValueToOp, 3, 3}) >= 1);
 }
+
+TEST(allocation_failure_in_a_merge_changes_nothing) {
+    // Merges of every shape that random graphs produce: kinds mixed, keep's lists full or
+    // not, moved options that are value nodes (their parent is kept in the side table).
+    u64 allocating = 0;
+    for (u64 seed = 200; seed < 260; ++seed) {
+        const std::vector<Step> setup = random_steps(seed, 200, 16);
+        const u64 n = model(setup).nodes.size();
+        Rng r{seed};
+        for (int k = 0; k < 4; ++k) {
+            const Step s{Step::Merge, r.below(n), r.below(n), r.below(3) != 0, r.below(3) != 0};
+            if (check_step(setup, s) > 0) ++allocating;
+        }
+    }
+    CHECK(allocating > 100);
+
+    // A merge that moves many links onto a keep whose lists are full.
+    std::vector<Step> big = nodes(80);
+    for (u64 op = 1; op < 80; op += 2) {
+        big.push_back({Step::OpToValue, op, 2});
+        big.push_back({Step::ValueToOp, 2, op});
+        if (op < 5) {
+            big.push_back({Step::OpToValue, op, 0});
+            big.push_back({Step::ValueToOp, 0, op});
+        }
+    }
+    big.push_back({Step::ValueToOp, 2, 4});  // a value node among the options
+    CHECK(check_step(big, {Step::Merge, 0, 2, true, true}) >= 4);
+}
+
 
 TEST(allocation_failure_in_a_copy_changes_nothing) {
     const Graph g = build(random_steps(42, 500, 20));
