@@ -12,7 +12,7 @@ namespace {
 void number_component(const Graph& g, Corr& corr, Poll& poll) {
     const std::uint64_t n = g.size();
     if (n == 0 || g.root_id >= n)
-        fail("Cannot clone_subgraph: Graph has no valid root_id set");
+        fail(Failure::NoValidRoot);
     std::vector<Idx>& to_new = corr.to_new;
     std::vector<Idx>& to_old = corr.to_old;
     to_new.assign(n, kNone);
@@ -91,7 +91,7 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     Corr corr1;
     number_component(g, corr1, poll);
     const std::optional<NodeId> found = corr1.get(root_leaf_id);
-    if (!found) missing_key();
+    if (!found) fail(Failure::NoEntry);
     const NodeId leaf = *found;
 
     // The attached part is the copy of `elem`'s root component without its root.  It is
@@ -145,7 +145,7 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     for (NodeId l : leaves(g)) {
         if (l == root_leaf_id) continue;
         const std::optional<NodeId> m = corr1.get(l);
-        if (!m) missing_key();
+        if (!m) fail(Failure::NoEntry);
         out.remaining_leaves.push_back(*m);
     }
 

@@ -10,14 +10,13 @@
 // Counts are memoised per node for the length of one call, and the tree conditions of an
 // op reached along several paths are computed once per call, so graphs with shared values
 // stay polynomial.  A cycle through leaf edges would make every count infinite; it is
-// detected up front and reported as a ValueError naming a node on the cycle.
+// detected up front and reported as a failure naming a node on the cycle.
 
 #include "conditions.hpp"
 
 #include <algorithm>
 #include <deque>
 #include <memory>
-#include <string>
 
 #include "walk.hpp"
 
@@ -31,14 +30,6 @@ using u64 = std::uint64_t;
 // vector of 64-bit values); asking for one is an error rather than an allocation that
 // takes the process down.
 constexpr u64 kMaxRange = u64(1) << 60;
-
-[[noreturn]] void cycle_at(NodeId id) {
-    fail(ErrorKind::Value, "cycle through option and child edges at node " + std::to_string(id));
-}
-
-[[noreturn]] void count_overflow() {
-    fail(ErrorKind::Overflow, "leaf occurrence count too large: 2**60 positions or more");
-}
 
 // Cursor over the leaf edges of one node: (option index, child index within it).
 struct EdgeCursor {
@@ -101,7 +92,7 @@ public:
         : g_(g), poll_(poll), flags_(g.size(), 0), rc_(g.size(), 0), indeg_(g.size(), 0) {}
 
     // Counts every node reachable from `root` by leaf edges (root included) that was not
-    // counted before.  Fails with ValueError when a leaf edge closes a cycle.
+    // counted before.  Fails with LeafEdgeCycle when a leaf edge closes a cycle.
     void explore(NodeId root) {
         if (flags_[root] & kStateMask) return;
         struct Frame {
@@ -118,7 +109,7 @@ public:
             if (top.cur.next(g_, top.node, c)) {
                 if (indeg_[c] < 2) ++indeg_[c];
                 std::uint8_t st = flags_[c] & kStateMask;
-                if (st == kOnStack) cycle_at(c);
+                if (st == kOnStack) leaf_edge_cycle(c);
                 if (st == 0) {
                     flags_[c] |= kOnStack;
                     stack.push_back({c, {}});
@@ -367,7 +358,8 @@ private:
     // A selected child contributes all its positions.  Checked while discovering, top
     // down, so that an impossible range fails before lower levels build large results.
     void check_range(NodeId c) const {
-        if (counts_.overflowed(c) || counts_.count_repeated_leaves(c) >= kMaxRange) count_overflow();
+        if (counts_.overflowed(c) || counts_.count_repeated_leaves(c) >= kMaxRange)
+            fail(Failure::CountTooLarge);
     }
 
     // Works out a slot's own conditions and the slots whose results it will read.

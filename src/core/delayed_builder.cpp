@@ -64,16 +64,16 @@ std::size_t next_event(const Level& lv, std::size_t from, Poll& poll) {
     return found;
 }
 
-// Rewrites ids through `corr`, failing with `message` at the first id without an entry.
+// Rewrites ids through `corr`, failing with `missing` at the first id without an entry.
 std::vector<NodeId> map_ids(const Corr& corr, const NodeId* first, const NodeId* last,
-                            const char* message, Poll& poll) {
+                            Failure missing, Poll& poll) {
     poll.step(std::uint64_t(last - first));
     const std::size_t n = corr.to_new.size();
     const Idx* to_new = corr.to_new.data();
     std::vector<NodeId> out(std::size_t(last - first));
     NodeId* dst = out.data();
     for (const NodeId* it = first; it != last; ++it) {
-        if (*it >= n || to_new[*it] == kNone) fail(message);
+        if (*it >= n || to_new[*it] == kNone) fail(missing);
         *dst++ = to_new[*it];
     }
     return out;
@@ -90,18 +90,18 @@ Level glue_step(const Level& lv, std::size_t i, Poll& poll) {
 
     Clone c = clone_subgraph(g, poll);
     const std::optional<NodeId> f2 = c.corr.get(f);
-    if (!f2) fail("first missing in corr map");
+    if (!f2) fail(Failure::LeafNotInCopy);
     const std::optional<NodeId> p2 = c.corr.get(p);
-    if (!p2) fail("candidate missing in corr map");
+    if (!p2) fail(Failure::PartnerNotInCopy);
     merge_value_nodes(c.graph, *p2, *f2, true, true);
 
     Level child;
     const NodeId* rest = lv.leaves.data() + lv.head + 1;
     child.leaves = map_ids(c.corr, rest, lv.leaves.data() + lv.leaves.size(),
-                           "rest id missing in corr", poll);
+                           Failure::RestNotInCopy, poll);
     child.candidates = map_ids(c.corr, lv.candidates.data(),
                                lv.candidates.data() + lv.candidates.size(),
-                               "candidate id missing in corr", poll);
+                               Failure::CandidateNotInCopy, poll);
     child.owned = std::move(c.graph);
     return child;
 }

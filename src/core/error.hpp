@@ -6,21 +6,32 @@
 
 namespace quill {
 
-// How the binding layer reports a failure to the caller.  Almost every failure is an
-// internal one (Panic); a few operations fail with a more specific class.
-enum class ErrorKind { Panic, Value, Key, Type, Overflow };
+// What went wrong, in the terms of the graph and its operations.  Each failure carries
+// its message; the binding layer decides how each one reaches its caller.
+enum class Failure : std::uint8_t {
+    IdOutOfRange,        // a node id that names no node
+    NoEntry,             // an id without an entry in an id map (a node outside a copy)
+    NoValidRoot,         // a copy asked of a graph whose root names no node
+    LeafEdgeCycle,       // option and child edges lead from a node back to itself
+    CountTooLarge,       // more leaf positions than any list could hold
+    // The glue search met an id that the copy of the graph at hand does not hold:
+    LeafNotInCopy,       //   the leaf being glued
+    PartnerNotInCopy,    //   the partner it is glued onto
+    RestNotInCopy,       //   a leaf still waiting to be glued
+    CandidateNotInCopy,  //   a candidate
+};
 
 struct Error {
-    ErrorKind kind;
+    Failure failure;
     std::string message;
 };
 
-[[noreturn]] void fail(std::string message);  // ErrorKind::Panic
-[[noreturn]] void fail(ErrorKind kind, std::string message);
 // "index out of bounds: the len is {len} but the index is {index}"
 [[noreturn]] void out_of_range(std::uint64_t len, std::uint64_t index);
-// "no entry found for key"
-[[noreturn]] void missing_key();
+// "cycle through option and child edges at node {node}"
+[[noreturn]] void leaf_edge_cycle(std::uint64_t node);
+// Any other failure; its message is fixed.
+[[noreturn]] void fail(Failure failure);
 
 // Thrown when the cancellation hook asks a running search to stop.  The hook has already
 // recorded the reason (the binding layer's hook leaves a Python exception set).

@@ -26,21 +26,6 @@ void* moving_resize(void* p, std::size_t bytes) {
 }  // namespace fault
 #endif
 
-CancelHook g_cancel_hook = nullptr;
-
-void set_cancel_hook(CancelHook hook) { g_cancel_hook = hook; }
-void raise_interrupted() { throw Interrupted{}; }
-
-void fail(std::string message) { throw Error{ErrorKind::Panic, std::move(message)}; }
-void fail(ErrorKind kind, std::string message) { throw Error{kind, std::move(message)}; }
-
-void out_of_range(std::uint64_t len, std::uint64_t index) {
-    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-         std::to_string(index));
-}
-
-void missing_key() { fail("no entry found for key"); }
-
 Idx* IdxList::grow(std::uint64_t want) {
     // Checked in 64 bits: a full list of kMaxListSize entries must not wrap to empty.
     if (want > kMaxListSize) throw std::bad_alloc();

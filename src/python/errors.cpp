@@ -31,22 +31,33 @@ PyObject* raise_panic(const std::string& message) {
     return nullptr;
 }
 
-static PyObject* kind_type(quill::ErrorKind kind) {
-    switch (kind) {
-        case quill::ErrorKind::Value: return PyExc_ValueError;
-        case quill::ErrorKind::Key: return PyExc_KeyError;
-        case quill::ErrorKind::Type: return PyExc_TypeError;
-        case quill::ErrorKind::Overflow: return PyExc_OverflowError;
-        case quill::ErrorKind::Panic: break;
+namespace {
+
+// The Python class of a core failure, nullptr for PanicException.  A cycle through option
+// and child edges is a fault of the caller's graph, and a leaf count that no list could
+// hold one of its size; every other failure is internal.
+PyObject* python_type(quill::Failure failure) {
+    switch (failure) {
+        case quill::Failure::LeafEdgeCycle: return PyExc_ValueError;
+        case quill::Failure::CountTooLarge: return PyExc_OverflowError;
+        case quill::Failure::IdOutOfRange:
+        case quill::Failure::NoEntry:
+        case quill::Failure::NoValidRoot:
+        case quill::Failure::LeafNotInCopy:
+        case quill::Failure::PartnerNotInCopy:
+        case quill::Failure::RestNotInCopy:
+        case quill::Failure::CandidateNotInCopy: break;
     }
     return nullptr;
 }
+
+}  // namespace
 
 PyObject* translate_exception() {
     try {
         throw;
     } catch (const quill::Error& e) {
-        if (PyObject* type = kind_type(e.kind)) {
+        if (PyObject* type = python_type(e.failure)) {
             PyErr_SetString(type, e.message.c_str());
             return nullptr;
         }

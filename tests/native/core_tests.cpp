@@ -23,6 +23,7 @@
 #include "merge.hpp"
 #include "reach.hpp"
 #include "traces.hpp"
+#include "walk.hpp"
 
 // ---------------------------------------------------------------------------------------
 // Allocation failure for std containers and strings.
@@ -549,6 +550,82 @@ TEST(allocation_failure_in_a_copy_changes_nothing) {
             },
             [&](Graph& h) { h.append_mapped(g, id, map.data()); }, dump(full));
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// Each failure says what went wrong, with its message.
+
+namespace {
+
+template <class Call>
+void check_failure(Failure want, const std::string& message, Call&& call) {
+    try {
+        call();
+    } catch (const Error& e) {
+        if (e.failure == want && e.message == message) return;
+        std::fprintf(stderr, "  failure %d \"%s\"\n", int(e.failure), e.message.c_str());
+    }
+    CHECK(!"the call fails with the expected failure and message");
+}
+
+}  // namespace
+
+TEST(each_failure_names_what_went_wrong) {
+    // Root value 0, its option op 1, the op's children 2 and 3, and 4 beside them; the
+    // three values share one type.
+    Graph g;
+    g.add_value(0, 0);
+    g.add_op(1);
+    for (u32 v : {2, 3, 4}) g.add_value(v, 5);
+    g.connect_value_to_op(0, 1);
+    g.connect_op_to_value(1, 2);
+    g.connect_op_to_value(1, 3);
+    const std::vector<NodeId> none;
+
+    check_failure(Failure::IdOutOfRange, "index out of bounds: the len is 5 but the index is 9",
+                  [&] { walk(g, 9, true, true); });
+    check_failure(Failure::NoEntry, "no entry found for key", [&] { clone_and_attach(g, g, 4); });
+    check_failure(Failure::NoValidRoot, "Cannot clone_subgraph: Graph has no valid root_id set",
+                  [&] { clone_subgraph(Graph{}); });
+    check_failure(Failure::LeafNotInCopy, "first missing in corr map",
+                  [&] { glue_leaves(g, {4}, {2}, false, std::nullopt); });
+    check_failure(Failure::PartnerNotInCopy, "candidate missing in corr map",
+                  [&] { glue_leaves(g, {2}, {4}, false, std::nullopt); });
+    check_failure(Failure::RestNotInCopy, "rest id missing in corr",
+                  [&] { glue_leaves(g, {2, 3, 4}, none, false, std::nullopt); });
+    check_failure(Failure::CandidateNotInCopy, "candidate id missing in corr",
+                  [&] { glue_leaves(g, {2, 3}, {4}, false, std::nullopt); });
+
+    // Value 0 -> op 1 -> value 2 -> op 3 -> value 0 again.
+    Graph cyclic;
+    for (int i = 0; i < 2; ++i) {
+        cyclic.add_value(0, 0);
+        cyclic.add_op(1);
+    }
+    cyclic.connect_value_to_op(0, 1);
+    cyclic.connect_op_to_value(1, 2);
+    cyclic.connect_value_to_op(2, 3);
+    cyclic.connect_op_to_value(3, 0);
+    check_failure(Failure::LeafEdgeCycle, "cycle through option and child edges at node 2",
+                  [&] { _tree_conditions(cyclic, 1, {}, false); });
+
+    // Every level doubles the leaf occurrences: 2**60 positions under op 1's one child.
+    Graph doubling;
+    const int depth = 61;
+    for (int i = 0; i < depth; ++i) {
+        doubling.add_value(0, 0);
+        doubling.add_op(1);
+    }
+    doubling.add_value(0, 0);
+    for (NodeId i = 0; i < depth; ++i) {
+        doubling.connect_value_to_op(2 * i, 2 * i + 1);
+        doubling.connect_op_to_value(2 * i + 1, 2 * i + 2);
+        doubling.connect_op_to_value(2 * i + 1, 2 * i + 2);
+    }
+    OpCache select_first;
+    select_first[1] = OpInfo{{Condition{0}}, false, false};
+    check_failure(Failure::CountTooLarge, "leaf occurrence count too large: 2**60 positions or more",
+                  [&] { _tree_conditions(doubling, 1, select_first, false); });
 }
 
 // ---------------------------------------------------------------------------------------
