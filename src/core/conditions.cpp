@@ -267,8 +267,9 @@ const Conditions kOneEmpty{Condition{}};
 // that reads it has been evaluated.
 class TreeConditions {
 public:
-    TreeConditions(const Graph& g, const OpCache& cache, bool adopt, LeafCounts& counts, Poll& poll)
-        : g_(g), cache_(cache), adopt_(adopt), counts_(counts), poll_(poll),
+    TreeConditions(const Graph& g, const OpCache& cache, ConditionOptions opts, LeafCounts& counts,
+                   Poll& poll)
+        : g_(g), cache_(cache), adopt_(opts.adopt_for_callable), counts_(counts), poll_(poll),
           slot_of_(g.size(), kNone) {}
 
     Conditions run(NodeId start) {
@@ -447,9 +448,9 @@ private:
 };
 
 // Tree conditions with counts shared with the caller.
-Conditions tree_conditions_with(const Graph& g, NodeId node, const OpCache& cache, bool adopt,
+Conditions tree_conditions_with(const Graph& g, NodeId node, const OpCache& cache, ConditionOptions opts,
                                 LeafCounts& counts, Poll& poll) {
-    TreeConditions tc(g, cache, adopt, counts, poll);
+    TreeConditions tc(g, cache, opts, counts, poll);
     return tc.run(node);
 }
 
@@ -648,23 +649,25 @@ Conditions _update_callable_conditions(const Graph& g, NodeId node, const OpCach
     return update_callable(g, node, cache);
 }
 
-Conditions _tree_conditions(const Graph& g, NodeId node, const OpCache& cache, bool adopt) {
+Conditions _tree_conditions(const Graph& g, NodeId node, const OpCache& cache,
+                            ConditionOptions opts) {
     g.check(node);
     Poll poll;
     LeafCounts counts(g, poll);
-    return tree_conditions_with(g, node, cache, adopt, counts, poll);
+    return tree_conditions_with(g, node, cache, opts, counts, poll);
 }
 
-Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache, bool adopt) {
+Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache,
+                          ConditionOptions opts) {
     const u64 leaf_count = leaves(g).size();
     g.check(node);
-    auto opts = g.options(node);
-    if (opts.empty()) return kOneEmpty;
-    const NodeId op = opts[0];
+    const std::span<const Idx> options = g.options(node);
+    if (options.empty()) return kOneEmpty;
+    const NodeId op = options[0];
 
     Poll poll;
     LeafCounts counts(g, poll);
-    Conditions tree = tree_conditions_with(g, op, cache, adopt, counts, poll);
+    Conditions tree = tree_conditions_with(g, op, cache, opts, counts, poll);
 
     const Idx parent = g.parent(op);
     const NodeId start = parent != kNone ? NodeId(parent) : op;

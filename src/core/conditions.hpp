@@ -21,10 +21,22 @@ struct OpInfo {
 // Op id (or a callable's val_id) to its description; only ever looked up by key.
 using OpCache = std::unordered_map<std::uint32_t, OpInfo>;
 
+struct ConditionOptions {
+    // Every op takes its conditions from _update_callable_conditions, so that an op with a
+    // callable adopts the callable's conditions.
+    bool adopt_for_callable = false;
+};
+
+// Every way of picking one condition per child, shifted by the child's offset.
 Conditions condition_combinations_internal(std::vector<Conditions> by_child,
                                            std::vector<std::uint64_t> offsets);
+// An op's own conditions, or those of its callable moved into the op's child positions.
 Conditions _update_callable_conditions(const Graph& g, NodeId node, const OpCache& cache);
-Conditions _tree_conditions(const Graph& g, NodeId node, const OpCache& cache, bool adopt);
-Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache, bool adopt);
+// The conditions of the tree below a node, as positions in its leaf sequence.
+Conditions _tree_conditions(const Graph& g, NodeId node, const OpCache& cache,
+                            ConditionOptions opts);
+// The conditions of a value node as sorted indices of its distinct leaves, pruned.
+Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache,
+                          ConditionOptions opts);
 
 }  // namespace quill

@@ -20,8 +20,8 @@ namespace quill {
 
 std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
                                          std::span<const NodeId> leaves) {
-    const std::vector<std::vector<NodeId>> tr =
-        traces(g, target_leaf, true, false, true, true, false);
+    // The upward paths of the leaf, value nodes only.
+    const std::vector<std::vector<NodeId>> tr = traces(g, target_leaf, {.op_nodes = false});
     std::vector<Cut> result;
     for (const std::vector<NodeId>& t : tr)
         if (t.empty()) return result;  // no choice at all
@@ -97,7 +97,7 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
             }
             for (NodeId x : cut) in_cut[x] = stamp;
             for (NodeId l : leaves) {
-                if (!is_below_marked(g, l, in_cut, stamp, true, poll)) {
+                if (!is_below_marked(g, l, in_cut, stamp, {.include_self = true}, poll)) {
                     cut.push_back(l);
                     signature ^= hash_u64(l);
                     in_cut[l] = stamp;

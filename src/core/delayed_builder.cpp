@@ -93,7 +93,7 @@ Level glue_step(const Level& lv, std::size_t i, Poll& poll) {
     if (!f2) fail(Failure::LeafNotInCopy);
     const std::optional<NodeId> p2 = c.corr.get(p);
     if (!p2) fail(Failure::PartnerNotInCopy);
-    merge_value_nodes(c.graph, *p2, *f2, true, true);
+    merge_value_nodes(c.graph, *p2, *f2, {.upper = true, .lower = true});
 
     Level child;
     const NodeId* rest = lv.leaves.data() + lv.head + 1;
@@ -113,12 +113,12 @@ Level glue_step(const Level& lv, std::size_t i, Poll& poll) {
 // the child replaces it on the stack: a chain of single-partner leaves keeps only one
 // level (and one graph copy) alive however long it is.
 void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<NodeId> candidates,
-                     std::unordered_set<std::uint64_t>& recorded, bool trees_only,
-                     std::optional<std::uint64_t> max_leaves, std::vector<Graph>& results) {
-    auto within_limit = [&](std::size_t n) { return !max_leaves || n <= *max_leaves; };
+                     std::unordered_set<std::uint64_t>& recorded, GlueOptions opts,
+                     std::vector<Graph>& results) {
+    auto within_limit = [&](std::size_t n) { return !opts.max_leaves || n <= *opts.max_leaves; };
 
     // Only the first level can be asked for trees: it records the graph as it is.
-    if (trees_only) {
+    if (opts.trees_only) {
         if (within_limit(leaves.size())) {
             Poll poll;
             results.push_back(clone_subgraph(g, poll).graph);
@@ -180,12 +180,10 @@ void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<Nod
 }  // namespace
 
 std::vector<Graph> glue_leaves(const Graph& g, std::vector<NodeId> leaves,
-                               std::vector<NodeId> candidates, bool trees_only,
-                               std::optional<std::uint64_t> max_leaves) {
+                               std::vector<NodeId> candidates, GlueOptions opts) {
     std::unordered_set<std::uint64_t> recorded;
     std::vector<Graph> results;
-    glue_leaves_rec(g, std::move(leaves), std::move(candidates), recorded, trees_only,
-                    max_leaves, results);
+    glue_leaves_rec(g, std::move(leaves), std::move(candidates), recorded, opts, results);
     return results;
 }
 

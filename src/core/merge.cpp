@@ -41,11 +41,13 @@ std::vector<Idx> distinct(std::span<const Idx> ids) {
     return out;
 }
 
+enum class Side { Upper, Lower };
+
 // Tests one side before anything changes: `other`, then `keep` when there is something
 // to move, then every moved op.
-void check_side(const Graph& g, NodeId keep, NodeId other, bool upper) {
+void check_side(const Graph& g, NodeId keep, NodeId other, Side side) {
     g.check(other);
-    std::span<const Idx> moved = upper ? g.parents(other) : g.options(other);
+    std::span<const Idx> moved = side == Side::Upper ? g.parents(other) : g.options(other);
     if (moved.empty()) return;
     g.check(keep);
     for (Idx f : moved) g.check(f);
@@ -53,11 +55,12 @@ void check_side(const Graph& g, NodeId keep, NodeId other, bool upper) {
 
 }  // namespace
 
-void merge_value_nodes(Graph& g, NodeId keep, NodeId other, bool upper, bool lower) {
+void merge_value_nodes(Graph& g, NodeId keep, NodeId other, MergeSides sides) {
     if (keep == other) return;
+    const bool upper = sides.upper, lower = sides.lower;
     // The upper side never touches `other`'s options, so both sides can be tested up front.
-    if (upper) check_side(g, keep, other, true);
-    if (lower) check_side(g, keep, other, false);
+    if (upper) check_side(g, keep, other, Side::Upper);
+    if (lower) check_side(g, keep, other, Side::Lower);
 
     // Everything the merge will write, and every block it needs, is worked out before the
     // first change, so that a failure (std::bad_alloc) leaves the graph as it was.  The

@@ -124,9 +124,8 @@ private:
 template <class Target>
 class Reach {
 public:
-    Reach(const Graph& g, Target target, bool include_self, std::span<const NodeId> skip,
-          Poll& poll)
-        : g_(g), target_(std::move(target)), skip_(skip), include_self_(include_self),
+    Reach(const Graph& g, Target target, ClimbOptions opts, Poll& poll)
+        : g_(g), target_(std::move(target)), skip_(opts.skip), include_self_(opts.include_self),
           path_(g.size()), poll_(poll) {}
 
     bool run(NodeId start) {
@@ -192,16 +191,15 @@ private:
 
 }  // namespace
 
-bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, bool include_self,
-              std::span<const NodeId> skip) {
+bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, ClimbOptions opts) {
     Poll poll;
-    Reach<IdSet> search(g, IdSet(nodes), include_self, skip, poll);
+    Reach<IdSet> search(g, IdSet(nodes), opts, poll);
     return search.run(start);
 }
 
 bool is_below_marked(const Graph& g, NodeId start, std::span<const std::uint32_t> marks,
-                     std::uint32_t stamp, bool include_self, Poll& poll) {
-    Reach<MarkedSet> search(g, MarkedSet(marks, stamp), include_self, {}, poll);
+                     std::uint32_t stamp, ClimbOptions opts, Poll& poll) {
+    Reach<MarkedSet> search(g, MarkedSet(marks, stamp), opts, poll);
     return search.run(start);
 }
 

@@ -8,14 +8,25 @@
 
 namespace quill {
 
-bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, bool include_self,
-              std::span<const NodeId> skip);
+// How a climb treats the nodes it meets.
+struct ClimbOptions {
+    // Value nodes of the target set match (the start included); op nodes always do.
+    bool include_self = true;
+    // Nodes at which a climb stops without matching (ids are never range-checked).
+    std::span<const NodeId> skip = {};
+};
 
-// The same search without a skip list, for a target set whose members are all valid node
-// ids, given as marks over the node list: id x is a target when marks[x] == stamp.  A
-// caller that asks many questions about a growing set keeps the marks instead of handing
-// over the whole set each time; its poll counts the work of every question.
+// Climbs from `start` along the upward links (an op's parent, a value's parents) and
+// answers whether it meets a node of `nodes`.  Fails with the out-of-range message at an
+// id met before the answer is known.
+bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes,
+              ClimbOptions opts = {});
+
+// The same search for a target set whose members are all valid node ids, given as marks
+// over the node list: id x is a target when marks[x] == stamp.  A caller that asks many
+// questions about a growing set keeps the marks instead of handing over the whole set
+// each time; its poll counts the work of every question.
 bool is_below_marked(const Graph& g, NodeId start, std::span<const std::uint32_t> marks,
-                     std::uint32_t stamp, bool include_self, Poll& poll);
+                     std::uint32_t stamp, ClimbOptions opts, Poll& poll);
 
 }  // namespace quill

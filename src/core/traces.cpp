@@ -59,10 +59,10 @@ struct Frame {
 
 class TraceSearch {
 public:
-    TraceSearch(const Graph& g, bool me_too, bool op_nodes, bool val_nodes, bool above,
-                bool below)
-        : g_(g), n_(g.size()), me_too_(me_too), op_nodes_(op_nodes), val_nodes_(val_nodes),
-          above_(above), below_(below), on_path_(n_, 0), cross_(n_, kUnknown) {}
+    TraceSearch(const Graph& g, TraceOptions opts)
+        : g_(g), n_(g.size()), me_too_(opts.me_too), op_nodes_(opts.op_nodes),
+          val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), on_path_(n_, 0),
+          cross_(n_, kUnknown) {}
 
     std::vector<std::vector<NodeId>> run(NodeId start) {
         traces_rec(start);
@@ -202,10 +202,8 @@ private:
 
 }  // namespace
 
-std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, bool me_too,
-                                        bool op_nodes, bool val_nodes, bool above,
-                                        bool below) {
-    TraceSearch search(g, me_too, op_nodes, val_nodes, above, below);
+std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts) {
+    TraceSearch search(g, opts);
     return search.run(start);
 }
 

@@ -7,8 +7,17 @@
 
 namespace quill {
 
-std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, bool me_too,
-                                        bool op_nodes, bool val_nodes, bool above,
-                                        bool below);
+// Which nodes a trace records and which links it follows.
+struct TraceOptions {
+    bool me_too = true;     // record nodes at all: without, one empty trace per dead end
+    bool op_nodes = true;   // record op nodes
+    bool val_nodes = true;  // record value nodes
+    bool above = true;      // follow an op's parent and a value's parents
+    bool below = false;     // follow an op's children and a value's options
+};
+
+// Every path from `start` that follows the enabled links until none leads on, each as the
+// list of its recorded nodes, in depth-first order.
+std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts = {});
 
 }  // namespace quill

@@ -27,7 +27,7 @@ inline void push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids, con
 
 // The walk proper; calls visit(id) for each node in visiting order.
 template <class Visit>
-void walk_impl(const Graph& g, NodeId start, bool above, bool below, Poll& poll, Visit&& visit) {
+void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&& visit) {
     const std::uint64_t n = g.size();
     if (start >= n) out_of_range(n, start);
     Visited seen(n);
@@ -42,24 +42,24 @@ void walk_impl(const Graph& g, NodeId start, bool above, bool below, Poll& poll,
         poll.step();
         visit(NodeId(id));
         if (g.is_op(id)) {
-            if (above) {
+            if (dirs.above) {
                 Idx p = g.parent(id);
                 if (p != kNone && (p >= n || !seen.test(p))) stack.push_back(p);
             }
-            if (below) push_reversed(stack, g.children(id), seen, n);
+            if (dirs.below) push_reversed(stack, g.children(id), seen, n);
         } else {
-            if (below) push_reversed(stack, g.options(id), seen, n);
-            if (above) push_reversed(stack, g.parents(id), seen, n);
+            if (dirs.below) push_reversed(stack, g.options(id), seen, n);
+            if (dirs.above) push_reversed(stack, g.parents(id), seen, n);
         }
     }
 }
 
 }  // namespace
 
-std::vector<NodeId> walk(const Graph& g, NodeId start, bool above, bool below) {
+std::vector<NodeId> walk(const Graph& g, NodeId start, Directions dirs) {
     std::vector<NodeId> out;
     Poll poll;
-    walk_impl(g, start, above, below, poll, [&](NodeId id) { out.push_back(id); });
+    walk_impl(g, start, dirs, poll, [&](NodeId id) { out.push_back(id); });
     return out;
 }
 
@@ -67,7 +67,7 @@ std::vector<NodeId> leaves(const Graph& g) {
     std::vector<NodeId> out;
     if (!g.valid(g.root_id)) return out;
     Poll poll;
-    walk_impl(g, g.root_id, false, true, poll, [&](NodeId id) {
+    walk_impl(g, g.root_id, {.above = false, .below = true}, poll, [&](NodeId id) {
         if (!g.is_op(id) && g.options(id).empty()) out.push_back(id);
     });
     return out;
@@ -85,7 +85,7 @@ WalkPositions walk_positions(const Graph& g, Poll& poll) {
     const NodeId root = g.root_id;
     if (!g.valid(root)) out_of_range(g.size(), root);
     wp.position.assign(g.size(), kNone);
-    walk_impl(g, root, true, true, poll, [&](NodeId id) {
+    walk_impl(g, root, {.above = true, .below = true}, poll, [&](NodeId id) {
         wp.position[id] = Idx(wp.order.size());
         wp.order.push_back(id);
     });

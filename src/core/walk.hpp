@@ -8,11 +8,18 @@
 
 namespace quill {
 
+// The links a walk follows: `above` an op's parent and a value's parents, `below` an op's
+// children and a value's options.
+struct Directions {
+    bool above = true;
+    bool below = true;
+};
+
 // Depth-first pre-order from `start` following the enabled directions: from an op node its
 // children (first child first) and then its parent; from a value node its parents (first
 // first) and then its options.  Each node once, recorded at its first pop.  Fails with the
 // out-of-range message at the first id that names no node.
-std::vector<NodeId> walk(const Graph& g, NodeId start, bool above, bool below);
+std::vector<NodeId> walk(const Graph& g, NodeId start, Directions dirs = {});
 
 // Value nodes without options met on the downward walk from the root, in walk order.
 // Empty when the root names no node.

@@ -45,12 +45,12 @@ PyObject* condition_combinations_impl(Call& c) {
 }
 PyObject* tree_conditions_impl(Call& c) {
     return with_op_cache(c, [&](const quill::Graph& g, quill::NodeId id, const quill::OpCache& cache) {
-        return quill::_tree_conditions(g, id, cache, c.v[3].b);
+        return quill::_tree_conditions(g, id, cache, {.adopt_for_callable = c.v[3].b});
     });
 }
 PyObject* get_conditions_impl(Call& c) {
     return with_op_cache(c, [&](const quill::Graph& g, quill::NodeId id, const quill::OpCache& cache) {
-        return quill::get_conditions(g, id, cache, c.v[3].b);
+        return quill::get_conditions(g, id, cache, {.adopt_for_callable = c.v[3].b});
     });
 }
 PyObject* update_callable_conditions_impl(Call& c) {
@@ -61,8 +61,9 @@ PyObject* update_callable_conditions_impl(Call& c) {
 PyObject* glue_leaves_impl(Call& c) {
     std::optional<std::uint64_t> max_leaves;
     if (c.v[4].b) max_leaves = c.v[4].u;
-    std::vector<quill::Graph> found = quill::glue_leaves(
-        c.v[0].graph()->graph, std::move(c.v[1].list()), std::move(c.v[2].list()), c.v[3].b, max_leaves);
+    std::vector<quill::Graph> found =
+        quill::glue_leaves(c.v[0].graph()->graph, std::move(c.v[1].list()), std::move(c.v[2].list()),
+                           {.trees_only = c.v[3].b, .max_leaves = max_leaves});
     return build_list(found.size(), [&](std::size_t i) { return wrap_graph(std::move(found[i])); });
 }
 

@@ -189,19 +189,22 @@ PyObject* walk_from_root_impl(Call& c) {
         PyErr_SetString(PyExc_ValueError, "Graph has no valid root_id set");
         return nullptr;
     }
-    return id_list_to_py(quill::walk(g, g.root_id, c.v[0].b, c.v[1].b));
+    return id_list_to_py(quill::walk(g, g.root_id, {.above = c.v[0].b, .below = c.v[1].b}));
 }
 PyObject* walk_impl(Call& c) {
-    return id_list_to_py(quill::walk(c.g(), c.v[0].u, c.v[1].b, c.v[2].b));
+    return id_list_to_py(quill::walk(c.g(), c.v[0].u, {.above = c.v[1].b, .below = c.v[2].b}));
 }
 
 // ---- traces, reachability, cross sections ----
 PyObject* traces_impl(Call& c) {
-    auto found = quill::traces(c.g(), c.v[0].u, c.v[1].b, c.v[2].b, c.v[3].b, c.v[4].b, c.v[5].b);
+    auto found = quill::traces(c.g(), c.v[0].u,
+                               {.me_too = c.v[1].b, .op_nodes = c.v[2].b, .val_nodes = c.v[3].b,
+                                .above = c.v[4].b, .below = c.v[5].b});
     return build_list(found.size(), [&](std::size_t i) { return id_list_to_py(found[i]); });
 }
 PyObject* is_below_impl(Call& c) {
-    return py_bool(quill::is_below(c.g(), c.v[0].u, c.v[1].list(), c.v[2].b, c.v[3].list()));
+    return py_bool(quill::is_below(c.g(), c.v[0].u, c.v[1].list(),
+                                   {.include_self = c.v[2].b, .skip = c.v[3].list()}));
 }
 PyObject* cross_sections_impl(Call& c) {
     auto cuts = quill::cross_sections_internal(c.g(), c.v[0].u, c.v[1].list());
@@ -217,7 +220,7 @@ PyObject* connection_hash_impl(Call& c) { return py_u64(quill::connection_hash(c
 PyObject* equality_hash_impl(Call& c) { return py_u64(quill::equality_hash(c.g())); }
 PyObject* same_spec_impl(Call& c) { return py_bool(quill::same_spec(c.g(), c.v[0].u, c.v[1].u)); }
 PyObject* merge_value_nodes_impl(Call& c) {
-    quill::merge_value_nodes(c.g_mut(), c.v[0].u, c.v[1].u, c.v[2].b, c.v[3].b);
+    quill::merge_value_nodes(c.g_mut(), c.v[0].u, c.v[1].u, {.upper = c.v[2].b, .lower = c.v[3].b});
     return py_none();
 }
 

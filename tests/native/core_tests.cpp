@@ -185,7 +185,7 @@ struct Step {
             case AddValue: g.add_value(u32(x), u32(y)); break;
             case OpToValue: g.connect_op_to_value(x, y); break;
             case ValueToOp: g.connect_value_to_op(x, y); break;
-            case Merge: merge_value_nodes(g, x, y, upper, lower); break;
+            case Merge: merge_value_nodes(g, x, y, {.upper = upper, .lower = lower}); break;
         }
     }
     void apply(State& m) const {
@@ -468,13 +468,13 @@ TEST(out_of_range_ids_change_nothing) {
     refused([&] { g.connect_value_to_op(~u64(0), 1); });
     NodeId with_parents = 0;
     while (g.parents(with_parents).empty()) ++with_parents;
-    refused([&] { merge_value_nodes(g, n, with_parents, true, false); });
-    refused([&] { merge_value_nodes(g, 0, n, false, true); });
-    refused([&] { merge_value_nodes(g, 0, n, true, true); });
+    refused([&] { merge_value_nodes(g, n, with_parents, {.upper = true}); });
+    refused([&] { merge_value_nodes(g, 0, n, {.lower = true}); });
+    refused([&] { merge_value_nodes(g, 0, n, {.upper = true, .lower = true}); });
     // With nothing to move, keep is not looked at, whatever it names.
     const NodeId bare = g.add_value(9, 9);
     const State with_bare = dump(g);
-    merge_value_nodes(g, n + 1000000, bare, true, true);
+    merge_value_nodes(g, n + 1000000, bare, {.upper = true, .lower = true});
     CHECK(dump(g) == with_bare);
 }
 
@@ -583,18 +583,18 @@ TEST(each_failure_names_what_went_wrong) {
     const std::vector<NodeId> none;
 
     check_failure(Failure::IdOutOfRange, "index out of bounds: the len is 5 but the index is 9",
-                  [&] { walk(g, 9, true, true); });
+                  [&] { walk(g, 9); });
     check_failure(Failure::NoEntry, "no entry found for key", [&] { clone_and_attach(g, g, 4); });
     check_failure(Failure::NoValidRoot, "Cannot clone_subgraph: Graph has no valid root_id set",
                   [&] { clone_subgraph(Graph{}); });
     check_failure(Failure::LeafNotInCopy, "first missing in corr map",
-                  [&] { glue_leaves(g, {4}, {2}, false, std::nullopt); });
+                  [&] { glue_leaves(g, {4}, {2}); });
     check_failure(Failure::PartnerNotInCopy, "candidate missing in corr map",
-                  [&] { glue_leaves(g, {2}, {4}, false, std::nullopt); });
+                  [&] { glue_leaves(g, {2}, {4}); });
     check_failure(Failure::RestNotInCopy, "rest id missing in corr",
-                  [&] { glue_leaves(g, {2, 3, 4}, none, false, std::nullopt); });
+                  [&] { glue_leaves(g, {2, 3, 4}, none); });
     check_failure(Failure::CandidateNotInCopy, "candidate id missing in corr",
-                  [&] { glue_leaves(g, {2, 3}, {4}, false, std::nullopt); });
+                  [&] { glue_leaves(g, {2, 3}, {4}); });
 
     // Value 0 -> op 1 -> value 2 -> op 3 -> value 0 again.
     Graph cyclic;
@@ -607,7 +607,7 @@ TEST(each_failure_names_what_went_wrong) {
     cyclic.connect_value_to_op(2, 3);
     cyclic.connect_op_to_value(3, 0);
     check_failure(Failure::LeafEdgeCycle, "cycle through option and child edges at node 2",
-                  [&] { _tree_conditions(cyclic, 1, {}, false); });
+                  [&] { _tree_conditions(cyclic, 1, {}, {}); });
 
     // Every level doubles the leaf occurrences: 2**60 positions under op 1's one child.
     Graph doubling;
@@ -625,7 +625,7 @@ TEST(each_failure_names_what_went_wrong) {
     OpCache select_first;
     select_first[1] = OpInfo{{Condition{0}}, false, false};
     check_failure(Failure::CountTooLarge, "leaf occurrence count too large: 2**60 positions or more",
-                  [&] { _tree_conditions(doubling, 1, select_first, false); });
+                  [&] { _tree_conditions(doubling, 1, select_first, {}); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -721,9 +721,9 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const Graph g = ladder(14, bottom);
     const std::vector<NodeId> none;
     const std::vector<NodeId> leaf{bottom};
-    check_cancellation("traces", [&] { return traces(g, bottom, true, true, true, true, false); },
+    check_cancellation("traces", [&] { return traces(g, bottom); },
                        equal<std::vector<std::vector<NodeId>>>);
-    check_cancellation("is_below", [&] { return is_below(g, bottom, none, true, none); }, equal<bool>);
+    check_cancellation("is_below", [&] { return is_below(g, bottom, none); }, equal<bool>);
     NodeId small_bottom;
     const Graph small = ladder(3, small_bottom);
     const std::vector<NodeId> small_leaf{small_bottom};
@@ -743,17 +743,17 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const std::vector<NodeId> candidates(leaves.end() - 2, leaves.end());
     leaves.resize(leaves.size() - 2);
     check_cancellation("glue_leaves",
-                       [&] { return glue_leaves(glue, leaves, candidates, false, std::nullopt); },
+                       [&] { return glue_leaves(glue, leaves, candidates); },
                        same);
 
     const Graph tree = fan(15);
     OpCache cache;
     cache[1] = OpInfo{{Condition{}}, false, false};
     cache[2] = OpInfo{{Condition{0}, Condition{1}}, false, false};
-    check_cancellation("_tree_conditions", [&] { return _tree_conditions(tree, 1, cache, false); },
+    check_cancellation("_tree_conditions", [&] { return _tree_conditions(tree, 1, cache, {}); },
                        equal<Conditions>);
     const Graph small_tree = fan(12);  // pruning makes this one far slower
-    check_cancellation("get_conditions", [&] { return get_conditions(small_tree, 0, cache, false); },
+    check_cancellation("get_conditions", [&] { return get_conditions(small_tree, 0, cache, {}); },
                        equal<Conditions>);
     const std::vector<Conditions> by_child(16, Conditions{Condition{0}, Condition{1}});
     check_cancellation("condition_combinations_internal",
