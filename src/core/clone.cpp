@@ -116,17 +116,11 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
         const NodeId src = corr2.to_old[i];
         const NodeId id = g1.append_like(elem, src);
         // Links are rewritten into result ids; links to the attached root are dropped.
-        if (auto s = elem.parents(src); !s.empty()) {
-            map_filter(s, map3, scratch);
-            g1.assign_parents(id, scratch);
-        }
-        if (auto s = elem.options(src); !s.empty()) {
-            map_filter(s, map3, scratch);
-            g1.assign_options(id, scratch);
-        }
-        if (auto s = elem.children(src); !s.empty()) {
-            map_filter(s, map3, scratch);
-            g1.assign_children(id, scratch);
+        for (Field f : kFields) {
+            const std::span<const Idx> links = elem.list(src, f);
+            if (links.empty()) continue;
+            map_filter(links, map3, scratch);
+            g1.assign(id, f, scratch);
         }
         if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3[p]);  // kNone: root
     }
@@ -135,7 +129,7 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     for (Idx o : elem.options(elem.root_id)) {
         const Idx mo = map3[o];
         if (mo == kNone) continue;
-        g1.push_option(leaf, mo);
+        g1.push(leaf, Field::Options, mo);
         g1.set_parent(mo, Idx(leaf));
     }
 

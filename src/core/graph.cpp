@@ -59,11 +59,7 @@ void Graph::reserve(std::uint64_t n) {
 }
 
 void Graph::destroy() {
-    for (std::uint64_t i = 0; i < size_; ++i) {
-        Node& n = nodes_[i];
-        n.primary.release();
-        if (!n.is_op()) n.options.release();
-    }
+    for (std::uint64_t i = 0; i < size_; ++i) nodes_[i].release();
     block_free(static_cast<void*>(nodes_));
     nodes_ = nullptr;
     size_ = cap_ = 0;
@@ -88,71 +84,77 @@ std::uint64_t shortfall(std::size_t have, std::size_t want) { return want > have
 
 }  // namespace
 
-void Graph::make_room(std::span<const Growth> growths) {
-    // Side records that do not exist yet are built aside, with room in their lists, and
-    // attached only after every other block is in place; attaching cannot fail.
-    std::vector<std::pair<NodeId, OffKind>> fresh;
-    for (const Growth& w : growths) {
-        Node& n = nodes_[w.id];
-        std::uint64_t side_a, side_b;
-        bool side_parent;
-        if (n.is_op()) {
-            n.primary.reserve_more(w.children);
-            side_a = w.parents;
-            side_b = w.options;
-            side_parent = false;
-        } else {
-            n.primary.reserve_more(w.parents);
-            n.options.reserve_more(w.options);
-            side_a = w.children;
-            side_b = 0;
-            side_parent = w.parent;
-        }
-        if (!side_a && !side_b && !side_parent) continue;
-        OffKind* rec;
-        if (n.side()) {
-            rec = &side_of(n);
-        } else {
-            fresh.emplace_back(w.id, OffKind{});
-            rec = &fresh.back().second;
-        }
-        reserve_more(rec->list_a, side_a);
-        reserve_more(rec->list_b, side_b);
-    }
-    if (fresh.empty()) return;
-    const std::uint64_t want = side_.size() + fresh.size();
+void Graph::reserve_side(std::uint64_t more) {
+    const std::uint64_t want = side_.size() + more;
     if (want > kMaxSideRecords) throw std::bad_alloc();
     if (want > side_.capacity())
         side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
-    for (auto& [id, rec] : fresh) {
-        side_.push_back(std::move(rec));
-        Node& n = nodes_[id];
-        n.meta = (n.meta & 0x80000000u) | std::uint32_t(side_.size());
+}
+
+void Graph::attach_side(Node& n, SideRecord&& rec) {
+    side_.push_back(std::move(rec));
+    n.set_side(std::uint32_t(side_.size()));
+}
+
+void Graph::make_room(std::span<const Growth> growths) {
+    // Side records that do not exist yet are built aside, with room in their lists, and
+    // attached only after every other block is in place; attaching cannot fail.
+    std::vector<std::pair<NodeId, SideRecord>> fresh;
+    for (const Growth& w : growths) {
+        Node& n = nodes_[w.id];
+        bool side_needed = w.parent && !n.own_parent();
+        for (Field f : kFields) {
+            if (!w.count(f)) continue;
+            if (IdxList* own = n.own(f))
+                own->reserve_more(w.count(f));
+            else
+                side_needed = true;
+        }
+        if (!side_needed) continue;
+        SideRecord& rec = n.side() ? side_of(n) : fresh.emplace_back(w.id, SideRecord{}).second;
+        for (Field f : kFields)
+            if (w.count(f) && !n.own(f)) reserve_more(rec.list(f), w.count(f));
     }
+    if (fresh.empty()) return;
+    reserve_side(fresh.size());
+    for (auto& [id, rec] : fresh) attach_side(nodes_[id], std::move(rec));
 }
 
-void Graph::push_parent(NodeId id, Idx v) {
-    if (!nodes_[id].is_op()) return nodes_[id].primary.push(v);
-    make_room({{.id = id, .parents = 1}});
-    side_of(nodes_[id]).list_a.push_back(v);
+void Graph::push(NodeId id, Field f, Idx v) {
+    if (IdxList* own = nodes_[id].own(f)) return own->push(v);
+    make_room({Growth::of(id, f, 1)});
+    side_of(nodes_[id]).list(f).push_back(v);
 }
 
-void Graph::push_option(NodeId id, Idx v) {
-    if (!nodes_[id].is_op()) return nodes_[id].options.push(v);
-    make_room({{.id = id, .options = 1}});
-    side_of(nodes_[id]).list_b.push_back(v);
+void Graph::clear(NodeId id, Field f) {
+    Node& n = nodes_[id];
+    if (IdxList* own = n.own(f))
+        own->clear();
+    else if (n.side())
+        side_of(n).list(f).clear();
 }
 
-void Graph::push_child(NodeId id, Idx v) {
-    if (nodes_[id].is_op()) return nodes_[id].primary.push(v);
-    make_room({{.id = id, .children = 1}});
-    side_of(nodes_[id]).list_a.push_back(v);
+// A side list is given its new contents only once it has room for them.
+void Graph::assign(NodeId id, Field f, std::span<const Idx> v) {
+    Node& n = nodes_[id];
+    if (IdxList* own = n.own(f)) return own->assign(v);
+    if (v.empty() && !n.side()) return;
+    make_room({Growth::of(id, f, shortfall(list(id, f).size(), v.size()))});
+    side_of(n).list(f).assign(v.begin(), v.end());
+}
+
+std::span<Idx> Graph::list_mut(NodeId id, Field f) {
+    Node& n = nodes_[id];
+    if (IdxList* own = n.own(f)) return own->view_mut();
+    if (!n.side()) return {};
+    std::vector<Idx>& v = side_of(n).list(f);
+    return {v.data(), v.size()};
 }
 
 void Graph::set_parent(NodeId id, Idx v) {
     Node& n = nodes_[id];
-    if (n.is_op()) {
-        n.parent = v;
+    if (Idx* own = n.own_parent()) {
+        *own = v;
         return;
     }
     if (!n.side()) {
@@ -162,29 +164,13 @@ void Graph::set_parent(NodeId id, Idx v) {
     side_of(n).parent = v;
 }
 
-void Graph::clear_parents(NodeId id) {
-    Node& n = nodes_[id];
-    if (!n.is_op())
-        n.primary.clear();
-    else if (n.side())
-        side_of(n).list_a.clear();
-}
-
-void Graph::clear_options(NodeId id) {
-    Node& n = nodes_[id];
-    if (!n.is_op())
-        n.options.clear();
-    else if (n.side())
-        side_of(n).list_b.clear();
-}
-
 void Graph::connect_op_to_value_any(NodeId op, NodeId val) {
     if (op == val)
         make_room({{.id = op, .parents = 1, .children = 1}});
     else
         make_room({{.id = op, .children = 1}, {.id = val, .parents = 1}});
-    push_child(op, Idx(val));
-    push_parent(val, Idx(op));
+    push(op, Field::Children, Idx(val));
+    push(val, Field::Parents, Idx(op));
 }
 
 void Graph::connect_value_to_op_any(NodeId val, NodeId op) {
@@ -192,7 +178,7 @@ void Graph::connect_value_to_op_any(NodeId val, NodeId op) {
         make_room({{.id = val, .options = 1, .parent = true}});
     else
         make_room({{.id = val, .options = 1}, {.id = op, .parent = true}});
-    push_option(val, Idx(op));
+    push(val, Field::Options, Idx(op));
     set_parent(op, Idx(val));
 }
 
@@ -212,75 +198,38 @@ void map_into(std::vector<Idx>& dst, const std::vector<Idx>& src, const Idx* map
     for (std::size_t i = 0; i < src.size(); ++i) dst[i] = map[src[i]];
 }
 
+Idx map_parent(Idx parent, const Idx* map) { return parent == kNone ? kNone : map[parent]; }
+
 }  // namespace
 
 NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
     if (size_ == cap_) grow();
     // The copy is written into the first free slot, which joins the graph only when
-    // nothing can fail any more; until then the guard owns the slot's blocks.
+    // nothing can fail any more; until then the guard owns the slot's blocks.  The copy
+    // has the kind of its source, so each field goes to the same storage as there.
     const Node& s = src.nodes_[id];
     Node* d = new (nodes_ + size_) Node(s.is_op(), s.pay_a, s.pay_b);
     struct Guard {
         Node* n;
         ~Guard() {
-            if (!n) return;
-            n->primary.release();
-            if (!n->is_op()) n->options.release();
+            if (n) n->release();
         }
     } guard{d};
     map_into(d->primary, s.primary.view(), map);
     if (s.is_op())
-        d->parent = s.parent == kNone ? kNone : map[s.parent];
+        d->parent = map_parent(s.parent, map);
     else
         map_into(d->options, s.options.view(), map);
     if (s.side()) {
-        const OffKind& from = src.side_of(s);
-        OffKind rec;
-        map_into(rec.list_a, from.list_a, map);
-        map_into(rec.list_b, from.list_b, map);
-        rec.parent = from.parent == kNone ? kNone : map[from.parent];
-        const std::uint64_t want = side_.size() + 1;
-        if (want > kMaxSideRecords) throw std::bad_alloc();
-        if (want > side_.capacity())
-            side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
-        side_.push_back(std::move(rec));
-        d->meta = (d->meta & 0x80000000u) | std::uint32_t(side_.size());
+        const SideRecord& from = src.side_of(s);
+        SideRecord rec;
+        for (Field f : kFields) map_into(rec.list(f), from.list(f), map);
+        rec.parent = map_parent(from.parent, map);
+        reserve_side(1);
+        attach_side(*d, std::move(rec));
     }
     guard.n = nullptr;
     return size_++;
-}
-
-static std::span<Idx> vec_span(std::vector<Idx>& v) { return {v.data(), v.size()}; }
-
-std::span<Idx> Graph::children_mut(NodeId id) {
-    Node& n = nodes_[id];
-    if (n.is_op()) return n.primary.view_mut();
-    return n.side() ? vec_span(side_of(n).list_a) : std::span<Idx>{};
-}
-
-// An off-kind list is given its new contents only once it has room for them.
-void Graph::assign_parents(NodeId id, std::span<const Idx> v) {
-    Node& n = nodes_[id];
-    if (!n.is_op()) return n.primary.assign(v);
-    if (v.empty() && !n.side()) return;
-    make_room({{.id = id, .parents = shortfall(parents(id).size(), v.size())}});
-    side_of(nodes_[id]).list_a.assign(v.begin(), v.end());
-}
-
-void Graph::assign_options(NodeId id, std::span<const Idx> v) {
-    Node& n = nodes_[id];
-    if (!n.is_op()) return n.options.assign(v);
-    if (v.empty() && !n.side()) return;
-    make_room({{.id = id, .options = shortfall(options(id).size(), v.size())}});
-    side_of(nodes_[id]).list_b.assign(v.begin(), v.end());
-}
-
-void Graph::assign_children(NodeId id, std::span<const Idx> v) {
-    Node& n = nodes_[id];
-    if (n.is_op()) return n.primary.assign(v);
-    if (v.empty() && !n.side()) return;
-    make_room({{.id = id, .children = shortfall(children(id).size(), v.size())}});
-    side_of(nodes_[id]).list_a.assign(v.begin(), v.end());
 }
 
 }  // namespace quill

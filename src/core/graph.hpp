@@ -13,7 +13,8 @@
 // The model allows any node to hold all four link fields (the connect operations do not
 // check kinds), so the fields that do not belong to a node's kind (an op node's parents
 // and options, a value node's parent and children) live in a side record that is only
-// created when a caller actually fills one of them.
+// created when a caller actually fills one of them.  Node::own and Node::own_parent say
+// which field lives where; everything else reads and edits fields through them.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,6 @@
 #include <initializer_list>
 #include <new>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -112,11 +112,22 @@ struct IdxList {
     Idx* grow(std::uint64_t want);
 };
 
-// The fields that do not belong to a node's kind; rare, so they sit in a side table.
-struct OffKind {
-    std::vector<Idx> list_a;  // op node: parents   value node: children
-    std::vector<Idx> list_b;  // op node: options   value node: unused
-    Idx parent = kNone;       // value node: parent
+// The three list fields of a node.
+enum class Field : std::uint8_t { Parents, Options, Children };
+inline constexpr Field kFields[] = {Field::Parents, Field::Options, Field::Children};
+
+// The fields that do not belong to a node's kind (an op node's parents and options, a
+// value node's children and parent); rare, so they sit in a side table.
+struct SideRecord {
+    std::vector<Idx> parents;
+    std::vector<Idx> options;
+    std::vector<Idx> children;
+    Idx parent = kNone;
+
+    std::vector<Idx>& list(Field f) {
+        return f == Field::Parents ? parents : f == Field::Options ? options : children;
+    }
+    const std::vector<Idx>& list(Field f) const { return const_cast<SideRecord*>(this)->list(f); }
 };
 
 struct Node {
@@ -139,6 +150,24 @@ struct Node {
 
     bool is_op() const { return (meta >> 31) != 0; }
     std::uint32_t side() const { return meta & 0x7FFFFFFFu; }
+    void set_side(std::uint32_t index_plus_one) { meta = (meta & 0x80000000u) | index_plus_one; }
+
+    // Where the node keeps its links.  These two are the one place that knows which fields
+    // belong to which kind: the node's own storage of list `f` or of its parent, or
+    // nullptr when that field lives in the side record.
+    IdxList* own(Field f) {
+        if (is_op()) return f == Field::Children ? &primary : nullptr;
+        return f == Field::Parents ? &primary : f == Field::Options ? &options : nullptr;
+    }
+    const IdxList* own(Field f) const { return const_cast<Node*>(this)->own(f); }
+    Idx* own_parent() { return is_op() ? &parent : nullptr; }
+    const Idx* own_parent() const { return is_op() ? &parent : nullptr; }
+
+    // Frees the blocks of the node's own lists.
+    void release() {
+        primary.release();
+        if (!is_op()) options.release();
+    }
 };
 static_assert(sizeof(Node) == 48, "Node should stay at 48 bytes");
 
@@ -188,26 +217,21 @@ public:
     // The payload id: op_id of an op node, val_id of a value node.
     std::uint32_t payload_id(NodeId id) const { return nodes_[id].pay_a; }
 
-    std::span<const Idx> parents(NodeId id) const {
+    std::span<const Idx> list(NodeId id, Field f) const {
         const Node& n = nodes_[id];
-        if (!n.is_op()) return n.primary.view();
-        return side_list(n, &OffKind::list_a);
+        if (const IdxList* own = n.own(f)) return own->view();
+        if (!n.side()) return {};
+        const std::vector<Idx>& v = side_of(n).list(f);
+        return {v.data(), v.size()};
     }
-    std::span<const Idx> options(NodeId id) const {
-        const Node& n = nodes_[id];
-        if (!n.is_op()) return n.options.view();
-        return side_list(n, &OffKind::list_b);
-    }
-    std::span<const Idx> children(NodeId id) const {
-        const Node& n = nodes_[id];
-        if (n.is_op()) return n.primary.view();
-        return side_list(n, &OffKind::list_a);
-    }
+    std::span<const Idx> parents(NodeId id) const { return list(id, Field::Parents); }
+    std::span<const Idx> options(NodeId id) const { return list(id, Field::Options); }
+    std::span<const Idx> children(NodeId id) const { return list(id, Field::Children); }
     // The stored parent index, or kNone when absent.
     Idx parent(NodeId id) const {
         const Node& n = nodes_[id];
-        if (n.is_op()) return n.parent;
-        return n.side() ? side_[n.side() - 1].parent : kNone;
+        if (const Idx* own = n.own_parent()) return *own;
+        return n.side() ? side_of(n).parent : kNone;
     }
     // Downward links of a node by its kind: options of a value, children of an op.
     std::span<const Idx> downward(NodeId id) const {
@@ -224,16 +248,16 @@ public:
     // Both ends are checked, and every list that the link goes into has room for it,
     // before anything changes: a call that fails (an out-of-range id, std::bad_alloc)
     // leaves the graph as it was.  Links between nodes of their usual kinds stay in the
-    // node; the others take the out-of-line path through the side table.
+    // nodes; the others take the out-of-line path through the side table.
     void connect_op_to_value(NodeId op, NodeId val) {
         check(op);
         check(val);
-        Node& o = nodes_[op];
-        Node& v = nodes_[val];
-        if (o.is_op() && !v.is_op()) [[likely]] {
-            o.primary.reserve_more(1);
-            v.primary.push(Idx(op));
-            o.primary.push(Idx(val));
+        IdxList* children = nodes_[op].own(Field::Children);
+        IdxList* parents = nodes_[val].own(Field::Parents);
+        if (children && parents) [[likely]] {
+            children->reserve_more(1);
+            parents->push(Idx(op));
+            children->push(Idx(val));
             return;
         }
         connect_op_to_value_any(op, val);
@@ -241,11 +265,11 @@ public:
     void connect_value_to_op(NodeId val, NodeId op) {
         check(val);
         check(op);
-        Node& v = nodes_[val];
-        Node& o = nodes_[op];
-        if (!v.is_op() && o.is_op()) [[likely]] {
-            v.options.push(Idx(op));
-            o.parent = Idx(val);
+        IdxList* options = nodes_[val].own(Field::Options);
+        Idx* parent = nodes_[op].own_parent();
+        if (options && parent) [[likely]] {
+            options->push(Idx(op));
+            *parent = Idx(val);
             return;
         }
         connect_value_to_op_any(val, op);
@@ -259,11 +283,20 @@ public:
         std::uint64_t options = 0;
         std::uint64_t children = 0;
         bool parent = false;
+
+        std::uint64_t count(Field f) const {
+            return f == Field::Parents ? parents : f == Field::Options ? options : children;
+        }
+        static Growth of(NodeId id, Field f, std::uint64_t n) {
+            Growth w{id};
+            (f == Field::Parents ? w.parents : f == Field::Options ? w.options : w.children) = n;
+            return w;
+        }
     };
     // Takes every block that the growths need (list blocks, side records and their
     // lists) before a mutation changes anything; each node may be named once.  It either
     // throws std::bad_alloc with every link as it was, or guarantees that the edits the
-    // growths describe (push_*, set_parent) cannot fail.  Ids must be valid.
+    // growths describe (push, set_parent) cannot fail.  Ids must be valid.
     void make_room(std::span<const Growth> growths);
     void make_room(std::initializer_list<Growth> growths) {
         make_room(std::span<const Growth>(growths.begin(), growths.size()));
@@ -272,16 +305,11 @@ public:
     // ---- raw field edits (ids must be valid; no checks) ----
     // Each edit either succeeds or throws std::bad_alloc with the graph as it was; a
     // mutation that makes several takes room for all of them first (make_room).
-    void push_parent(NodeId id, Idx v);
-    void push_option(NodeId id, Idx v);
-    void push_child(NodeId id, Idx v);
+    void push(NodeId id, Field f, Idx v);
+    void clear(NodeId id, Field f);
+    void assign(NodeId id, Field f, std::span<const Idx> v);
+    std::span<Idx> list_mut(NodeId id, Field f);
     void set_parent(NodeId id, Idx v);  // kNone clears it
-    void clear_parents(NodeId id);
-    void clear_options(NodeId id);
-    std::span<Idx> children_mut(NodeId id);
-    void assign_parents(NodeId id, std::span<const Idx> v);
-    void assign_options(NodeId id, std::span<const Idx> v);
-    void assign_children(NodeId id, std::span<const Idx> v);
 
     // Appends a copy of node `id` of `src` with every stored link rewritten through
     // `map` (old id -> new id; every stored id must have an entry).  The fast path of
@@ -300,15 +328,13 @@ private:
     Node* nodes_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t cap_ = 0;
-    std::vector<OffKind> side_;
+    std::vector<SideRecord> side_;
 
-    std::span<const Idx> side_list(const Node& n, std::vector<Idx> OffKind::*field) const {
-        if (!n.side()) return {};
-        const std::vector<Idx>& v = side_[n.side() - 1].*field;
-        return {v.data(), v.size()};
-    }
-    OffKind& side_of(const Node& n) { return side_[n.side() - 1]; }
-    const OffKind& side_of(const Node& n) const { return side_[n.side() - 1]; }
+    SideRecord& side_of(const Node& n) { return side_[n.side() - 1]; }
+    const SideRecord& side_of(const Node& n) const { return side_[n.side() - 1]; }
+    // Adds a side record to the table and ties node `n` to it; the table must have room.
+    void attach_side(Node& n, SideRecord&& rec);
+    void reserve_side(std::uint64_t more);
     void connect_op_to_value_any(NodeId op, NodeId val);
     void connect_value_to_op_any(NodeId val, NodeId op);
     void grow();

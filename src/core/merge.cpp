@@ -93,14 +93,14 @@ void merge_value_nodes(Graph& g, NodeId keep, NodeId other, MergeSides sides) {
         g.make_room(room);
     }
 
-    for (Idx f : new_parents) g.push_parent(keep, f);
+    for (Idx f : new_parents) g.push(keep, Field::Parents, f);
     for (Idx f : rewritten)
-        for (Idx& c : g.children_mut(f))
+        for (Idx& c : g.list_mut(f, Field::Children))
             if (c == other) c = Idx(keep);
-    if (upper) g.clear_parents(other);
-    for (Idx f : new_options) g.push_option(keep, f);
+    if (upper) g.clear(other, Field::Parents);
+    for (Idx f : new_options) g.push(keep, Field::Options, f);
     for (Idx f : reparented) g.set_parent(f, Idx(keep));
-    if (lower) g.clear_options(other);
+    if (lower) g.clear(other, Field::Options);
 }
 
 }  // namespace quill
