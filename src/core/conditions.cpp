@@ -16,8 +16,8 @@
 
 #include <algorithm>
 #include <deque>
-#include <memory>
 
+#include "id_sets.hpp"
 #include "walk.hpp"
 
 namespace quill {
@@ -58,24 +58,6 @@ void for_each_leaf_edge(const Graph& g, NodeId x, F&& f) {
         for (Idx c : g.children(o)) f(NodeId(c));
 }
 
-// Generation-stamped membership over node ids: clearing is O(1).
-class Stamp {
-public:
-    explicit Stamp(u64 n) : marks_(n, 0) {}
-    void next_generation() {
-        if (++gen_ == 0) {
-            std::fill(marks_.begin(), marks_.end(), 0);
-            gen_ = 1;
-        }
-    }
-    bool test(NodeId id) const { return marks_[id] == gen_; }
-    void set(NodeId id) { marks_[id] = gen_; }
-
-private:
-    std::vector<std::uint32_t> marks_;
-    std::uint32_t gen_ = 0;
-};
-
 // Per-call memo of leaf counts over the part of the graph reached by leaf edges.
 class LeafCounts {
 public:
@@ -89,7 +71,8 @@ public:
     };
 
     LeafCounts(const Graph& g, Poll& poll)
-        : g_(g), poll_(poll), flags_(g.size(), 0), rc_(g.size(), 0), indeg_(g.size(), 0) {}
+        : g_(g), poll_(poll), flags_(g.size(), 0), rc_(g.size(), 0), indeg_(g.size(), 0),
+          seen_(g.size()) {}
 
     // Counts every node reachable from `root` by leaf edges (root included) that was not
     // counted before.  Fails with LeafEdgeCycle when a leaf edge closes a cycle.
@@ -151,21 +134,20 @@ public:
         if (!(flags_[x] & kShared)) return rc_[x];
         if (flags_[x] & kUniqueKnown) return unique_[x];
         if (unique_.empty()) unique_.assign(g_.size(), 0);
-        if (!seen_) seen_ = std::make_unique<Stamp>(g_.size());
-        seen_->next_generation();
+        seen_.clear();
         u64 total = 0;
         std::vector<NodeId> stack{x};
         while (!stack.empty()) {
             poll_.step();
             NodeId y = stack.back();
             stack.pop_back();
-            if (seen_->test(y)) continue;
-            seen_->set(y);
+            if (seen_.contains(y)) continue;
+            seen_.insert(y);
             if (!(flags_[y] & kShared))
                 total += rc_[y];
             else
                 for_each_leaf_edge(g_, y, [&](NodeId c) {
-                    if (!seen_->test(c)) stack.push_back(c);
+                    if (!seen_.contains(c)) stack.push_back(c);
                 });
         }
         unique_[x] = total;
@@ -181,7 +163,7 @@ private:
     std::vector<std::uint8_t> indeg_;  // incoming leaf edges, saturating at 2
     std::vector<NodeId> post_;  // explored nodes, each after everything below it
     std::vector<u64> unique_;
-    std::unique_ptr<Stamp> seen_;
+    StampedSet seen_;  // nodes met by the current count_unique_leaves
 
     void finish(NodeId x) {
         std::uint8_t f = (flags_[x] & ~kStateMask) | kDone;
@@ -465,8 +447,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
     SequenceIndex si{std::vector<Idx>(g.size(), kNone), std::vector<u64>(g.size(), 0)};
     // A depth-first search that skips nodes already entered meets the leaves in the order
     // of their first appearance: a repeated subtree only repeats leaves seen before.
-    Stamp seen(g.size());
-    seen.next_generation();
+    NodeSet seen(g.size());
     std::vector<NodeId> post;
     struct Frame {
         NodeId node;
@@ -475,7 +456,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
     std::vector<Frame> stack;
     Idx next_rank = 0;
     auto enter = [&](NodeId x) {
-        seen.set(x);
+        seen.insert(x);
         if (g.options(x).empty()) si.rank[x] = next_rank++;
         stack.push_back({x, {}});
     };
@@ -485,7 +466,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
         Frame& top = stack.back();
         NodeId c;
         if (top.cur.next(g, top.node, c)) {
-            if (!seen.test(c)) enter(c);
+            if (!seen.contains(c)) enter(c);
             continue;
         }
         post.push_back(top.node);

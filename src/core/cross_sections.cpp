@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "hash.hpp"
+#include "id_sets.hpp"
 #include "reach.hpp"
 #include "traces.hpp"
 
@@ -27,11 +28,11 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
         if (t.empty()) return result;  // no choice at all
     const std::size_t k = tr.size();
 
-    // choice[i]: chosen position on trace i.  chosen[x]: how many traces chose node x
-    // (trace entries are node ids met by the search, hence valid).
+    // choice[i]: chosen position on trace i.  chosen: the chosen nodes, each as many times
+    // as traces chose it (trace entries are node ids met by the search, hence valid).
     std::vector<std::size_t> choice(k, 0);
-    std::vector<std::uint32_t> chosen(k ? g.size() : 0, 0);
-    for (std::size_t i = 0; i < k; ++i) ++chosen[tr[i][0]];
+    NodeMultiset chosen(k ? g.size() : 0);
+    for (std::size_t i = 0; i < k; ++i) chosen.insert(tr[i][0]);
 
     // Where an id stands on a trace, for long traces: the choices of the other traces are
     // then looked up instead of scanning every entry above the chosen one.  Sorted by id
@@ -51,8 +52,7 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
 
     std::unordered_set<std::uint64_t> seen;
     std::vector<NodeId> cut;
-    std::vector<std::uint32_t> in_cut;  // in_cut[x] == stamp: x is in the current cut
-    std::uint32_t stamp = 0;
+    StampedSet in_cut(g.size());  // the members of the current cut
     Poll poll;
     for (;;) {
         poll.step();
@@ -75,10 +75,10 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
                 }
             } else {
                 // A trace is a simple path, so only f itself can be this trace's own choice.
-                covered = chosen[f] > 1;
+                covered = chosen.count(f) > 1;
                 for (std::size_t q = p + 1; q < t.size() && !covered; ++q) {
                     poll.step();
-                    covered = chosen[t[q]] > 0;
+                    covered = chosen.count(t[q]) > 0;
                 }
             }
             if (covered) continue;
@@ -87,20 +87,16 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
             signature ^= hash_u64(f);
         }
         if (!leaves.empty()) {
-            // The cut as marks over the node list (its members are valid ids: trace
+            // The cut as a set kept up to date (its members are valid ids: trace
             // entries, and leaves that passed the range check), so that each question
             // costs the climb only, not a copy of the growing cut.
-            if (in_cut.empty()) in_cut.assign(g.size(), 0);
-            if (++stamp == 0) {
-                std::fill(in_cut.begin(), in_cut.end(), 0);
-                stamp = 1;
-            }
-            for (NodeId x : cut) in_cut[x] = stamp;
+            in_cut.clear();
+            for (NodeId x : cut) in_cut.insert(x);
             for (NodeId l : leaves) {
-                if (!is_below_marked(g, l, in_cut, stamp, {.include_self = true}, poll)) {
+                if (!is_below(g, l, in_cut, {.include_self = true}, poll)) {
                     cut.push_back(l);
                     signature ^= hash_u64(l);
-                    in_cut[l] = stamp;
+                    in_cut.insert(l);
                 }
             }
         }
@@ -111,13 +107,13 @@ std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
         while (i > 0) {
             --i;
             const std::vector<NodeId>& t = tr[i];
-            --chosen[t[choice[i]]];
+            chosen.erase_one(t[choice[i]]);
             if (++choice[i] < t.size()) {
-                ++chosen[t[choice[i]]];
+                chosen.insert(t[choice[i]]);
                 break;
             }
             choice[i] = 0;
-            ++chosen[t[0]];
+            chosen.insert(t[0]);
             if (i == 0) return result;
         }
         if (k == 0) return result;

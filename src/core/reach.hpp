@@ -5,6 +5,7 @@
 #include <span>
 
 #include "graph.hpp"
+#include "id_sets.hpp"
 
 namespace quill {
 
@@ -22,11 +23,10 @@ struct ClimbOptions {
 bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes,
               ClimbOptions opts = {});
 
-// The same search for a target set whose members are all valid node ids, given as marks
-// over the node list: id x is a target when marks[x] == stamp.  A caller that asks many
-// questions about a growing set keeps the marks instead of handing over the whole set
+// The same search for a target set of node ids that the caller keeps: a caller that asks
+// many questions about a growing set updates it instead of handing over the whole set
 // each time; its poll counts the work of every question.
-bool is_below_marked(const Graph& g, NodeId start, std::span<const std::uint32_t> marks,
-                     std::uint32_t stamp, ClimbOptions opts, Poll& poll);
+bool is_below(const Graph& g, NodeId start, const StampedSet& nodes, ClimbOptions opts,
+              Poll& poll);
 
 }  // namespace quill

@@ -6,47 +6,13 @@
 // over its node's kept entries, which makes the visiting order that of the recursion.
 #include "traces.hpp"
 
-#include <algorithm>
 #include <vector>
+
+#include "id_sets.hpp"
 
 namespace quill {
 
 namespace {
-
-// Membership tests over short lists scan them; long lists are marked once in a flat
-// stamp array so that a node with many links does not cost a quadratic scan.
-class ListSet {
-public:
-    void reset(std::span<const Idx> list, std::uint64_t n) {
-        list_ = list;
-        marked_ = false;
-        if (list.size() <= kScanLimit) return;
-        if (stamp_.empty()) stamp_.assign(n, 0);
-        if (++gen_ == 0) {  // wrapped: start the stamps afresh
-            std::fill(stamp_.begin(), stamp_.end(), 0);
-            gen_ = 1;
-        }
-        for (Idx m : list)
-            if (m < n) stamp_[m] = gen_;
-        marked_ = true;
-    }
-    bool contains(NodeId m) const {
-        if (marked_) {
-            if (m < stamp_.size()) return stamp_[m] == gen_;
-            // Only the scan can find an id beyond the node list.
-        }
-        for (Idx x : list_)
-            if (x == m) return true;
-        return false;
-    }
-
-private:
-    static constexpr std::size_t kScanLimit = 16;
-    std::span<const Idx> list_;
-    std::vector<std::uint32_t> stamp_;
-    std::uint32_t gen_ = 0;
-    bool marked_ = false;
-};
 
 // A node on the current path.  Its kept entries sit in the shared arena between the
 // previous frame's `end` (0 for the first frame) and its own `end`.
@@ -61,8 +27,8 @@ class TraceSearch {
 public:
     TraceSearch(const Graph& g, TraceOptions opts)
         : g_(g), n_(g.size()), me_too_(opts.me_too), op_nodes_(opts.op_nodes),
-          val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), on_path_(n_, 0),
-          cross_(n_, kUnknown) {}
+          val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), on_path_(n_),
+          cross_(n_, kUnknown), in_a_(n_), in_b_(n_) {}
 
     std::vector<std::vector<NodeId>> run(NodeId start) {
         traces_rec(start);
@@ -84,7 +50,7 @@ private:
     const Graph& g_;
     const std::uint64_t n_;
     const bool me_too_, op_nodes_, val_nodes_, above_, below_;
-    std::vector<std::uint8_t> on_path_;
+    NodeSet on_path_;
     // Per node: whether any entry outside the followed lists passed the filter when the
     // node was first entered (kUnknown before that).  The kept entries depend only on the
     // node, so later visits of a node where none did copy the followed lists straight
@@ -96,7 +62,7 @@ private:
     std::vector<std::vector<NodeId>> result_;
     std::vector<Frame> stack_;
     std::vector<Idx> kept_;  // kept entries of all frames on the stack, in stack order
-    ListSet in_a_, in_b_;
+    ListMembership in_a_, in_b_;
     Poll poll_;
 
     // One step of the search: enters `n`, records a trace at a dead end, or pushes a frame
@@ -106,8 +72,8 @@ private:
         // An id beyond the node list can never be on the path: it fails as soon as it
         // is met.
         if (n >= n_) out_of_range(n_, n);
-        if (on_path_[n]) return;
-        on_path_[n] = 1;
+        if (on_path_.contains(n)) return;
+        on_path_.insert(n);
         const bool op = g_.is_op(n);
         const bool recorded = me_too_ && (op ? op_nodes_ : val_nodes_);
         if (recorded) path_.push_back(n);
@@ -126,7 +92,7 @@ private:
     }
 
     void leave(const Frame& f) {
-        on_path_[f.node] = 0;
+        on_path_.erase(f.node);
         if (f.recorded) path_.pop_back();
     }
 
@@ -151,8 +117,8 @@ private:
                                                         : true);
             const bool need_par_set = above_ && (below_ ? side_parent != kNone || !children.empty()
                                                         : true);
-            if (need_opt_set) in_a_.reset(options, n_);
-            if (need_par_set) in_b_.reset(parents, n_);
+            if (need_opt_set) in_a_.reset(options);
+            if (need_par_set) in_b_.reset(parents);
             auto pass = [&](Idx m) {
                 return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
             };
@@ -182,7 +148,7 @@ private:
             }
             const bool need_child_set =
                 below_ && (!options.empty() || !parents.empty() || parent != kNone);
-            if (need_child_set) in_a_.reset(children, n_);
+            if (need_child_set) in_a_.reset(children);
             auto pass = [&](Idx m) {
                 return (par_ok && m == parent) || (below_ && in_a_.contains(m));
             };

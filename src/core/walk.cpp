@@ -1,27 +1,18 @@
 #include "walk.hpp"
 
+#include "id_sets.hpp"
+
 namespace quill {
 
 namespace {
 
-// Dense visited set over node ids.
-class Visited {
-public:
-    explicit Visited(std::uint64_t n) : bits_((n + 63) / 64, 0) {}
-    bool test(NodeId id) const { return (bits_[id >> 6] >> (id & 63)) & 1u; }
-    void set(NodeId id) { bits_[id >> 6] |= std::uint64_t(1) << (id & 63); }
-
-private:
-    std::vector<std::uint64_t> bits_;
-};
-
 // Pushes a list in reverse so that its first entry is popped first.  Entries already
 // visited are left out: they would be skipped when popped, so the order is the same.
-inline void push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids, const Visited& seen,
+inline void push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids, const NodeSet& seen,
                           std::uint64_t n) {
     for (std::size_t i = ids.size(); i-- > 0;) {
         Idx m = ids[i];
-        if (m >= n || !seen.test(m)) stack.push_back(m);
+        if (m >= n || !seen.contains(m)) stack.push_back(m);
     }
 }
 
@@ -30,21 +21,21 @@ template <class Visit>
 void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&& visit) {
     const std::uint64_t n = g.size();
     if (start >= n) out_of_range(n, start);
-    Visited seen(n);
+    NodeSet seen(n);
     std::vector<Idx> stack;
     stack.push_back(Idx(start));
     while (!stack.empty()) {
         Idx id = stack.back();
         stack.pop_back();
         if (id >= n) out_of_range(n, id);
-        if (seen.test(id)) continue;
-        seen.set(id);
+        if (seen.contains(id)) continue;
+        seen.insert(id);
         poll.step();
         visit(NodeId(id));
         if (g.is_op(id)) {
             if (dirs.above) {
                 Idx p = g.parent(id);
-                if (p != kNone && (p >= n || !seen.test(p))) stack.push_back(p);
+                if (p != kNone && (p >= n || !seen.contains(p))) stack.push_back(p);
             }
             if (dirs.below) push_reversed(stack, g.children(id), seen, n);
         } else {

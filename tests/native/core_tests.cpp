@@ -7,11 +7,13 @@
 // The core is compiled into this program with QUILL_FAULT_INJECTION, which routes the
 // record's raw blocks through a countdown; `operator new` below counts against the same
 // countdown, so "the n-th allocation fails" covers both.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "cross_sections.hpp"
 #include "delayed_builder.hpp"
 #include "graph.hpp"
+#include "id_sets.hpp"
 #include "merge.hpp"
 #include "reach.hpp"
 #include "traces.hpp"
@@ -549,6 +552,67 @@ TEST(allocation_failure_in_a_copy_changes_nothing) {
                 return h;
             },
             [&](Graph& h) { h.append_mapped(g, id, map.data()); }, dump(full));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The sets of the searches answer like a plain set, across the switch from their short
+// form to their long one.
+
+TEST(id_sets_answer_like_a_plain_set) {
+    Rng r{77};
+    const u64 bound = 300;
+
+    StampedSet stamped(bound);
+    CHECK(!stamped.contains(5) && !stamped.contains(~u64(0)));
+    for (int round = 0; round < 50; ++round) {
+        std::set<u64> model;
+        stamped.clear();
+        for (u64 k = r.below(40); k-- > 0;) {
+            const u64 id = r.below(bound);
+            stamped.insert(id);
+            model.insert(id);
+        }
+        for (u64 id = 0; id < bound + 5; ++id) CHECK(stamped.contains(id) == (model.count(id) > 0));
+    }
+
+    // A path deeper than its scan limit, unwound and grown again.
+    SearchPath path(bound);
+    std::vector<u64> model;
+    for (int step = 0; step < 2000; ++step) {
+        if (!model.empty() && r.below(5) < 2) {
+            CHECK(path.back() == model.back());
+            path.pop();
+            model.pop_back();
+        } else {
+            const u64 id = r.below(bound);
+            if (path.contains(id)) continue;
+            path.push(id);
+            model.push_back(id);
+        }
+        const u64 probe = r.below(bound);
+        CHECK(path.contains(probe) == (std::find(model.begin(), model.end(), probe) != model.end()));
+        CHECK(path.empty() == model.empty());
+    }
+
+    // Lists short and long, with repeats and ids beyond the bound; the caller's ids also
+    // take the values a table might reserve.
+    ListMembership in_list(bound);
+    for (std::size_t len : {0, 3, 16, 17, 200}) {
+        std::vector<Idx> list;
+        for (std::size_t i = 0; i < len; ++i) list.push_back(Idx(r.below(bound + 20)));
+        in_list.reset(list);
+        std::vector<NodeId> ids(list.begin(), list.end());
+        ids.push_back(~u64(0));
+        ids.push_back(u64(1) << 40);
+        const IdSet id_set(ids);
+        for (u64 id = 0; id < bound + 25; ++id) {
+            const bool listed = std::find(list.begin(), list.end(), Idx(id)) != list.end();
+            CHECK(in_list.contains(id) == listed);
+            CHECK(id_set.contains(id) == listed);
+        }
+        CHECK(id_set.contains(~u64(0)) && id_set.contains(u64(1) << 40));
+        CHECK(!id_set.contains(~u64(0) - 1));
     }
 }
 
