@@ -1,4 +1,9 @@
 // Condition analysis: which leaves an op's conditions select, over trees of ops.
+//
+// leaf_counts     the leaf edges of the analysis and the per-call memo of leaf counts
+// combinations    the combination step and the callable update
+// tree_conditions the conditions of the tree below a node
+// node_conditions the conditions of a value node: translation to distinct leaves, pruning
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,88 @@
+// The combination step and the callable update of the condition analysis.
+#include <algorithm>
+
+#include "conditions_internal.hpp"
+
+namespace quill {
+
+using u64 = std::uint64_t;
+
+void combine_into(Conditions& out, const std::vector<const Conditions*>& lists,
+                  const std::vector<u64>& shifts, Poll& poll) {
+    const std::size_t k = lists.size();
+    for (const Conditions* l : lists)
+        if (l->empty()) return;
+    const std::size_t used = std::min(k, shifts.size());
+    std::vector<std::size_t> pick(k, 0);
+    for (;;) {
+        std::size_t len = 0;
+        for (std::size_t i = 0; i < used; ++i) len += (*lists[i])[pick[i]].size();
+        poll.step(k + len);
+        Condition cond;
+        cond.reserve(len);
+        for (std::size_t i = 0; i < used; ++i) {
+            const u64 s = shifts[i];
+            for (u64 e : (*lists[i])[pick[i]]) cond.push_back(e + s);  // wraps at 2^64
+        }
+        out.push_back(std::move(cond));
+        // Odometer step: the last child moves fastest.
+        std::size_t i = k;
+        for (;;) {
+            if (i == 0) return;
+            --i;
+            if (++pick[i] < lists[i]->size()) break;
+            pick[i] = 0;
+        }
+    }
+}
+
+Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache) {
+    if (!g.is_op(node)) return {};
+    auto it = cache.find(g.op_id(node));
+    if (it == cache.end()) return {};
+    const OpInfo& info = it->second;
+    if (!info.has_callable || info.cumulative) return info.conditions;
+    auto ch = g.children(node);
+    if (ch.empty()) return info.conditions;
+    NodeId callable = ch[0];
+    if (g.is_op(callable)) return info.conditions;
+    auto jt = cache.find(g.val_id(callable));
+    if (jt == cache.end()) return {};
+    // The callable's parameter i is the op's child i + 1; child 0 (the callable) is
+    // always selected.
+    Conditions out;
+    out.reserve(jt->second.conditions.size());
+    for (const Condition& q : jt->second.conditions) {
+        Condition c;
+        c.reserve(q.size() + 1);
+        c.push_back(0);
+        for (u64 p : q) c.push_back(p + 1);  // wraps at 2^64
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+Conditions condition_combinations_internal(std::vector<Conditions> by_child,
+                                           std::vector<std::uint64_t> offsets) {
+    Poll poll;
+    std::vector<const Conditions*> lists;
+    lists.reserve(by_child.size());
+    for (const Conditions& c : by_child) lists.push_back(&c);
+    // No offsets: every child unshifted.  One offset: every child shifted by it.  More:
+    // child i shifted by offset i, children without an offset left out.
+    std::vector<u64> shifts;
+    if (offsets.size() <= 1)
+        shifts.assign(by_child.size(), offsets.empty() ? 0 : offsets[0]);
+    else
+        shifts = std::move(offsets);
+    Conditions out;
+    combine_into(out, lists, shifts, poll);
+    return out;
+}
+
+Conditions _update_callable_conditions(const Graph& g, NodeId node, const OpCache& cache) {
+    g.check(node);
+    return update_callable(g, node, cache);
+}
+
+}  // namespace quill

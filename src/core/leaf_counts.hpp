@@ -1,0 +1,94 @@
+// Leaf edges and the leaf counts of the condition analysis.
+//
+// The analysis follows "leaf edges": from a node to every child of every one of its
+// options.  A node without options is a leaf.  The leaf sequence of a node lists the
+// leaves met when every leaf edge is followed (a leaf reached along several paths is
+// listed once per path).  Two counts describe a node: its leaf occurrence count (the
+// length of that sequence) and its distinct leaf count (the number of distinct ids in it).
+//
+// Counts are memoised per node for the length of one call.  A cycle through leaf edges
+// would make every count infinite; it is detected when the counts are explored and
+// reported as LeafEdgeCycle naming a node on the cycle.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "graph.hpp"
+#include "id_sets.hpp"
+
+namespace quill {
+
+// Cursor over the leaf edges of one node: (option index, child index within it).
+struct EdgeCursor {
+    std::uint32_t oi = 0;
+    std::uint32_t ci = 0;
+
+    // Stores the next leaf-edge target in `out`; false when the node has none left.
+    bool next(const Graph& g, NodeId x, NodeId& out) {
+        auto opts = g.options(x);
+        while (oi < opts.size()) {
+            auto ch = g.children(opts[oi]);
+            if (ci < ch.size()) {
+                out = ch[ci++];
+                return true;
+            }
+            ++oi;
+            ci = 0;
+        }
+        return false;
+    }
+};
+
+// Calls f(child) for every leaf edge of `x`, in order.
+template <class F>
+void for_each_leaf_edge(const Graph& g, NodeId x, F&& f) {
+    for (Idx o : g.options(x))
+        for (Idx c : g.children(o)) f(NodeId(c));
+}
+
+// Per-call memo of leaf counts over the part of the graph reached by leaf edges.
+class LeafCounts {
+public:
+    LeafCounts(const Graph& g, Poll& poll);
+
+    // Counts every node reachable from `root` by leaf edges (root included) that was not
+    // counted before.  Fails with LeafEdgeCycle when a leaf edge closes a cycle.
+    void explore(NodeId root);
+    // Marks the nodes below which some node is shared.  Valid for searches that stay
+    // inside the part explored so far; call after the explorations it should cover.
+    void mark_shared();
+
+    bool overflowed(NodeId x) const { return flags_[x] & kOverflow; }
+    // Whether the leaf sequence of `x`, placed at `base`, holds position `pos` >= base.
+    bool covers(NodeId x, std::uint64_t base, std::uint64_t pos) const {
+        return overflowed(x) || pos - base < rc_[x];
+    }
+    // Leaf occurrence count of an explored node (meaningless when overflowed).
+    std::uint64_t count_repeated_leaves(NodeId x) const { return rc_[x]; }
+    // Number of distinct leaves in the leaf sequence of an explored node.
+    std::uint64_t count_unique_leaves(NodeId x);
+
+private:
+    enum : std::uint8_t {
+        kOnStack = 1,
+        kDone = 2,
+        kStateMask = 3,
+        kOverflow = 4,  // occurrence count exceeds 64 bits
+        kShared = 8,    // some node strictly below is reached by two or more leaf edges
+        kUniqueKnown = 16,
+    };
+
+    const Graph& g_;
+    Poll& poll_;
+    std::vector<std::uint8_t> flags_;
+    std::vector<std::uint64_t> rc_;
+    std::vector<std::uint8_t> indeg_;  // incoming leaf edges, saturating at 2
+    std::vector<NodeId> post_;         // explored nodes, each after everything below it
+    std::vector<std::uint64_t> unique_;
+    StampedSet seen_;  // nodes met by the current count_unique_leaves
+
+    void finish(NodeId x);
+};
+
+}  // namespace quill

@@ -1,0 +1,219 @@
+// The conditions of a value node: the tree conditions of its first option, translated
+// from positions in the leaf sequence into sorted indices of distinct leaves, with the
+// inconsistent ones dropped and those that contain another pruned.
+#include <algorithm>
+
+#include "conditions_internal.hpp"
+#include "walk.hpp"
+
+namespace quill {
+
+namespace {
+
+using u64 = std::uint64_t;
+
+// The leaf sequence of `start`, described without materialising it: the distinct index
+// of each leaf (order of first appearance) and the number of times it occurs.
+struct SequenceIndex {
+    std::vector<Idx> rank;   // distinct index of each leaf in the sequence, kNone otherwise
+    std::vector<u64> occ;    // occurrences of each leaf (number of leaf-edge paths to it)
+};
+
+SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& counts, Poll& poll) {
+    SequenceIndex si{std::vector<Idx>(g.size(), kNone), std::vector<u64>(g.size(), 0)};
+    // A depth-first search that skips nodes already entered meets the leaves in the order
+    // of their first appearance: a repeated subtree only repeats leaves seen before.
+    NodeSet seen(g.size());
+    std::vector<NodeId> post;
+    struct Frame {
+        NodeId node;
+        EdgeCursor cur;
+    };
+    std::vector<Frame> stack;
+    Idx next_rank = 0;
+    auto enter = [&](NodeId x) {
+        seen.insert(x);
+        if (g.options(x).empty()) si.rank[x] = next_rank++;
+        stack.push_back({x, {}});
+    };
+    enter(start);
+    while (!stack.empty()) {
+        poll.step();
+        Frame& top = stack.back();
+        NodeId c;
+        if (top.cur.next(g, top.node, c)) {
+            if (!seen.contains(c)) enter(c);
+            continue;
+        }
+        post.push_back(top.node);
+        stack.pop_back();
+    }
+    // Path counts in topological order, saturating: a saturated count is 2^64 - 1 or more,
+    // which no set of selected positions can match.  Nodes with an empty sequence lead to
+    // no leaf and are skipped.
+    std::vector<u64>& paths = si.occ;
+    paths[start] = 1;
+    for (std::size_t i = post.size(); i-- > 0;) {
+        poll.step();
+        NodeId y = post[i];
+        if (g.options(y).empty() || counts.count_repeated_leaves(y) == 0) continue;
+        for_each_leaf_edge(g, y, [&](NodeId c) {
+            if (__builtin_add_overflow(paths[c], paths[y], &paths[c])) paths[c] = ~u64(0);
+        });
+    }
+    return si;
+}
+
+// Translates one condition (positions in the leaf sequence of `start`) into the sorted
+// distinct indices of the leaves it selects.  Returns false when some leaf occurs both at
+// a selected and at an unselected position.
+bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCounts& counts,
+               const SequenceIndex& si, std::vector<u64>& hits, Poll& poll, Condition& out) {
+    Condition pos;
+    pos.reserve(q.size());
+    for (u64 p : q)
+        if (counts.covers(start, 0, p)) pos.push_back(p);
+    std::sort(pos.begin(), pos.end());
+    pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
+
+    // Walk the sequence as a tree of position ranges, entering only the ranges that hold
+    // a selected position; each selected position lands on exactly one leaf.
+    std::vector<NodeId> touched;
+    std::size_t j = 0;
+    struct Frame {
+        NodeId node;
+        EdgeCursor cur;
+        u64 base;  // position of the next child's first leaf
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](NodeId x, u64 base) {
+        if (g.options(x).empty()) {
+            if (hits[x]++ == 0) touched.push_back(x);
+            ++j;
+        } else {
+            stack.push_back({x, {}, base});
+        }
+    };
+    if (!pos.empty()) enter(start, 0);
+    while (!stack.empty() && j < pos.size()) {
+        poll.step();
+        Frame& top = stack.back();
+        NodeId c;
+        if (!top.cur.next(g, top.node, c)) {
+            stack.pop_back();
+            continue;
+        }
+        // Positions still to place are >= base.  A child whose range reaches past 2^64
+        // takes every remaining position, so the wrapped base is never used.
+        const u64 base = top.base;
+        top.base += counts.count_repeated_leaves(c);
+        if (counts.covers(c, base, pos[j])) enter(c, base);
+    }
+
+    bool consistent = true;
+    out.clear();
+    for (NodeId l : touched) {
+        if (hits[l] != si.occ[l]) consistent = false;
+        out.push_back(si.rank[l]);
+        hits[l] = 0;
+    }
+    std::sort(out.begin(), out.end());
+    return consistent;
+}
+
+// Drops every entry that contains an earlier (shorter or equal) entry; an empty entry
+// only removes entries holding at least `leaf_count` elements.  Entries are strictly
+// increasing lists.
+Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
+    std::vector<const Condition*> sorted;
+    sorted.reserve(translated.size());
+    for (const Condition& c : translated) sorted.push_back(&c);
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const Condition* a, const Condition* b) { return a->size() < b->size(); });
+
+    // Candidate containers of an entry X are the non-empty entries whose first element is
+    // in X; index them by first element.
+    u64 max_elem = 0;
+    for (const Condition* c : sorted)
+        if (!c->empty()) max_elem = std::max(max_elem, c->back());
+    std::size_t first_empty = sorted.size();
+    std::vector<std::vector<std::size_t>> by_first;
+    bool any_nonempty = false;
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (sorted[i]->empty()) {
+            first_empty = std::min(first_empty, i);
+        } else {
+            if (!any_nonempty) by_first.resize(max_elem + 1);
+            any_nonempty = true;
+            by_first[sorted[i]->front()].push_back(i);
+        }
+    }
+    std::vector<std::size_t> mark(any_nonempty ? max_elem + 1 : 0, 0);
+    std::size_t gen = 0;
+
+    Conditions kept;
+    for (std::size_t k = sorted.size(); k-- > 0;) {
+        poll.step();
+        const Condition& x = *sorted[k];
+        bool drop = first_empty < k && x.size() >= leaf_count;
+        if (!drop && !x.empty()) {
+            ++gen;
+            for (u64 e : x) mark[e] = gen;
+            for (u64 e : x) {
+                for (std::size_t j : by_first[e]) {
+                    if (j >= k) break;  // indices are ascending
+                    poll.step();
+                    const Condition& y = *sorted[j];
+                    if (std::all_of(y.begin(), y.end(), [&](u64 v) { return mark[v] == gen; })) {
+                        drop = true;
+                        break;
+                    }
+                }
+                if (drop) break;
+            }
+        }
+        if (!drop) kept.push_back(x);
+    }
+    std::sort(kept.begin(), kept.end(), [](const Condition& a, const Condition& b) {
+        if (a.size() != b.size()) return a.size() < b.size();
+        return a < b;
+    });
+    return kept;
+}
+
+}  // namespace
+
+Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache,
+                          ConditionOptions opts) {
+    const u64 leaf_count = leaves(g).size();
+    g.check(node);
+    const std::span<const Idx> options = g.options(node);
+    if (options.empty()) return kOneEmpty;
+    const NodeId op = options[0];
+
+    Poll poll;
+    LeafCounts counts(g, poll);
+    Conditions tree = tree_conditions_with(g, op, cache, opts, counts, poll);
+
+    const Idx parent = g.parent(op);
+    const NodeId start = parent != kNone ? NodeId(parent) : op;
+    counts.explore(start);
+
+    Conditions translated;
+    if (!tree.empty()) {
+        SequenceIndex si = index_sequence(g, start, counts, poll);
+        std::vector<u64> hits(g.size(), 0);
+        Condition t;
+        for (const Condition& q : tree) {
+            if (translate(g, start, q, counts, si, hits, poll, t)) translated.push_back(t);
+        }
+    }
+    if (translated.empty()) {
+        Condition all(leaf_count);
+        for (u64 i = 0; i < leaf_count; ++i) all[i] = i;
+        translated.push_back(std::move(all));
+    }
+    return prune(translated, leaf_count, poll);
+}
+
+}  // namespace quill
