@@ -4,7 +4,7 @@
 #include "binder.hpp"
 #include "conditions.hpp"
 #include "convert.hpp"
-#include "delayed_builder.hpp"
+#include "glue.hpp"
 #include "op_snapshot.hpp"
 
 namespace quillpy {

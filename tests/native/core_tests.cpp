@@ -20,7 +20,7 @@
 #include "clone.hpp"
 #include "conditions.hpp"
 #include "cross_sections.hpp"
-#include "delayed_builder.hpp"
+#include "glue.hpp"
 #include "graph.hpp"
 #include "id_sets.hpp"
 #include "merge.hpp"

@@ -1,4 +1,6 @@
-#include "delayed_builder.hpp"
+// The leaf gluing search: every distinct graph reached by gluing leaves onto partners of
+// the same type, found depth first, each glue step on a fresh copy of the graph at hand.
+#include "glue.hpp"
 
 #include <unordered_set>
 
