@@ -30,18 +30,19 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
     };
     auto push_reversed = [&](std::span<const Idx> ids) {
         for (std::size_t i = ids.size(); i-- > 0;) push(ids[i]);
+        return ids.size();
     };
     while (!stack.empty()) {
         const Idx x = stack.back();
         stack.pop_back();
         if (to_new[x] != kNone) continue;
-        poll.step();
         to_new[x] = Idx(to_old.size());
         to_old.push_back(x);
-        push_reversed(g.children(x));
-        push_reversed(g.options(x));
+        std::size_t scanned = push_reversed(g.children(x));
+        scanned += push_reversed(g.options(x));
         if (Idx p = g.parent(x); p != kNone) push(p);
-        push_reversed(g.parents(x));
+        scanned += push_reversed(g.parents(x));
+        poll.step(1 + scanned);
     }
 }
 
@@ -53,7 +54,7 @@ Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra, Poll
     Graph dst;
     dst.reserve(to_old.size() + extra);
     for (const Idx old : to_old) {
-        poll.step();
+        poll.step(1 + g.list_entries(old));
         dst.append_mapped(g, old, to_new);
     }
     dst.root_id = to_new[g.root_id];  // always 0: the root is numbered first
@@ -108,12 +109,13 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
     // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
     std::vector<Idx> map3(elem.size(), kNone);
+    poll.step(n2);
     for (std::size_t i = 1; i < n2; ++i) map3[corr2.to_old[i]] = Idx(base + i - 1);
 
     std::vector<Idx> scratch;
     for (std::size_t i = 1; i < n2; ++i) {
-        poll.step();
         const NodeId src = corr2.to_old[i];
+        poll.step(1 + elem.list_entries(src));
         const NodeId id = g1.append_like(elem, src);
         // Links are rewritten into result ids; links to the attached root are dropped.
         for (Field f : kFields) {
@@ -126,6 +128,7 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     }
 
     // The attached root's options become further options of the receiving node.
+    poll.step(elem.options(elem.root_id).size());
     for (Idx o : elem.options(elem.root_id)) {
         const Idx mo = map3[o];
         if (mo == kNone) continue;
@@ -133,10 +136,13 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
         g1.set_parent(mo, Idx(leaf));
     }
 
+    poll.step(g1.size() - base);
     for (NodeId id = base; id < g1.size(); ++id)
         if (g1.children(id).empty() && g1.options(id).empty()) out.attached_leaves.push_back(id);
 
-    for (NodeId l : leaves(g)) {
+    const std::vector<NodeId> own_leaves = leaves(g, poll);
+    poll.step(own_leaves.size());
+    for (NodeId l : own_leaves) {
         if (l == root_leaf_id) continue;
         const std::optional<NodeId> m = corr1.get(l);
         if (!m) fail(Failure::NoEntry);

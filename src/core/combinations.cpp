@@ -36,16 +36,26 @@ void combine_into(Conditions& out, const std::vector<const Conditions*>& lists,
     }
 }
 
-Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache) {
+namespace {
+
+// A copy of an op's own conditions, each counted as an item produced.
+Conditions copy_of(const Conditions& conditions, Poll& poll) {
+    poll.step(conditions.size());
+    return conditions;
+}
+
+}  // namespace
+
+Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache, Poll& poll) {
     if (!g.is_op(node)) return {};
     auto it = cache.find(g.op_id(node));
     if (it == cache.end()) return {};
     const OpInfo& info = it->second;
-    if (!info.has_callable || info.cumulative) return info.conditions;
+    if (!info.has_callable || info.cumulative) return copy_of(info.conditions, poll);
     auto ch = g.children(node);
-    if (ch.empty()) return info.conditions;
+    if (ch.empty()) return copy_of(info.conditions, poll);
     NodeId callable = ch[0];
-    if (g.is_op(callable)) return info.conditions;
+    if (g.is_op(callable)) return copy_of(info.conditions, poll);
     auto jt = cache.find(g.val_id(callable));
     if (jt == cache.end()) return {};
     // The callable's parameter i is the op's child i + 1; child 0 (the callable) is
@@ -53,6 +63,7 @@ Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache) {
     Conditions out;
     out.reserve(jt->second.conditions.size());
     for (const Condition& q : jt->second.conditions) {
+        poll.step(1 + q.size());
         Condition c;
         c.reserve(q.size() + 1);
         c.push_back(0);
@@ -65,6 +76,7 @@ Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache) {
 Conditions condition_combinations_internal(std::vector<Conditions> by_child,
                                            std::vector<std::uint64_t> offsets) {
     Poll poll;
+    poll.step(by_child.size());
     std::vector<const Conditions*> lists;
     lists.reserve(by_child.size());
     for (const Conditions& c : by_child) lists.push_back(&c);
@@ -82,7 +94,8 @@ Conditions condition_combinations_internal(std::vector<Conditions> by_child,
 
 Conditions _update_callable_conditions(const Graph& g, NodeId node, const OpCache& cache) {
     g.check(node);
-    return update_callable(g, node, cache);
+    Poll poll;
+    return update_callable(g, node, cache, poll);
 }
 
 }  // namespace quill

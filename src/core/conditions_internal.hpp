@@ -22,7 +22,7 @@ void combine_into(Conditions& out, const std::vector<const Conditions*>& lists,
 
 // An op's own conditions, or those of its callable moved into its child positions.
 // `node` must be valid.
-Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache);
+Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache, Poll& poll);
 
 // The tree conditions of `node` (valid), with leaf counts shared with the caller.
 Conditions tree_conditions_with(const Graph& g, NodeId node, const OpCache& cache,

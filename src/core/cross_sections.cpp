@@ -19,105 +19,151 @@
 
 namespace quill {
 
-std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
-                                         std::span<const NodeId> leaves) {
-    // The upward paths of the leaf, value nodes only.
-    const std::vector<std::vector<NodeId>> tr = traces(g, target_leaf, {.op_nodes = false});
-    std::vector<Cut> result;
-    for (const std::vector<NodeId>& t : tr)
-        if (t.empty()) return result;  // no choice at all
-    const std::size_t k = tr.size();
+namespace {
 
-    // choice[i]: chosen position on trace i.  chosen: the chosen nodes, each as many times
-    // as traces chose it (trace entries are node ids met by the search, hence valid).
-    std::vector<std::size_t> choice(k, 0);
-    NodeMultiset chosen(k ? g.size() : 0);
-    for (std::size_t i = 0; i < k; ++i) chosen.insert(tr[i][0]);
+using Trace = std::vector<NodeId>;
 
+class CutSearch {
+public:
+    // `traces` are the upward paths of the leaf, value nodes only, none of them empty;
+    // their entries are node ids met by the search, hence valid.
+    CutSearch(const Graph& g, std::vector<Trace> traces, std::span<const NodeId> leaves,
+              Poll& poll)
+        : g_(g), tr_(std::move(traces)), k_(tr_.size()), leaves_(leaves), poll_(poll),
+          choice_(k_, 0), chosen_(k_ ? g.size() : 0), index_(k_), in_cut_(g.size()) {
+        poll_.step(k_);
+        for (const Trace& t : tr_) chosen_.insert(t[0]);
+    }
+
+    std::vector<Cut> run() {
+        std::vector<Cut> result;
+        std::unordered_set<std::uint64_t> seen;
+        do {
+            poll_.step();
+            std::uint64_t height = 0;
+            std::uint64_t signature = 0;
+            take_topmost(height, signature);
+            if (!leaves_.empty()) add_uncovered_leaves(signature);
+            if (seen.insert(signature).second) {
+                poll_.step(cut_.size());
+                result.emplace_back(cut_, height);
+            }
+        } while (next_choice());
+        return result;
+    }
+
+private:
+    static constexpr std::size_t kNowhere = ~std::size_t(0);
+
+    const Graph& g_;
+    const std::vector<Trace> tr_;
+    const std::size_t k_;
+    const std::span<const NodeId> leaves_;
+    Poll& poll_;
+    // choice_[i]: the chosen position on trace i.  chosen_: the chosen nodes, each as many
+    // times as traces chose it.
+    std::vector<std::size_t> choice_;
+    NodeMultiset chosen_;
     // Where an id stands on a trace, for long traces: the choices of the other traces are
     // then looked up instead of scanning every entry above the chosen one.  Sorted by id
     // and built the first time a trace needs it; a trace holds each id at most once.
-    constexpr std::size_t kNowhere = ~std::size_t(0);
-    std::vector<std::vector<std::pair<NodeId, std::size_t>>> index(k);
-    auto position_on = [&](std::size_t i, NodeId x) {
-        std::vector<std::pair<NodeId, std::size_t>>& ix = index[i];
+    std::vector<std::vector<std::pair<NodeId, std::size_t>>> index_;
+    std::vector<NodeId> cut_;
+    StampedSet in_cut_;  // the members of the current cut, while leaves are added
+
+    std::size_t position_on(std::size_t i, NodeId x) {
+        std::vector<std::pair<NodeId, std::size_t>>& ix = index_[i];
         if (ix.empty()) {
-            ix.reserve(tr[i].size());
-            for (std::size_t q = 0; q < tr[i].size(); ++q) ix.emplace_back(tr[i][q], q);
+            poll_.step(tr_[i].size());
+            ix.reserve(tr_[i].size());
+            for (std::size_t q = 0; q < tr_[i].size(); ++q) ix.emplace_back(tr_[i][q], q);
             std::sort(ix.begin(), ix.end());
         }
         const auto it = std::lower_bound(ix.begin(), ix.end(), std::make_pair(x, std::size_t(0)));
         return it != ix.end() && it->first == x ? it->second : kNowhere;
-    };
+    }
 
-    std::unordered_set<std::uint64_t> seen;
-    std::vector<NodeId> cut;
-    StampedSet in_cut(g.size());  // the members of the current cut
-    Poll poll;
-    for (;;) {
-        poll.step();
-        cut.clear();
-        std::uint64_t height = 0;
-        std::uint64_t signature = 0;
-        for (std::size_t i = 0; i < k; ++i) {
-            poll.step();
-            const std::vector<NodeId>& t = tr[i];
-            const std::size_t p = choice[i];
-            const NodeId f = t[p];
-            bool covered = false;
-            if (k - 1 < t.size() - p) {
-                // Fewer other choices than entries from f up: look each of them up.
-                for (std::size_t j = 0; j < k && !covered; ++j) {
-                    poll.step();
-                    if (j == i) continue;
-                    const std::size_t q = position_on(i, tr[j][choice[j]]);
-                    covered = q != kNowhere && q >= p;
-                }
-            } else {
-                // A trace is a simple path, so only f itself can be this trace's own choice.
-                covered = chosen.count(f) > 1;
-                for (std::size_t q = p + 1; q < t.size() && !covered; ++q) {
-                    poll.step();
-                    covered = chosen.count(t[q]) > 0;
-                }
+    // Whether a node chosen for another trace stands on trace i at or above its choice.
+    bool covered(std::size_t i) {
+        const Trace& t = tr_[i];
+        const std::size_t p = choice_[i];
+        if (k_ - 1 < t.size() - p) {
+            // Fewer other choices than entries from the choice up: look each of them up.
+            for (std::size_t j = 0; j < k_; ++j) {
+                poll_.step();
+                if (j == i) continue;
+                const std::size_t q = position_on(i, tr_[j][choice_[j]]);
+                if (q != kNowhere && q >= p) return true;
             }
-            if (covered) continue;
-            cut.push_back(f);
-            height += t.size() - p - 1;
+            return false;
+        }
+        // A trace is a simple path, so only the choice itself can be this trace's own.
+        if (chosen_.count(t[p]) > 1) return true;
+        for (std::size_t q = p + 1; q < t.size(); ++q) {
+            poll_.step();
+            if (chosen_.count(t[q]) > 0) return true;
+        }
+        return false;
+    }
+
+    // Starts the cut with the chosen nodes that no other choice covers.
+    void take_topmost(std::uint64_t& height, std::uint64_t& signature) {
+        cut_.clear();
+        for (std::size_t i = 0; i < k_; ++i) {
+            poll_.step();
+            if (covered(i)) continue;
+            const Trace& t = tr_[i];
+            const NodeId f = t[choice_[i]];
+            cut_.push_back(f);
+            height += t.size() - choice_[i] - 1;
             signature ^= hash_u64(f);
         }
-        if (!leaves.empty()) {
-            // The cut as a set kept up to date (its members are valid ids: trace
-            // entries, and leaves that passed the range check), so that each question
-            // costs the climb only, not a copy of the growing cut.
-            in_cut.clear();
-            for (NodeId x : cut) in_cut.insert(x);
-            for (NodeId l : leaves) {
-                if (!is_below(g, l, in_cut, {.include_self = true}, poll)) {
-                    cut.push_back(l);
-                    signature ^= hash_u64(l);
-                    in_cut.insert(l);
-                }
-            }
-        }
-        if (seen.insert(signature).second) result.emplace_back(cut, height);
-
-        // Next choice: the last trace turns fastest.
-        std::size_t i = k;
-        while (i > 0) {
-            --i;
-            const std::vector<NodeId>& t = tr[i];
-            chosen.erase_one(t[choice[i]]);
-            if (++choice[i] < t.size()) {
-                chosen.insert(t[choice[i]]);
-                break;
-            }
-            choice[i] = 0;
-            chosen.insert(t[0]);
-            if (i == 0) return result;
-        }
-        if (k == 0) return result;
     }
+
+    // Completes the cut with the given leaves that lie below none of its members.  The
+    // cut is kept as a set up to date (its members are valid ids: trace entries, and
+    // leaves that passed the range check), so that each question costs the climb only,
+    // not a copy of the growing cut.
+    void add_uncovered_leaves(std::uint64_t& signature) {
+        in_cut_.clear();
+        poll_.step(cut_.size());
+        for (NodeId x : cut_) in_cut_.insert(x);
+        for (NodeId l : leaves_) {
+            if (!is_below(g_, l, in_cut_, {.include_self = true}, poll_)) {
+                cut_.push_back(l);
+                signature ^= hash_u64(l);
+                in_cut_.insert(l);
+            }
+        }
+    }
+
+    // Moves to the next choice, the last trace turning fastest; false after the last.
+    bool next_choice() {
+        for (std::size_t i = k_; i-- > 0;) {
+            const Trace& t = tr_[i];
+            chosen_.erase_one(t[choice_[i]]);
+            if (++choice_[i] < t.size()) {
+                chosen_.insert(t[choice_[i]]);
+                return true;
+            }
+            choice_[i] = 0;
+            chosen_.insert(t[0]);
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
+                                         std::span<const NodeId> leaves) {
+    Poll poll;
+    std::vector<Trace> tr = traces(g, target_leaf, {.op_nodes = false}, poll);
+    poll.step(tr.size());
+    for (const Trace& t : tr)
+        if (t.empty()) return {};  // no choice at all
+    CutSearch search(g, std::move(tr), leaves, poll);
+    return search.run();
 }
 
 }  // namespace quill

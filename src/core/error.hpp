@@ -44,10 +44,28 @@ void set_cancel_hook(CancelHook hook);
 [[noreturn]] void raise_interrupted();
 extern CancelHook g_cancel_hook;
 
-// Polls the cancellation hook every few thousand units of work.  A unit is one node
-// visited, copied or hashed, one entry scanned, or one item produced; a loop whose steps
-// do uneven amounts of work reports each step's size with step(n), so that the hook is
-// consulted at a steady rate whatever the size of one step.
+// Polls the cancellation hook every few thousand units of work.
+//
+// The rule for polling:
+//  - Which loops poll: every loop whose trip count can grow with the graph, with the
+//    caller's lists (ids, conditions, the op cache) or with the output of a search.  A
+//    call makes one Poll and hands it to everything it runs, helpers and nested searches
+//    included, so that its whole work is counted against one budget.
+//  - What a unit is: one node visited, copied or hashed; one list entry scanned (a node's
+//    links, the ids of a caller's list, the positions of a condition); one item produced
+//    (an id or pair of a result, a position of a condition, a condition, a trace, a cut).
+//  - With what weight: step() for one unit; step(n) for a step that does n units at once
+//    (a node with n links read, a path of n ids copied, a caller's list of n ids taken
+//    in), so that the hook is consulted at a steady rate of work however uneven the steps.
+//    A loop whose iterations each do a bounded, small amount of work over something the
+//    call already holds (a list it built or was given) may count its whole length with
+//    one step(n), before or after it runs; a loop whose iterations can do unbounded work
+//    (a search, a scan of a node's links) counts each iteration.
+//  - Which operations never poll: per-node queries (a node's kind, payload or lists, its
+//    neighbours), the construction operations, the merge of two value nodes, and scalar
+//    operations.  They run no Python code, which the binding relies on, and their work
+//    is bounded by lists that the caller built one call per entry.  The graph record
+//    never polls either: a mutation must not stop between its first change and its last.
 class Poll {
 public:
     void step() {

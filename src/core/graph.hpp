@@ -162,6 +162,8 @@ struct Node {
     const IdxList* own(Field f) const { return const_cast<Node*>(this)->own(f); }
     Idx* own_parent() { return is_op() ? &parent : nullptr; }
     const Idx* own_parent() const { return is_op() ? &parent : nullptr; }
+    // The number of entries in the lists kept in the node.
+    std::uint64_t own_entries() const { return primary.size + (is_op() ? 0 : options.size); }
 
     // Frees the blocks of the node's own lists.
     void release() {
@@ -227,6 +229,13 @@ public:
     std::span<const Idx> parents(NodeId id) const { return list(id, Field::Parents); }
     std::span<const Idx> options(NodeId id) const { return list(id, Field::Options); }
     std::span<const Idx> children(NodeId id) const { return list(id, Field::Children); }
+    // The number of entries in the node's three lists.
+    std::uint64_t list_entries(NodeId id) const {
+        const Node& n = nodes_[id];
+        if (!n.side()) return n.own_entries();
+        const SideRecord& r = side_of(n);
+        return n.own_entries() + r.parents.size() + r.options.size() + r.children.size();
+    }
     // The stored parent index, or kNone when absent.
     Idx parent(NodeId id) const {
         const Node& n = nodes_[id];

@@ -21,7 +21,7 @@ void LeafCounts::explore(NodeId root) {
         poll_.step();
         Frame& top = stack.back();
         NodeId c;
-        if (top.cur.next(g_, top.node, c)) {
+        if (top.cur.next(g_, top.node, c, poll_)) {
             if (indeg_[c] < 2) ++indeg_[c];
             std::uint8_t st = flags_[c] & kStateMask;
             if (st == kOnStack) leaf_edge_cycle(c);
@@ -40,9 +40,9 @@ void LeafCounts::explore(NodeId root) {
 void LeafCounts::mark_shared() {
     for (NodeId x : post_) {
         bool shared = false;
-        for_each_leaf_edge(g_, x, [&](NodeId c) {
+        poll_.step(1 + for_each_leaf_edge(g_, x, [&](NodeId c) {
             if (indeg_[c] >= 2 || (flags_[c] & kShared)) shared = true;
-        });
+        }));
         if (shared) flags_[x] |= kShared;
     }
 }
@@ -67,9 +67,9 @@ u64 LeafCounts::count_unique_leaves(NodeId x) {
         if (!(flags_[y] & kShared))
             total += rc_[y];
         else
-            for_each_leaf_edge(g_, y, [&](NodeId c) {
+            poll_.step(for_each_leaf_edge(g_, y, [&](NodeId c) {
                 if (!seen_.contains(c)) stack.push_back(c);
-            });
+            }));
     }
     unique_[x] = total;
     flags_[x] |= kUniqueKnown;

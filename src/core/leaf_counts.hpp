@@ -24,8 +24,10 @@ struct EdgeCursor {
     std::uint32_t oi = 0;
     std::uint32_t ci = 0;
 
-    // Stores the next leaf-edge target in `out`; false when the node has none left.
-    bool next(const Graph& g, NodeId x, NodeId& out) {
+    // Stores the next leaf-edge target in `out`; false when the node has none left.  Each
+    // option passed counts against `poll`, so that options without children are counted
+    // too.
+    bool next(const Graph& g, NodeId x, NodeId& out, Poll& poll) {
         auto opts = g.options(x);
         while (oi < opts.size()) {
             auto ch = g.children(opts[oi]);
@@ -33,6 +35,7 @@ struct EdgeCursor {
                 out = ch[ci++];
                 return true;
             }
+            poll.step();
             ++oi;
             ci = 0;
         }
@@ -40,11 +43,18 @@ struct EdgeCursor {
     }
 };
 
-// Calls f(child) for every leaf edge of `x`, in order.
+// Calls f(child) for every leaf edge of `x`, in order; returns the number of entries it
+// scanned (the options and the children of each).
 template <class F>
-void for_each_leaf_edge(const Graph& g, NodeId x, F&& f) {
-    for (Idx o : g.options(x))
-        for (Idx c : g.children(o)) f(NodeId(c));
+std::uint64_t for_each_leaf_edge(const Graph& g, NodeId x, F&& f) {
+    const std::span<const Idx> options = g.options(x);
+    std::uint64_t scanned = options.size();
+    for (Idx o : options) {
+        const std::span<const Idx> children = g.children(o);
+        scanned += children.size();
+        for (Idx c : children) f(NodeId(c));
+    }
+    return scanned;
 }
 
 // Per-call memo of leaf counts over the part of the graph reached by leaf edges.

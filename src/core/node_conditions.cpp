@@ -41,7 +41,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
         poll.step();
         Frame& top = stack.back();
         NodeId c;
-        if (top.cur.next(g, top.node, c)) {
+        if (top.cur.next(g, top.node, c, poll)) {
             if (!seen.contains(c)) enter(c);
             continue;
         }
@@ -57,9 +57,9 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
         poll.step();
         NodeId y = post[i];
         if (g.options(y).empty() || counts.count_repeated_leaves(y) == 0) continue;
-        for_each_leaf_edge(g, y, [&](NodeId c) {
+        poll.step(for_each_leaf_edge(g, y, [&](NodeId c) {
             if (__builtin_add_overflow(paths[c], paths[y], &paths[c])) paths[c] = ~u64(0);
-        });
+        }));
     }
     return si;
 }
@@ -69,6 +69,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
 // a selected and at an unselected position.
 bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCounts& counts,
                const SequenceIndex& si, std::vector<u64>& hits, Poll& poll, Condition& out) {
+    poll.step(q.size());
     Condition pos;
     pos.reserve(q.size());
     for (u64 p : q)
@@ -99,7 +100,7 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
         poll.step();
         Frame& top = stack.back();
         NodeId c;
-        if (!top.cur.next(g, top.node, c)) {
+        if (!top.cur.next(g, top.node, c, poll)) {
             stack.pop_back();
             continue;
         }
@@ -112,6 +113,7 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
 
     bool consistent = true;
     out.clear();
+    poll.step(touched.size());
     for (NodeId l : touched) {
         if (hits[l] != si.occ[l]) consistent = false;
         out.push_back(si.rank[l]);
@@ -125,6 +127,7 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
 // only removes entries holding at least `leaf_count` elements.  Entries are strictly
 // increasing lists.
 Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
+    poll.step(translated.size());
     std::vector<const Condition*> sorted;
     sorted.reserve(translated.size());
     for (const Condition& c : translated) sorted.push_back(&c);
@@ -158,12 +161,13 @@ Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
         bool drop = first_empty < k && x.size() >= leaf_count;
         if (!drop && !x.empty()) {
             ++gen;
+            poll.step(x.size());
             for (u64 e : x) mark[e] = gen;
             for (u64 e : x) {
                 for (std::size_t j : by_first[e]) {
                     if (j >= k) break;  // indices are ascending
-                    poll.step();
                     const Condition& y = *sorted[j];
+                    poll.step(1 + y.size());
                     if (std::all_of(y.begin(), y.end(), [&](u64 v) { return mark[v] == gen; })) {
                         drop = true;
                         break;
@@ -174,6 +178,7 @@ Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
         }
         if (!drop) kept.push_back(x);
     }
+    poll.step(kept.size());
     std::sort(kept.begin(), kept.end(), [](const Condition& a, const Condition& b) {
         if (a.size() != b.size()) return a.size() < b.size();
         return a < b;
@@ -185,13 +190,13 @@ Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
 
 Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache,
                           ConditionOptions opts) {
-    const u64 leaf_count = leaves(g).size();
+    Poll poll;
+    const u64 leaf_count = leaves(g, poll).size();
     g.check(node);
     const std::span<const Idx> options = g.options(node);
     if (options.empty()) return kOneEmpty;
     const NodeId op = options[0];
 
-    Poll poll;
     LeafCounts counts(g, poll);
     Conditions tree = tree_conditions_with(g, op, cache, opts, counts, poll);
 
@@ -209,6 +214,7 @@ Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache,
         }
     }
     if (translated.empty()) {
+        poll.step(leaf_count);
         Condition all(leaf_count);
         for (u64 i = 0; i < leaf_count; ++i) all[i] = i;
         translated.push_back(std::move(all));

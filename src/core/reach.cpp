@@ -8,7 +8,6 @@
 // branch with false.
 #include "reach.hpp"
 
-#include <utility>
 #include <vector>
 
 #include "id_sets.hpp"
@@ -22,7 +21,9 @@ class Reach {
 public:
     Reach(const Graph& g, const Target& target, ClimbOptions opts, Poll& poll)
         : g_(g), target_(target), skip_(opts.skip), include_self_(opts.include_self),
-          path_(g.size()), poll_(poll) {}
+          path_(g.size()), poll_(poll) {
+        poll_.step(opts.skip.size());
+    }
 
     bool run(NodeId start) {
         Step s = is_below_rec(start);
@@ -89,6 +90,7 @@ private:
 
 bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, ClimbOptions opts) {
     Poll poll;
+    poll.step(nodes.size());
     const IdSet targets(nodes);
     Reach<IdSet> search(g, targets, opts, poll);
     return search.run(start);

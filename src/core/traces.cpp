@@ -25,10 +25,10 @@ struct Frame {
 
 class TraceSearch {
 public:
-    TraceSearch(const Graph& g, TraceOptions opts)
+    TraceSearch(const Graph& g, TraceOptions opts, Poll& poll)
         : g_(g), n_(g.size()), me_too_(opts.me_too), op_nodes_(opts.op_nodes),
           val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), on_path_(n_),
-          cross_(n_, kUnknown), in_a_(n_), in_b_(n_) {}
+          cross_(n_, kUnknown), in_a_(n_), in_b_(n_), poll_(poll) {}
 
     std::vector<std::vector<NodeId>> run(NodeId start) {
         traces_rec(start);
@@ -63,7 +63,7 @@ private:
     std::vector<Frame> stack_;
     std::vector<Idx> kept_;  // kept entries of all frames on the stack, in stack order
     ListMembership in_a_, in_b_;
-    Poll poll_;
+    Poll& poll_;
 
     // One step of the search: enters `n`, records a trace at a dead end, or pushes a frame
     // whose kept entries the main loop then visits in order.
@@ -79,8 +79,7 @@ private:
         if (recorded) path_.push_back(n);
 
         const std::size_t begin = kept_.size();
-        collect_kept(n, op);
-        poll_.step(kept_.size() - begin);
+        poll_.step(collect_kept(n, op));
         Frame f{begin, kept_.size(), Idx(n), recorded};
         if (f.cursor == f.end) {
             poll_.step(path_.size());  // the copy of the path
@@ -97,79 +96,104 @@ private:
     }
 
     // Appends to kept_ the entries of n's neighbour list (options, parents, parent,
-    // children) that pass the direction filter.  The filter tests membership in the
-    // relevant list, so an entry standing twice in the neighbour list passes twice.
-    void collect_kept(NodeId n, bool op) {
-        if (!op) {
-            if (!above_ && !below_) return;
-            const std::span<const Idx> options = g_.options(n);
-            const std::span<const Idx> parents = g_.parents(n);
-            const Idx side_parent = g_.parent(n);
-            const std::span<const Idx> children = g_.children(n);
-            if (cross_[n] == kNoCross) {
-                if (below_) kept_.insert(kept_.end(), options.begin(), options.end());
-                if (above_) kept_.insert(kept_.end(), parents.begin(), parents.end());
-                return;
-            }
-            // Entries that come from the options pass when below is on, those from the
-            // parents when above is on; anything else needs a membership test.
-            const bool need_opt_set = below_ && (above_ ? side_parent != kNone || !children.empty()
-                                                        : true);
-            const bool need_par_set = above_ && (below_ ? side_parent != kNone || !children.empty()
-                                                        : true);
-            if (need_opt_set) in_a_.reset(options);
-            if (need_par_set) in_b_.reset(parents);
-            auto pass = [&](Idx m) {
-                return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
-            };
-            const std::size_t before = kept_.size();
-            std::size_t direct = 0;
-            for (Idx m : options)
-                if (below_ || pass(m)) kept_.push_back(m);
-            if (below_) direct += options.size();
-            for (Idx m : parents)
-                if (above_ || pass(m)) kept_.push_back(m);
-            if (above_) direct += parents.size();
-            if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
-            for (Idx m : children)
-                if (pass(m)) kept_.push_back(m);
-            cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
-        } else {
-            const Idx parent = g_.parent(n);
-            const bool par_ok = above_ && parent != kNone;
-            if (!par_ok && !below_) return;
-            const std::span<const Idx> options = g_.options(n);
-            const std::span<const Idx> parents = g_.parents(n);
-            const std::span<const Idx> children = g_.children(n);
-            if (cross_[n] == kNoCross) {
-                if (par_ok) kept_.push_back(parent);
-                if (below_) kept_.insert(kept_.end(), children.begin(), children.end());
-                return;
-            }
-            const bool need_child_set =
-                below_ && (!options.empty() || !parents.empty() || parent != kNone);
-            if (need_child_set) in_a_.reset(children);
-            auto pass = [&](Idx m) {
-                return (par_ok && m == parent) || (below_ && in_a_.contains(m));
-            };
-            const std::size_t before = kept_.size();
-            const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
-            for (Idx m : options)
-                if (pass(m)) kept_.push_back(m);
-            for (Idx m : parents)
-                if (pass(m)) kept_.push_back(m);
-            if (parent != kNone && pass(parent)) kept_.push_back(parent);
-            for (Idx m : children)
-                if (below_ || pass(m)) kept_.push_back(m);
-            cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+    // children) that pass the direction filter, and returns the number of entries it
+    // scanned.  The filter tests membership in the relevant list, so an entry standing
+    // twice in the neighbour list passes twice.
+    std::size_t collect_kept(NodeId n, bool op) {
+        return op ? collect_from_op(n) : collect_from_value(n);
+    }
+
+    std::size_t collect_from_value(NodeId n) {
+        if (!above_ && !below_) return 0;
+        const std::span<const Idx> options = g_.options(n);
+        const std::span<const Idx> parents = g_.parents(n);
+        const Idx side_parent = g_.parent(n);
+        const std::span<const Idx> children = g_.children(n);
+        if (cross_[n] == kNoCross) {
+            if (below_) kept_.insert(kept_.end(), options.begin(), options.end());
+            if (above_) kept_.insert(kept_.end(), parents.begin(), parents.end());
+            return (below_ ? options.size() : 0) + (above_ ? parents.size() : 0);
         }
+        // Entries that come from the options pass when below is on, those from the
+        // parents when above is on; anything else needs a membership test.
+        const bool others = side_parent != kNone || !children.empty();
+        const bool need_opt_set = below_ && (!above_ || others);
+        const bool need_par_set = above_ && (!below_ || others);
+        std::size_t scanned = options.size() + parents.size() + (side_parent != kNone) +
+                              children.size();
+        if (need_opt_set) {
+            in_a_.reset(options);
+            scanned += options.size();
+        }
+        if (need_par_set) {
+            in_b_.reset(parents);
+            scanned += parents.size();
+        }
+        auto pass = [&](Idx m) {
+            return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
+        };
+        const std::size_t before = kept_.size();
+        std::size_t direct = 0;
+        for (Idx m : options)
+            if (below_ || pass(m)) kept_.push_back(m);
+        if (below_) direct += options.size();
+        for (Idx m : parents)
+            if (above_ || pass(m)) kept_.push_back(m);
+        if (above_) direct += parents.size();
+        if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
+        for (Idx m : children)
+            if (pass(m)) kept_.push_back(m);
+        cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+        return scanned;
+    }
+
+    std::size_t collect_from_op(NodeId n) {
+        const Idx parent = g_.parent(n);
+        const bool par_ok = above_ && parent != kNone;
+        if (!par_ok && !below_) return 0;
+        const std::span<const Idx> options = g_.options(n);
+        const std::span<const Idx> parents = g_.parents(n);
+        const std::span<const Idx> children = g_.children(n);
+        if (cross_[n] == kNoCross) {
+            if (par_ok) kept_.push_back(parent);
+            if (below_) kept_.insert(kept_.end(), children.begin(), children.end());
+            return std::size_t(par_ok) + (below_ ? children.size() : 0);
+        }
+        const bool need_child_set =
+            below_ && (!options.empty() || !parents.empty() || parent != kNone);
+        std::size_t scanned = options.size() + parents.size() + (parent != kNone) +
+                              children.size();
+        if (need_child_set) {
+            in_a_.reset(children);
+            scanned += children.size();
+        }
+        auto pass = [&](Idx m) {
+            return (par_ok && m == parent) || (below_ && in_a_.contains(m));
+        };
+        const std::size_t before = kept_.size();
+        const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
+        for (Idx m : options)
+            if (pass(m)) kept_.push_back(m);
+        for (Idx m : parents)
+            if (pass(m)) kept_.push_back(m);
+        if (parent != kNone && pass(parent)) kept_.push_back(parent);
+        for (Idx m : children)
+            if (below_ || pass(m)) kept_.push_back(m);
+        cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+        return scanned;
     }
 };
 
 }  // namespace
 
 std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts) {
-    TraceSearch search(g, opts);
+    Poll poll;
+    return traces(g, start, opts, poll);
+}
+
+std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts,
+                                        Poll& poll) {
+    TraceSearch search(g, opts, poll);
     return search.run(start);
 }
 

@@ -19,5 +19,8 @@ struct TraceOptions {
 // Every path from `start` that follows the enabled links until none leads on, each as the
 // list of its recorded nodes, in depth-first order.
 std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts = {});
+// The same, counting its work against a running call's poll.
+std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts,
+                                        Poll& poll);
 
 }  // namespace quill

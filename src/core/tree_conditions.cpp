@@ -66,6 +66,7 @@ public:
         for (Idx s : order) {
             evaluate(s);
             const Slot& sl = slots_[s];
+            poll_.step(sl.target_count);
             for (std::uint64_t i = 0; i < sl.target_count; ++i) {
                 Slot& t = slots_[targets_[sl.target_begin + i]];
                 if (--t.users == 0) Conditions().swap(t.result);
@@ -130,7 +131,7 @@ private:
             return;
         }
         if (adopt_) {
-            adopted_.push_back(update_callable(g_, x, cache_));
+            adopted_.push_back(update_callable(g_, x, cache_, poll_));
             own = &adopted_.back();
         } else if (g_.is_op(x)) {
             auto it = cache_.find(g_.op_id(x));
@@ -141,7 +142,7 @@ private:
         auto ch = g_.children(x);
         std::uint32_t count = 0;
         for (const Condition& q : *own) {
-            poll_.step();
+            poll_.step(1 + q.size() + ch.size());
             select(q, ch.size());
             for (std::size_t p = 0; p < ch.size(); ++p) {
                 if (selected_[p]) {
@@ -173,13 +174,16 @@ private:
         const std::size_t k = ch.size();
 
         // Offsets come from the distinct leaf counts of the earlier children.
+        poll_.step(k);
         std::vector<u64> offsets(k, 0);
-        for (std::size_t p = 1; p < k; ++p) offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(ch[p - 1]);
+        for (std::size_t p = 1; p < k; ++p)
+            offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(ch[p - 1]);
 
         std::vector<Conditions> ranges(k);
         std::vector<const Conditions*> lists(k);
         Conditions out;
         for (const Condition& q : own) {
+            poll_.step(q.size() + k);
             select(q, k);
             for (std::size_t p = 0; p < k; ++p) {
                 NodeId c = ch[p];

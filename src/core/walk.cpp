@@ -8,12 +8,14 @@ namespace {
 
 // Pushes a list in reverse so that its first entry is popped first.  Entries already
 // visited are left out: they would be skipped when popped, so the order is the same.
-inline void push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids, const NodeSet& seen,
-                          std::uint64_t n) {
+// Returns the number of entries scanned.
+inline std::size_t push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids,
+                                 const NodeSet& seen, std::uint64_t n) {
     for (std::size_t i = ids.size(); i-- > 0;) {
         Idx m = ids[i];
         if (m >= n || !seen.contains(m)) stack.push_back(m);
     }
+    return ids.size();
 }
 
 // The walk proper; calls visit(id) for each node in visiting order.
@@ -30,18 +32,19 @@ void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&
         if (id >= n) out_of_range(n, id);
         if (seen.contains(id)) continue;
         seen.insert(id);
-        poll.step();
         visit(NodeId(id));
+        std::size_t scanned = 0;
         if (g.is_op(id)) {
             if (dirs.above) {
                 Idx p = g.parent(id);
                 if (p != kNone && (p >= n || !seen.contains(p))) stack.push_back(p);
             }
-            if (dirs.below) push_reversed(stack, g.children(id), seen, n);
+            if (dirs.below) scanned += push_reversed(stack, g.children(id), seen, n);
         } else {
-            if (dirs.below) push_reversed(stack, g.options(id), seen, n);
-            if (dirs.above) push_reversed(stack, g.parents(id), seen, n);
+            if (dirs.below) scanned += push_reversed(stack, g.options(id), seen, n);
+            if (dirs.above) scanned += push_reversed(stack, g.parents(id), seen, n);
         }
+        poll.step(1 + scanned);
     }
 }
 
@@ -55,9 +58,13 @@ std::vector<NodeId> walk(const Graph& g, NodeId start, Directions dirs) {
 }
 
 std::vector<NodeId> leaves(const Graph& g) {
+    Poll poll;
+    return leaves(g, poll);
+}
+
+std::vector<NodeId> leaves(const Graph& g, Poll& poll) {
     std::vector<NodeId> out;
     if (!g.valid(g.root_id)) return out;
-    Poll poll;
     walk_impl(g, g.root_id, {.above = false, .below = true}, poll, [&](NodeId id) {
         if (!g.is_op(id) && g.options(id).empty()) out.push_back(id);
     });

@@ -24,6 +24,8 @@ std::vector<NodeId> walk(const Graph& g, NodeId start, Directions dirs = {});
 // Value nodes without options met on the downward walk from the root, in walk order.
 // Empty when the root names no node.
 std::vector<NodeId> leaves(const Graph& g);
+// The same, counting its work against a running call's poll.
+std::vector<NodeId> leaves(const Graph& g, Poll& poll);
 
 // Calls f(m) for each entry of a node's options, parents, parent (when set) and
 // children, in that order, repeats kept.  `id` must be valid.
@@ -49,11 +51,13 @@ WalkPositions walk_positions(const Graph& g, Poll& poll);
 template <class F>
 void for_each_connection(const Graph& g, const WalkPositions& wp, Poll& poll, F&& f) {
     for (std::size_t i = 0; i < wp.order.size(); ++i) {
-        poll.step();
+        std::size_t scanned = 0;
         for_each_neighbor(g, wp.order[i], [&](NodeId m) {
+            ++scanned;
             Idx pos = wp.position[m];
             if (pos != kNone) f(std::uint64_t(i), std::uint64_t(pos));
         });
+        poll.step(1 + scanned);
     }
 }
 

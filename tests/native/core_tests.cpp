@@ -22,6 +22,7 @@
 #include "cross_sections.hpp"
 #include "glue.hpp"
 #include "graph.hpp"
+#include "hash.hpp"
 #include "id_sets.hpp"
 #include "merge.hpp"
 #include "reach.hpp"
@@ -822,6 +823,54 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const std::vector<Conditions> by_child(16, Conditions{Condition{0}, Condition{1}});
     check_cancellation("condition_combinations_internal",
                        [&] { return condition_combinations_internal(by_child, {}); },
+                       equal<Conditions>);
+}
+
+TEST(work_in_long_lists_answers_the_cancellation_hook) {
+    // Four nodes and 80,000 links: root value 0 with the options op 1 and op 3, each of
+    // which takes value 2 twenty thousand times.  Work that grows with the links, not
+    // the nodes, must count.
+    Graph g;
+    g.add_value(0, 0);
+    g.add_op(1);
+    g.add_value(2, 0);
+    g.add_op(3);
+    for (NodeId op : {1, 3}) {
+        g.connect_value_to_op(0, op);
+        for (int i = 0; i < 20000; ++i) g.connect_op_to_value(op, 2);
+    }
+    auto same_graph = [](const Graph& a, const Graph& b) { return dump(a) == dump(b); };
+    check_cancellation("walk", [&] { return walk(g, 2); }, equal<std::vector<NodeId>>);
+    check_cancellation("leaves", [&] { return leaves(g); }, equal<std::vector<NodeId>>);
+    check_cancellation("connection_hash", [&] { return connection_hash(g); }, equal<u64>);
+    check_cancellation("equality_hash", [&] { return equality_hash(g); }, equal<u64>);
+    check_cancellation("clone_subgraph", [&] { return clone_subgraph(g).graph; }, same_graph);
+    check_cancellation("clone_and_attach", [&] { return clone_and_attach(g, g, 2).graph; },
+                       same_graph);
+
+    // A value with twenty thousand options that take nothing, below op 1.
+    Graph wide;
+    wide.add_value(0, 0);
+    wide.add_op(1);
+    wide.add_value(2, 0);
+    wide.connect_value_to_op(0, 1);
+    wide.connect_op_to_value(1, 2);
+    for (int i = 0; i < 20000; ++i) wide.connect_value_to_op(2, wide.add_op(3));
+    OpCache cache;
+    cache[1] = OpInfo{{Condition{0}}, false, false};
+    check_cancellation("_tree_conditions", [&] { return _tree_conditions(wide, 1, cache, {}); },
+                       equal<Conditions>);
+
+    // An op whose callable (value id 7) has twenty thousand conditions.
+    Graph call;
+    call.add_op(1);
+    call.add_value(7, 0);
+    call.connect_op_to_value(0, 1);
+    OpCache callables;
+    callables[1] = OpInfo{{}, true, false};
+    for (u64 i = 0; i < 20000; ++i) callables[7].conditions.push_back(Condition{i});
+    check_cancellation("_update_callable_conditions",
+                       [&] { return _update_callable_conditions(call, 0, callables); },
                        equal<Conditions>);
 }
 
