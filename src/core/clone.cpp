@@ -85,6 +85,36 @@ inline void map_filter(std::span<const Idx> src, const std::vector<Idx>& map,
         if (map[e] != kNone) scratch.push_back(map[e]);
 }
 
+// Appends to `g1` the nodes of `elem`'s component that `corr2` numbers, but its root, in
+// that order, and hangs the root's options below node `leaf`.  `map3` takes an `elem` id
+// to its id in `g1` (kNone for the root and the nodes outside the component); links to
+// the root are dropped.
+void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr2,
+                     const std::vector<Idx>& map3, Poll& poll) {
+    std::vector<Idx> scratch;
+    for (std::size_t i = 1; i < corr2.to_old.size(); ++i) {
+        const NodeId src = corr2.to_old[i];
+        poll.step(1 + elem.list_entries(src));
+        const NodeId id = g1.append_like(elem, src);
+        for (Field f : kFields) {
+            const std::span<const Idx> links = elem.list(src, f);
+            if (links.empty()) continue;
+            map_filter(links, map3, scratch);
+            g1.assign(id, f, scratch);
+        }
+        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3[p]);  // kNone: root
+    }
+
+    // The attached root's options become further options of the receiving node.
+    poll.step(elem.options(elem.root_id).size());
+    for (Idx o : elem.options(elem.root_id)) {
+        const Idx mo = map3[o];
+        if (mo == kNone) continue;
+        g1.push(leaf, Field::Options, mo);
+        g1.set_parent(mo, Idx(leaf));
+    }
+}
+
 }  // namespace
 
 Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id) {
@@ -112,29 +142,7 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     poll.step(n2);
     for (std::size_t i = 1; i < n2; ++i) map3[corr2.to_old[i]] = Idx(base + i - 1);
 
-    std::vector<Idx> scratch;
-    for (std::size_t i = 1; i < n2; ++i) {
-        const NodeId src = corr2.to_old[i];
-        poll.step(1 + elem.list_entries(src));
-        const NodeId id = g1.append_like(elem, src);
-        // Links are rewritten into result ids; links to the attached root are dropped.
-        for (Field f : kFields) {
-            const std::span<const Idx> links = elem.list(src, f);
-            if (links.empty()) continue;
-            map_filter(links, map3, scratch);
-            g1.assign(id, f, scratch);
-        }
-        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3[p]);  // kNone: root
-    }
-
-    // The attached root's options become further options of the receiving node.
-    poll.step(elem.options(elem.root_id).size());
-    for (Idx o : elem.options(elem.root_id)) {
-        const Idx mo = map3[o];
-        if (mo == kNone) continue;
-        g1.push(leaf, Field::Options, mo);
-        g1.set_parent(mo, Idx(leaf));
-    }
+    append_attached(g1, leaf, elem, corr2, map3, poll);
 
     poll.step(g1.size() - base);
     for (NodeId id = base; id < g1.size(); ++id)

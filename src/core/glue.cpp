@@ -81,6 +81,17 @@ std::vector<NodeId> map_ids(const Corr& corr, const NodeId* first, const NodeId*
     return out;
 }
 
+// Drops the leaves in front that have no partner, from this level on, and points the
+// cursor at the first partner of the first leaf that has one; false when none has.
+bool seek_first_partner(Level& lv, Poll& poll) {
+    for (; lv.head < lv.leaves.size(); ++lv.head) {
+        lv.cursor = next_event(lv, 0, poll);
+        if (lv.cursor < lv.partner_count()) return true;
+        poll.step();
+    }
+    return false;
+}
+
 // Glues the level's current leaf onto partner `i` on a fresh copy and returns the level
 // that continues the search on that copy.
 Level glue_step(const Level& lv, std::size_t i, Poll& poll) {
@@ -152,15 +163,7 @@ void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<Nod
                 if (recorded.insert(h).second)
                     results.push_back(clone_subgraph(lv.graph(), poll).graph);
             }
-            // Leaves in front without any partner are dropped from this level on.
-            for (;;) {
-                if (lv.head >= lv.leaves.size()) break;
-                lv.cursor = next_event(lv, 0, poll);
-                if (lv.cursor < lv.partner_count()) break;
-                ++lv.head;
-                poll.step();
-            }
-            if (lv.head >= lv.leaves.size()) {
+            if (!seek_first_partner(lv, poll)) {
                 stack.pop_back();
                 continue;
             }
