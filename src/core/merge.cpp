@@ -7,16 +7,17 @@
 #include "merge.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 #include <vector>
+
+#include "id_sets.hpp"
 
 namespace quill {
 
 namespace {
 
 // The ids of `moved` that `held` lacks, each once, in `moved` order: what keep's list
-// gains.
-std::vector<Idx> missing(std::span<const Idx> held, std::span<const Idx> moved) {
+// gains.  Both lists are stored links of `g`, hence node ids of it.
+std::vector<Idx> missing(const Graph& g, std::span<const Idx> held, std::span<const Idx> moved) {
     std::vector<Idx> out;
     out.reserve(moved.size());
     // Short lists are searched directly; long ones through a set, so that merging two
@@ -28,9 +29,13 @@ std::vector<Idx> missing(std::span<const Idx> held, std::span<const Idx> moved) 
             if (!in(held, f) && !in(out, f)) out.push_back(f);
         return out;
     }
-    std::unordered_set<Idx> seen(held.begin(), held.end());
-    for (Idx f : moved)
-        if (seen.insert(f).second) out.push_back(f);
+    NodeSet seen(g.size());
+    for (Idx f : held) seen.insert(f);
+    for (Idx f : moved) {
+        if (seen.contains(f)) continue;
+        seen.insert(f);
+        out.push_back(f);
+    }
     return out;
 }
 
@@ -69,13 +74,13 @@ void merge_value_nodes(Graph& g, NodeId keep, NodeId other, MergeSides sides) {
     // working both out first gives what doing them one after the other gives.
     std::vector<Idx> new_parents, rewritten, new_options, reparented;
     if (upper && !g.parents(other).empty()) {
-        new_parents = missing(g.parents(keep), g.parents(other));
+        new_parents = missing(g, g.parents(keep), g.parents(other));
         // Rewriting is the same whether an op stands once or many times among the
         // parents, so each distinct op's children are rewritten once.
         rewritten = distinct(g.parents(other));
     }
     if (lower && !g.options(other).empty()) {
-        new_options = missing(g.options(keep), g.options(other));
+        new_options = missing(g, g.options(keep), g.options(other));
         reparented = distinct(g.options(other));
     }
     // keep's lists grow; a moved option that is a value node keeps its parent in a side
