@@ -47,14 +47,16 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
 }
 
 // Copies the numbered nodes of `g` into a new graph in new-id order, rewriting every link
-// through the numbering.  `extra` reserves room for nodes the caller appends later.
+// through the numbering.  `extra` reserves room for nodes the caller appends later.  The
+// links copied here are those the numbering has just scanned and counted, so each node
+// counts one unit.
 Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra, Poll& poll) {
     const Idx* to_new = corr.to_new.data();
     const std::vector<Idx>& to_old = corr.to_old;
     Graph dst;
     dst.reserve(to_old.size() + extra);
     for (const Idx old : to_old) {
-        poll.step(1 + g.list_entries(old));
+        poll.step();
         dst.append_mapped(g, old, to_new);
     }
     dst.root_id = to_new[g.root_id];  // always 0: the root is numbered first
@@ -94,15 +96,17 @@ void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr
     std::vector<Idx> scratch;
     for (std::size_t i = 1; i < corr2.to_old.size(); ++i) {
         const NodeId src = corr2.to_old[i];
-        poll.step(1 + elem.list_entries(src));
         const NodeId id = g1.append_like(elem, src);
+        std::size_t scanned = 0;
         for (Field f : kFields) {
             const std::span<const Idx> links = elem.list(src, f);
+            scanned += links.size();
             if (links.empty()) continue;
             map_filter(links, map3, scratch);
             g1.assign(id, f, scratch);
         }
         if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3[p]);  // kNone: root
+        poll.step(1 + scanned);
     }
 
     // The attached root's options become further options of the receiving node.

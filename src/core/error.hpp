@@ -61,6 +61,12 @@ extern CancelHook g_cancel_hook;
 //    call already holds (a list it built or was given) may count its whole length with
 //    one step(n), before or after it runs; a loop whose iterations can do unbounded work
 //    (a search, a scan of a node's links) counts each iteration.
+//  - Links are counted where they are first scanned.  A pass that goes again over the
+//    nodes a walk or numbering of the same call has just gone through, reading the same
+//    links (the copy after the numbering, the connection passes of the hashes after
+//    their walk), counts one unit per node: counting every link a second time costs the
+//    hot copies and hashes a few percent.  Its checks then come at most kEvery nodes
+//    apart rather than kEvery units.
 //  - Which operations never poll: per-node queries (a node's kind, payload or lists, its
 //    neighbours), the construction operations, the merge of two value nodes, and scalar
 //    operations.  They run no Python code, which the binding relies on, and their work

@@ -102,18 +102,18 @@ void Graph::make_room(std::span<const Growth> growths) {
     std::vector<std::pair<NodeId, SideRecord>> fresh;
     for (const Growth& w : growths) {
         Node& n = nodes_[w.id];
-        bool side_needed = w.parent && !n.own_parent();
+        bool side_needed = w.parent && !n.owns_parent();
         for (Field f : kFields) {
             if (!w.count(f)) continue;
-            if (IdxList* own = n.own(f))
-                own->reserve_more(w.count(f));
+            if (n.owns(f))
+                n.own(f).reserve_more(w.count(f));
             else
                 side_needed = true;
         }
         if (!side_needed) continue;
         SideRecord& rec = n.side() ? side_of(n) : fresh.emplace_back(w.id, SideRecord{}).second;
         for (Field f : kFields)
-            if (w.count(f) && !n.own(f)) reserve_more(rec.list(f), w.count(f));
+            if (w.count(f) && !n.owns(f)) reserve_more(rec.list(f), w.count(f));
     }
     if (fresh.empty()) return;
     reserve_side(fresh.size());
@@ -121,15 +121,15 @@ void Graph::make_room(std::span<const Growth> growths) {
 }
 
 void Graph::push(NodeId id, Field f, Idx v) {
-    if (IdxList* own = nodes_[id].own(f)) return own->push(v);
+    if (nodes_[id].owns(f)) return nodes_[id].own(f).push(v);
     make_room({Growth::of(id, f, 1)});
     side_of(nodes_[id]).list(f).push_back(v);
 }
 
 void Graph::clear(NodeId id, Field f) {
     Node& n = nodes_[id];
-    if (IdxList* own = n.own(f))
-        own->clear();
+    if (n.owns(f))
+        n.own(f).clear();
     else if (n.side())
         side_of(n).list(f).clear();
 }
@@ -137,7 +137,7 @@ void Graph::clear(NodeId id, Field f) {
 // A side list is given its new contents only once it has room for them.
 void Graph::assign(NodeId id, Field f, std::span<const Idx> v) {
     Node& n = nodes_[id];
-    if (IdxList* own = n.own(f)) return own->assign(v);
+    if (n.owns(f)) return n.own(f).assign(v);
     if (v.empty() && !n.side()) return;
     make_room({Growth::of(id, f, shortfall(list(id, f).size(), v.size()))});
     side_of(n).list(f).assign(v.begin(), v.end());
@@ -145,7 +145,7 @@ void Graph::assign(NodeId id, Field f, std::span<const Idx> v) {
 
 std::span<Idx> Graph::list_mut(NodeId id, Field f) {
     Node& n = nodes_[id];
-    if (IdxList* own = n.own(f)) return own->view_mut();
+    if (n.owns(f)) return n.own(f).view_mut();
     if (!n.side()) return {};
     std::vector<Idx>& v = side_of(n).list(f);
     return {v.data(), v.size()};
@@ -153,8 +153,8 @@ std::span<Idx> Graph::list_mut(NodeId id, Field f) {
 
 void Graph::set_parent(NodeId id, Idx v) {
     Node& n = nodes_[id];
-    if (Idx* own = n.own_parent()) {
-        *own = v;
+    if (n.owns_parent()) {
+        n.own_parent() = v;
         return;
     }
     if (!n.side()) {

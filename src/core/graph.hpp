@@ -13,7 +13,7 @@
 // The model allows any node to hold all four link fields (the connect operations do not
 // check kinds), so the fields that do not belong to a node's kind (an op node's parents
 // and options, a value node's parent and children) live in a side record that is only
-// created when a caller actually fills one of them.  Node::own and Node::own_parent say
+// created when a caller actually fills one of them.  Node::owns and Node::owns_parent say
 // which field lives where; everything else reads and edits fields through them.
 #pragma once
 
@@ -152,18 +152,16 @@ struct Node {
     std::uint32_t side() const { return meta & 0x7FFFFFFFu; }
     void set_side(std::uint32_t index_plus_one) { meta = (meta & 0x80000000u) | index_plus_one; }
 
-    // Where the node keeps its links.  These two are the one place that knows which fields
-    // belong to which kind: the node's own storage of list `f` or of its parent, or
-    // nullptr when that field lives in the side record.
-    IdxList* own(Field f) {
-        if (is_op()) return f == Field::Children ? &primary : nullptr;
-        return f == Field::Parents ? &primary : f == Field::Options ? &options : nullptr;
-    }
-    const IdxList* own(Field f) const { return const_cast<Node*>(this)->own(f); }
-    Idx* own_parent() { return is_op() ? &parent : nullptr; }
-    const Idx* own_parent() const { return is_op() ? &parent : nullptr; }
-    // The number of entries in the lists kept in the node.
-    std::uint64_t own_entries() const { return primary.size + (is_op() ? 0 : options.size); }
+    // Where the node keeps its links; the one place that knows which fields belong to
+    // which kind.  A field the node owns lives in the node (a value's parents and
+    // options, an op's children and parent); the others live in the side record.
+    bool owns(Field f) const { return is_op() ? f == Field::Children : f != Field::Children; }
+    bool owns_parent() const { return is_op(); }
+    // The node's storage of list `f`, or of its parent; the node must own the field.
+    IdxList& own(Field f) { return f == Field::Options ? options : primary; }
+    const IdxList& own(Field f) const { return f == Field::Options ? options : primary; }
+    Idx& own_parent() { return parent; }
+    Idx own_parent() const { return parent; }
 
     // Frees the blocks of the node's own lists.
     void release() {
@@ -221,7 +219,7 @@ public:
 
     std::span<const Idx> list(NodeId id, Field f) const {
         const Node& n = nodes_[id];
-        if (const IdxList* own = n.own(f)) return own->view();
+        if (n.owns(f)) return n.own(f).view();
         if (!n.side()) return {};
         const std::vector<Idx>& v = side_of(n).list(f);
         return {v.data(), v.size()};
@@ -229,17 +227,10 @@ public:
     std::span<const Idx> parents(NodeId id) const { return list(id, Field::Parents); }
     std::span<const Idx> options(NodeId id) const { return list(id, Field::Options); }
     std::span<const Idx> children(NodeId id) const { return list(id, Field::Children); }
-    // The number of entries in the node's three lists.
-    std::uint64_t list_entries(NodeId id) const {
-        const Node& n = nodes_[id];
-        if (!n.side()) return n.own_entries();
-        const SideRecord& r = side_of(n);
-        return n.own_entries() + r.parents.size() + r.options.size() + r.children.size();
-    }
     // The stored parent index, or kNone when absent.
     Idx parent(NodeId id) const {
         const Node& n = nodes_[id];
-        if (const Idx* own = n.own_parent()) return *own;
+        if (n.owns_parent()) return n.own_parent();
         return n.side() ? side_of(n).parent : kNone;
     }
     // Downward links of a node by its kind: options of a value, children of an op.
@@ -261,12 +252,12 @@ public:
     void connect_op_to_value(NodeId op, NodeId val) {
         check(op);
         check(val);
-        IdxList* children = nodes_[op].own(Field::Children);
-        IdxList* parents = nodes_[val].own(Field::Parents);
-        if (children && parents) [[likely]] {
-            children->reserve_more(1);
-            parents->push(Idx(op));
-            children->push(Idx(val));
+        Node& o = nodes_[op];
+        Node& v = nodes_[val];
+        if (o.owns(Field::Children) && v.owns(Field::Parents)) [[likely]] {
+            o.own(Field::Children).reserve_more(1);
+            v.own(Field::Parents).push(Idx(op));
+            o.own(Field::Children).push(Idx(val));
             return;
         }
         connect_op_to_value_any(op, val);
@@ -274,11 +265,11 @@ public:
     void connect_value_to_op(NodeId val, NodeId op) {
         check(val);
         check(op);
-        IdxList* options = nodes_[val].own(Field::Options);
-        Idx* parent = nodes_[op].own_parent();
-        if (options && parent) [[likely]] {
-            options->push(Idx(op));
-            *parent = Idx(val);
+        Node& v = nodes_[val];
+        Node& o = nodes_[op];
+        if (v.owns(Field::Options) && o.owns_parent()) [[likely]] {
+            v.own(Field::Options).push(Idx(op));
+            o.own_parent() = Idx(val);
             return;
         }
         connect_value_to_op_any(val, op);

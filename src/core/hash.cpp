@@ -70,23 +70,23 @@ namespace {
 // The number of connection pairs, without enumerating them: the links that the walk
 // follows from a walked node (a value's parents and options, an op's parent and
 // children) always end at walked nodes, so only the rarely filled fields of the other
-// kind need a position lookup.
+// kind need a position lookup.  Those are the only links the walk has not counted.
 std::uint64_t count_connections(const Graph& g, const WalkPositions& wp, Poll& poll) {
     std::uint64_t count = 0;
     auto walked = [&](Idx m) { return wp.position[m] != kNone; };
     for (NodeId id : wp.order) {
         const Idx parent = g.parent(id);
-        const std::span<const Idx> parents = g.parents(id), options = g.options(id),
-                                   children = g.children(id);
         // Only the lists scanned here count as work; the others are only measured.
         std::size_t scanned;
         if (g.is_op(id)) {
-            count += children.size() + (parent != kNone);
+            const std::span<const Idx> parents = g.parents(id), options = g.options(id);
+            count += g.children(id).size() + (parent != kNone);
             for (Idx m : parents) count += walked(m);
             for (Idx m : options) count += walked(m);
             scanned = parents.size() + options.size();
         } else {
-            count += parents.size() + options.size();
+            const std::span<const Idx> children = g.children(id);
+            count += g.parents(id).size() + g.options(id).size();
             if (parent != kNone) count += walked(parent);
             for (Idx m : children) count += walked(m);
             scanned = children.size();

@@ -47,17 +47,17 @@ struct WalkPositions {
 };
 WalkPositions walk_positions(const Graph& g, Poll& poll);
 
-// Calls f(from_position, to_position) for each connection pair in canonical order.
+// Calls f(from_position, to_position) for each connection pair in canonical order.  The
+// links read here are those the walk has just scanned and counted, so each node counts
+// one unit.
 template <class F>
 void for_each_connection(const Graph& g, const WalkPositions& wp, Poll& poll, F&& f) {
     for (std::size_t i = 0; i < wp.order.size(); ++i) {
-        std::size_t scanned = 0;
+        poll.step();
         for_each_neighbor(g, wp.order[i], [&](NodeId m) {
-            ++scanned;
             Idx pos = wp.position[m];
             if (pos != kNone) f(std::uint64_t(i), std::uint64_t(pos));
         });
-        poll.step(1 + scanned);
     }
 }
 
