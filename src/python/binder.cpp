@@ -77,6 +77,15 @@ void raise_prefixed(const char* name, PyObject* original) {
 // TypeError; anything else, a subclass of TypeError included, passes through unchanged.
 void prefix_arg_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
+    }
+    raise_prefixed(name, exc);
+    Py_DECREF(exc);
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (type != PyExc_TypeError) {
@@ -88,6 +97,7 @@ void prefix_arg_error(const char* name) {
     Py_XDECREF(type);
     Py_XDECREF(value);
     Py_XDECREF(tb);
+#endif
 }
 
 // Runs one conversion (false with an exception set) and applies the argument-name rule

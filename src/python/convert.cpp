@@ -27,7 +27,16 @@ bool guarded(F&& f) noexcept {
     }
 }
 
-const char* type_name(PyObject* o) { return _PyType_Name(Py_TYPE(o)); }
+// The bare name of a type ('int', 'CoreGraph'); a new reference, nullptr with an exception
+// set on failure.
+PyObject* type_name(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetName(t);
+#else
+    const char* dot = std::strrchr(t->tp_name, '.');
+    return PyUnicode_FromString(dot ? dot + 1 : t->tp_name);
+#endif
+}
 
 void set_str_vec_error() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
@@ -88,7 +97,10 @@ Py_ssize_t size_hint(PyObject* o) {
 }  // namespace
 
 void set_cast_error(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_name(o), target);
+    PyObject* name = type_name(Py_TYPE(o));
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name, target);
+    Py_DECREF(name);
 }
 
 bool to_id(PyObject* o, std::uint64_t& out) {
@@ -135,7 +147,7 @@ bool to_bool(PyObject* o, bool& out) {
     }
     // numpy's boolean scalars are taken by their truth value.
     PyTypeObject* t = Py_TYPE(o);
-    bool numpy_bool = false;
+    PyObject* name = nullptr;  // the type's name, once it is known to be numpy's
     {
         PyObject* mod = PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__");
         if (!mod) {
@@ -144,22 +156,25 @@ bool to_bool(PyObject* o, bool& out) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
             PyErr_Clear();
         } else {
-            if (PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0) {
-                const char* name = _PyType_Name(t);
-                numpy_bool = std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0;
-            }
+            bool numpy = PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0;
             Py_DECREF(mod);
+            if (numpy && !(name = type_name(t))) return false;
         }
     }
+    const bool numpy_bool = name && (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+                                     PyUnicode_CompareWithASCIIString(name, "bool") == 0);
     if (!numpy_bool) {
+        Py_XDECREF(name);
         set_cast_error(o, "bool");
         return false;
     }
     if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     _PyType_Name(t));
+        PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                     name);
+        Py_DECREF(name);
         return false;
     }
+    Py_DECREF(name);
     int r = t->tp_as_number->nb_bool(o);
     if (r < 0) return false;
     out = r != 0;

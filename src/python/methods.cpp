@@ -61,11 +61,24 @@ PyObject* idx_list(std::span<const quill::Idx> ids) {
     return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(ids[i]); });
 }
 
+// An empty dict with room for n entries.  The private presized constructor is kept where
+// it is known to exist: with PyDict_New instead, clone_subgraph() of a 100,000-node tree
+// took 4.4% longer (both builds loaded in one process, calls interleaved, best of 31,
+// three runs; no difference measurable at 1,000,000 nodes).
+PyObject* dict_with_room(std::size_t n) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(Py_ssize_t(n));
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
 // (new graph, {old id: new id}) for a copy.  The keys go in ascending old-id order,
 // which fills the dictionary faster than discovery order (the key order is not part of
 // the result).
 PyObject* clone_to_py(quill::Clone&& c) {
-    PyObject* dict = _PyDict_NewPresized(Py_ssize_t(c.corr.to_old.size()));
+    PyObject* dict = dict_with_room(c.corr.to_old.size());
     if (!dict) return nullptr;
     const std::vector<quill::Idx>& to_new = c.corr.to_new;
     for (std::size_t old = 0; old < to_new.size(); ++old) {
