@@ -235,8 +235,6 @@ def test_a_huge_id_list_raises_memory_error(name):
                       "after": True}
 
 
-@pytest.mark.xfail(reason="pending fix: a link whose second end cannot grow is kept at the "
-                          "first end", strict=True)
 def test_failed_connect_stores_no_half_link():
     # The value's parents list is full at 2**23 entries (32 MB): growing it needs more
     # address space than any limit below 32 MB of headroom allows, while the fresh op's
@@ -261,8 +259,6 @@ def test_failed_connect_stores_no_half_link():
     assert report["failures"] > 0 and report["half"] is None, report
 
 
-@pytest.mark.xfail(reason="pending fix: merge_value_nodes leaves a partial merge when an "
-                          "allocation fails", strict=True)
 def test_failed_merge_changes_nothing():
     # Merging the lower side into a value with 2**22 options needs far more working memory
     # than the limit leaves; the upper side needs next to none.

@@ -171,6 +171,8 @@ def test_ten_thousand_single_partner_leaves():
     assert last.get_children(1) == list(range(2, n + 2)) * 2
 
 
+@pytest.mark.skipif(os.environ.get("QUILLNET_SANITIZED") == "1",
+                    reason="AddressSanitizer holds freed blocks back, so resident memory grows")
 def test_failure_deep_in_the_search_leaks_nothing(panics):
     # the last leaf but one listed again: the first branch glues each leaf onto the next,
     # k levels deep with a copy alive at each, and fails only at the bottom

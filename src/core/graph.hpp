@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <span>
 #include <string>
@@ -29,15 +30,45 @@
 
 namespace quill {
 
+#ifdef QUILL_FAULT_INJECTION
+// Only in the build of the native tests: lets a test make one allocation fail.
+namespace fault {
+// When armed with n > 0, the n-th allocation from now fails; the count then stays at 0.
+// The test binary counts its `operator new` calls here too.
+extern std::uint64_t countdown;
+// When set, every resize of a raw block moves it, so that a pointer kept across a
+// growth is caught.
+extern bool always_move;
+// Counts one allocation; true when it is the one that fails.
+inline bool tick() { return countdown != 0 && --countdown == 0; }
+void* moving_resize(void* p, std::size_t bytes);
+}  // namespace fault
+#endif
+
+// The raw blocks of the record (the node array and the list blocks) are taken, resized
+// and freed through this pair only.  realloc(nullptr, n) allocates.
+inline void* block_resize(void* p, std::size_t bytes) {
+#ifdef QUILL_FAULT_INJECTION
+    if (fault::tick()) return nullptr;
+    if (fault::always_move) return fault::moving_resize(p, bytes);
+#endif
+    return std::realloc(p, bytes);
+}
+inline void block_free(void* p) { std::free(p); }
+
 using NodeId = std::uint64_t;
 using Idx = std::uint32_t;
 inline constexpr Idx kNone = 0xFFFFFFFFu;
 // Largest node count a graph may reach; kNone stays free as the "absent" marker.
 inline constexpr std::uint64_t kMaxNodes = 0xFFFFFFFEull;
 
+// Most entries one list can hold: its size is a 32-bit count.
+inline constexpr std::uint64_t kMaxListSize = 0xFFFFFFFFull;
+
 // A growable list of indices with room for two entries inside the record itself.  It is
 // plain data: the owner (Node, Graph) decides when its heap block is released, which lets
-// node arrays be moved with realloc.
+// node arrays be moved with realloc.  Growing either succeeds or throws std::bad_alloc
+// with the list as it was, also when the list would pass kMaxListSize entries.
 struct IdxList {
     Idx size = 0;
     Idx cap = 2;
@@ -55,37 +86,30 @@ struct IdxList {
     std::span<Idx> view_mut() { return {data(), size}; }
 
     void release() {
-        if (on_heap()) std::free(heap);
+        if (on_heap()) block_free(heap);
         size = 0;
         cap = 2;
     }
-    void reserve(Idx want) {
-        if (want <= cap) return;
-        Idx ncap = cap;
-        while (ncap < want) ncap = ncap > 0x7FFFFFFFu ? 0xFFFFFFFFu : ncap * 2;
-        Idx* block;
-        if (on_heap()) {
-            block = static_cast<Idx*>(std::realloc(heap, std::size_t(ncap) * sizeof(Idx)));
-            if (!block) throw std::bad_alloc();
-        } else {
-            block = static_cast<Idx*>(std::malloc(std::size_t(ncap) * sizeof(Idx)));
-            if (!block) throw std::bad_alloc();
-            std::memcpy(block, inl, size * sizeof(Idx));
-        }
-        heap = block;
-        cap = ncap;
+    // Room for `want` entries in all.
+    void reserve(std::uint64_t want) {
+        if (want > cap) grow(want);
     }
+    // Room for `extra` entries beyond the current ones.
+    void reserve_more(std::uint64_t extra) { reserve(std::uint64_t(size) + extra); }
     void push(Idx v) {
-        if (size == cap) reserve(size + 1);
+        if (size == cap) grow(std::uint64_t(size) + 1);
         data()[size++] = v;
     }
     void assign(std::span<const Idx> src) {
-        size = 0;
-        reserve(Idx(src.size()));
-        if (!src.empty()) std::memcpy(data(), src.data(), src.size() * sizeof(Idx));
+        Idx* out = src.size() > cap ? grow(src.size()) : data();
+        if (!src.empty()) std::memcpy(out, src.data(), src.size() * sizeof(Idx));
         size = Idx(src.size());
     }
     void clear() { size = 0; }
+
+    // Moves the entries to a block with room for at least `want` (> cap) entries and
+    // returns it.
+    Idx* grow(std::uint64_t want);
 };
 
 // The fields that do not belong to a node's kind; rare, so they sit in a side table.
@@ -197,21 +221,57 @@ public:
     }
     void reserve(std::uint64_t n);
 
-    // Both ends are checked before anything changes.
+    // Both ends are checked, and every list that the link goes into has room for it,
+    // before anything changes: a call that fails (an out-of-range id, std::bad_alloc)
+    // leaves the graph as it was.  Links between nodes of their usual kinds stay in the
+    // node; the others take the out-of-line path through the side table.
     void connect_op_to_value(NodeId op, NodeId val) {
         check(op);
         check(val);
-        push_child(op, Idx(val));
-        push_parent(val, Idx(op));
+        Node& o = nodes_[op];
+        Node& v = nodes_[val];
+        if (o.is_op() && !v.is_op()) [[likely]] {
+            o.primary.reserve_more(1);
+            v.primary.push(Idx(op));
+            o.primary.push(Idx(val));
+            return;
+        }
+        connect_op_to_value_any(op, val);
     }
     void connect_value_to_op(NodeId val, NodeId op) {
         check(val);
         check(op);
-        push_option(val, Idx(op));
-        set_parent(op, Idx(val));
+        Node& v = nodes_[val];
+        Node& o = nodes_[op];
+        if (!v.is_op() && o.is_op()) [[likely]] {
+            v.options.push(Idx(op));
+            o.parent = Idx(val);
+            return;
+        }
+        connect_value_to_op_any(val, op);
+    }
+
+    // What one mutation will add to a node: entries appended to each list, and whether
+    // it sets the parent.
+    struct Growth {
+        NodeId id;
+        std::uint64_t parents = 0;
+        std::uint64_t options = 0;
+        std::uint64_t children = 0;
+        bool parent = false;
+    };
+    // Takes every block that the growths need (list blocks, side records and their
+    // lists) before a mutation changes anything; each node may be named once.  It either
+    // throws std::bad_alloc with every link as it was, or guarantees that the edits the
+    // growths describe (push_*, set_parent) cannot fail.  Ids must be valid.
+    void make_room(std::span<const Growth> growths);
+    void make_room(std::initializer_list<Growth> growths) {
+        make_room(std::span<const Growth>(growths.begin(), growths.size()));
     }
 
     // ---- raw field edits (ids must be valid; no checks) ----
+    // Each edit either succeeds or throws std::bad_alloc with the graph as it was; a
+    // mutation that makes several takes room for all of them first (make_room).
     void push_parent(NodeId id, Idx v);
     void push_option(NodeId id, Idx v);
     void push_child(NodeId id, Idx v);
@@ -235,6 +295,8 @@ public:
     }
 
 private:
+    friend struct GraphTestAccess;  // the native tests reach the raw storage through it
+
     Node* nodes_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t cap_ = 0;
@@ -245,7 +307,10 @@ private:
         const std::vector<Idx>& v = side_[n.side() - 1].*field;
         return {v.data(), v.size()};
     }
-    OffKind& side_of(NodeId id);
+    OffKind& side_of(const Node& n) { return side_[n.side() - 1]; }
+    const OffKind& side_of(const Node& n) const { return side_[n.side() - 1]; }
+    void connect_op_to_value_any(NodeId op, NodeId val);
+    void connect_value_to_op_any(NodeId val, NodeId op);
     void grow();
     NodeId append(bool op, std::uint32_t a, std::uint32_t b) {
         if (size_ == cap_) grow();

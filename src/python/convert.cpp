@@ -149,7 +149,12 @@ bool to_bool(PyObject* o, bool& out) {
     PyTypeObject* t = Py_TYPE(o);
     PyObject* name = nullptr;  // the type's name, once it is known to be numpy's
     {
-        PyObject* mod = PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), "__module__");
+        // One interned name for every lookup: a fresh string each time would also take a
+        // fresh slot of the interpreter's attribute cache, which keys names by address.
+        static PyObject* module_name = nullptr;
+        if (!module_name && !(module_name = PyUnicode_InternFromString("__module__")))
+            return false;
+        PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), module_name);
         if (!mod) {
             // A type without __module__ is not numpy's; any other failure of the lookup
             // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.

@@ -1,0 +1,711 @@
+// Native tests of the core: what the Python suite cannot reach.  The growth paths of the
+// graph record (lists moving from inline to heap storage, the node array moving, the side
+// table of links that do not belong to a node's kind), failures that must leave a graph
+// exactly as it was (out-of-range ids, and allocation failure at every allocation a
+// mutation makes), and the cancellation hook of the long searches.
+//
+// The core is compiled into this program with QUILL_FAULT_INJECTION, which routes the
+// record's raw blocks through a countdown; `operator new` below counts against the same
+// countdown, so "the n-th allocation fails" covers both.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "clone.hpp"
+#include "conditions.hpp"
+#include "cross_sections.hpp"
+#include "delayed_builder.hpp"
+#include "graph.hpp"
+#include "merge.hpp"
+#include "reach.hpp"
+#include "traces.hpp"
+
+// ---------------------------------------------------------------------------------------
+// Allocation failure for std containers and strings.
+
+void* operator new(std::size_t n) {
+    if (quill::fault::tick()) throw std::bad_alloc();
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) { return ::operator new(n); }
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t n, const std::nothrow_t& t) noexcept { return ::operator new(n, t); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+
+namespace quill {
+// Reaches the raw storage of a graph.
+struct GraphTestAccess {
+    static IdxList& primary(Graph& g, NodeId id) { return g.nodes_[id].primary; }
+    static IdxList& options(Graph& g, NodeId id) { return g.nodes_[id].options; }
+    static const void* node_array(const Graph& g) { return g.nodes_; }
+};
+}  // namespace quill
+
+using namespace quill;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+// ---------------------------------------------------------------------------------------
+// A tiny test harness.
+
+namespace {
+
+struct CheckFailed {};
+
+std::vector<std::pair<const char*, void (*)()>>& registry() {
+    static std::vector<std::pair<const char*, void (*)()>> tests;
+    return tests;
+}
+
+struct Register {
+    Register(const char* name, void (*fn)()) { registry().emplace_back(name, fn); }
+};
+
+void check_failed(const char* what, const char* file, int line) {
+    std::fprintf(stderr, "  %s:%d: check failed: %s\n", file, line, what);
+    throw CheckFailed{};
+}
+
+}  // namespace
+
+#define TEST(name)                                  \
+    static void name();                             \
+    static const Register name##_registered{#name, name}; \
+    static void name()
+
+#define CHECK(cond)                                                   \
+    do {                                                              \
+        if (!(cond)) check_failed(#cond, __FILE__, __LINE__);         \
+    } while (0)
+
+// Runs `expr` and checks that it throws `Type`.
+#define CHECK_THROWS(Type, expr)                                              \
+    do {                                                                      \
+        bool thrown_ = false;                                                 \
+        try {                                                                 \
+            expr;                                                             \
+        } catch (const Type&) {                                               \
+            thrown_ = true;                                                   \
+        }                                                                     \
+        if (!thrown_) check_failed("throws " #Type ": " #expr, __FILE__, __LINE__); \
+    } while (0)
+
+// ---------------------------------------------------------------------------------------
+// A reference model of the record, its mutations written out plainly, and full dumps.
+
+namespace {
+
+struct NodeState {
+    bool op = false;
+    u32 a = 0, b = 0;
+    std::vector<Idx> parents, options, children;
+    Idx parent = kNone;
+    bool operator==(const NodeState&) const = default;
+};
+
+struct State {
+    u64 root = 0;
+    std::vector<NodeState> nodes;
+    bool operator==(const State&) const = default;
+};
+
+std::vector<Idx> to_vec(std::span<const Idx> s) { return {s.begin(), s.end()}; }
+
+State dump(const Graph& g) {
+    State s;
+    s.root = g.root_id;
+    for (NodeId i = 0; i < g.size(); ++i) {
+        NodeState n;
+        n.op = g.is_op(i);
+        n.a = g.payload_id(i);
+        n.b = g.type_id(i);
+        n.parents = to_vec(g.parents(i));
+        n.options = to_vec(g.options(i));
+        n.children = to_vec(g.children(i));
+        n.parent = g.parent(i);
+        s.nodes.push_back(std::move(n));
+    }
+    return s;
+}
+
+bool holds(const std::vector<Idx>& v, Idx x) {
+    for (Idx y : v)
+        if (y == x) return true;
+    return false;
+}
+
+// The merge as a sequence of plain steps: copy, append what is missing, rewrite, empty.
+void model_merge(State& m, NodeId keep, NodeId other, bool upper, bool lower) {
+    if (keep == other) return;
+    if (upper) {
+        const std::vector<Idx> moved = m.nodes[other].parents;
+        for (Idx f : moved) {
+            if (!holds(m.nodes[keep].parents, f)) m.nodes[keep].parents.push_back(f);
+            for (Idx& c : m.nodes[f].children)
+                if (c == other) c = Idx(keep);
+        }
+        m.nodes[other].parents.clear();
+    }
+    if (lower) {
+        const std::vector<Idx> moved = m.nodes[other].options;
+        for (Idx f : moved) {
+            if (!holds(m.nodes[keep].options, f)) m.nodes[keep].options.push_back(f);
+            m.nodes[f].parent = Idx(keep);
+        }
+        m.nodes[other].options.clear();
+    }
+}
+
+// One mutation, applied alike to a graph and to the model.
+struct Step {
+    enum Kind { AddOp, AddValue, OpToValue, ValueToOp, Merge } kind;
+    u64 x = 0, y = 0;
+    bool upper = false, lower = false;
+
+    void apply(Graph& g) const {
+        switch (kind) {
+            case AddOp: g.add_op(u32(x)); break;
+            case AddValue: g.add_value(u32(x), u32(y)); break;
+            case OpToValue: g.connect_op_to_value(x, y); break;
+            case ValueToOp: g.connect_value_to_op(x, y); break;
+            case Merge: merge_value_nodes(g, x, y, upper, lower); break;
+        }
+    }
+    void apply(State& m) const {
+        switch (kind) {
+            case AddOp: m.nodes.push_back({true, u32(x), 0}); break;
+            case AddValue: m.nodes.push_back({false, u32(x), u32(y)}); break;
+            case OpToValue:
+                m.nodes[x].children.push_back(Idx(y));
+                m.nodes[y].parents.push_back(Idx(x));
+                break;
+            case ValueToOp:
+                m.nodes[x].options.push_back(Idx(y));
+                m.nodes[y].parent = Idx(x);
+                break;
+            case Merge: model_merge(m, x, y, upper, lower); break;
+        }
+    }
+};
+
+Graph build(const std::vector<Step>& steps) {
+    Graph g;
+    for (const Step& s : steps) s.apply(g);
+    return g;
+}
+
+State model(const std::vector<Step>& steps) {
+    State m;
+    for (const Step& s : steps) s.apply(m);
+    return m;
+}
+
+struct Rng {
+    u64 s;
+    u64 next() {
+        u64 z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    u64 below(u64 n) { return next() % n; }
+};
+
+// Random mutations over nodes of both kinds, links of every kind included (a value's
+// parent and children, an op's parents and options).  A few hot nodes collect long lists.
+std::vector<Step> random_steps(u64 seed, std::size_t count, std::size_t max_nodes) {
+    Rng r{seed};
+    std::vector<Step> steps;
+    std::size_t n = 0;
+    auto pick = [&] {
+        return r.below(3) == 0 ? r.below(n < 4 ? n : 4) : r.below(n);
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const u64 roll = r.below(100);
+        if (n < 2 || (n < max_nodes && roll < 15)) {
+            if (r.below(2))
+                steps.push_back({Step::AddOp, r.below(5)});
+            else
+                steps.push_back({Step::AddValue, r.below(5), r.below(3)});
+            ++n;
+        } else if (roll < 55) {
+            steps.push_back({Step::OpToValue, pick(), pick()});
+        } else if (roll < 90) {
+            steps.push_back({Step::ValueToOp, pick(), pick()});
+        } else {
+            steps.push_back({Step::Merge, pick(), pick(), r.below(4) != 0, r.below(4) != 0});
+        }
+    }
+    return steps;
+}
+
+// Makes the n-th allocation of `op` fail, for n = 1, 2, ... until `op` runs through
+// without reaching it.  After each failure the graph must read exactly as before and take
+// further mutations; the run that succeeds must leave `expected`.  Returns the number of
+// allocations that the successful run made.
+u64 sweep(const std::function<Graph()>& make, const std::function<void(Graph&)>& op,
+          const State& expected) {
+    for (u64 n = 1;; ++n) {
+        Graph g = make();
+        const State before = dump(g);
+        bool failed = false;
+        fault::countdown = n;
+        try {
+            op(g);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        const u64 left = fault::countdown;
+        fault::countdown = 0;
+        if (!failed) {
+            CHECK(left != 0);
+            CHECK(dump(g) == expected);
+            return n - 1;
+        }
+        CHECK(dump(g) == before);
+        // The graph is still whole: the mutation succeeds when retried.
+        op(g);
+        CHECK(dump(g) == expected);
+    }
+}
+
+std::function<Graph()> builder(const std::vector<Step>& steps) {
+    return [steps] { return build(steps); };
+}
+
+// Sweeps one step applied to the graph that `setup` builds.
+u64 check_step(const std::vector<Step>& setup, Step s) {
+    State want = model(setup);
+    s.apply(want);
+    return sweep(builder(setup), [s](Graph& g) { s.apply(g); }, want);
+}
+
+// Steps that make `count` nodes of alternating kinds, the first a value node.
+std::vector<Step> nodes(std::size_t count) {
+    std::vector<Step> s;
+    for (std::size_t i = 0; i < count; ++i)
+        s.push_back(i % 2 ? Step{Step::AddOp, i} : Step{Step::AddValue, i, 1});
+    return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Growth paths of the record.
+
+TEST(list_moves_to_heap_and_grows_with_contents_intact) {
+    for (bool moving : {false, true}) {
+        fault::always_move = moving;
+        IdxList l;
+        CHECK(!l.on_heap());
+        for (Idx i = 0; i < 5000; ++i) {
+            l.push(i * 7 + 1);
+            CHECK(l.size == i + 1);
+            CHECK(l.on_heap() == (l.size > 2));
+            CHECK(l.cap >= l.size);
+            if ((i & (i + 1)) == 0 || i < 8)  // after every growth
+                for (Idx j = 0; j <= i; ++j) CHECK(l.view()[j] == j * 7 + 1);
+        }
+        // Shrinking contents keep the heap block; assigning a longer list grows it.
+        std::vector<Idx> longer(9000, 3);
+        l.assign({longer.data(), longer.size()});
+        CHECK(l.size == 9000 && l.view()[8999] == 3);
+        l.assign({longer.data(), 1});
+        CHECK(l.size == 1 && l.on_heap());
+        l.release();
+        CHECK(l.size == 0 && !l.on_heap());
+        fault::always_move = false;
+    }
+}
+
+TEST(list_keeps_contents_when_growth_fails) {
+    IdxList l;
+    l.push(10);
+    l.push(11);  // inline storage full
+    fault::countdown = 1;
+    CHECK_THROWS(std::bad_alloc, l.push(12));
+    CHECK(l.size == 2 && !l.on_heap() && l.view()[0] == 10 && l.view()[1] == 11);
+    l.push(12);
+    l.push(13);  // a full heap block of 4
+    CHECK(l.on_heap() && l.cap == 4);
+    fault::countdown = 1;
+    CHECK_THROWS(std::bad_alloc, l.push(14));
+    CHECK(l.size == 4 && l.cap == 4);
+    for (Idx j = 0; j < 4; ++j) CHECK(l.view()[j] == 10 + j);
+    // Replacing the contents with a longer list: the old contents stay when that fails.
+    const std::vector<Idx> longer(9, 5);
+    fault::countdown = 1;
+    CHECK_THROWS(std::bad_alloc, l.assign({longer.data(), longer.size()}));
+    CHECK(l.size == 4 && l.cap == 4);
+    for (Idx j = 0; j < 4; ++j) CHECK(l.view()[j] == 10 + j);
+    l.release();
+}
+
+TEST(full_list_refuses_to_grow_past_its_count) {
+    // A list holding the most entries a 32-bit count allows.  Filling one takes 16 GiB,
+    // so the count is set by hand over a small block: growing must fail before anything
+    // is written past the block, and the list must still read as full.
+    IdxList l;
+    for (Idx v : {1, 2, 3}) l.push(v);
+    const Idx size = l.size, cap = l.cap;
+    l.size = l.cap = Idx(kMaxListSize);
+    CHECK_THROWS(std::bad_alloc, l.push(9));
+    CHECK_THROWS(std::bad_alloc, l.reserve_more(1));
+    CHECK(l.size == Idx(kMaxListSize) && l.heap[0] == 1 && l.heap[2] == 3);
+    l.size = size;
+    l.cap = cap;
+    l.release();
+
+    // The same through a connect: the op's children must not gain the entry either.
+    Graph g;
+    const NodeId val = g.add_value(1, 1), op = g.add_op(2);
+    for (int i = 0; i < 3; ++i) g.connect_op_to_value(op, val);
+    IdxList& parents = GraphTestAccess::primary(g, val);
+    const Idx psize = parents.size, pcap = parents.cap;
+    parents.size = parents.cap = Idx(kMaxListSize);
+    CHECK_THROWS(std::bad_alloc, g.connect_op_to_value(op, val));
+    CHECK(g.children(op).size() == 3);
+    parents.size = psize;
+    parents.cap = pcap;
+    CHECK(g.parents(val).size() == 3);
+}
+
+TEST(node_array_moves_with_every_list_intact) {
+    // Every growth of the node array moves it; lists inline, on the heap and in the side
+    // table must survive each move.
+    fault::always_move = true;
+    std::size_t n = 0;
+    std::vector<const void*> arrays;
+    Graph g;
+    State m;
+    auto step = [&](Step s) {
+        s.apply(g);
+        s.apply(m);
+    };
+    for (std::size_t i = 0; i < 3000; ++i) {
+        step(i % 3 ? Step{Step::AddOp, i} : Step{Step::AddValue, i, u64(i % 5)});
+        ++n;
+        if (arrays.empty() || arrays.back() != GraphTestAccess::node_array(g))
+            arrays.push_back(GraphTestAccess::node_array(g));
+        const u64 a = (i * 31) % n, b = (i * 17 + 3) % n;
+        step({Step::OpToValue, a, b});
+        step({Step::ValueToOp, b, a});
+        step({Step::OpToValue, 0, i});  // node 0 collects a long list
+    }
+    fault::always_move = false;
+    CHECK(arrays.size() >= 8);
+    CHECK(dump(g) == m);
+}
+
+TEST(random_mutations_match_the_model) {
+    for (u64 seed = 1; seed <= 40; ++seed) {
+        const std::vector<Step> steps = random_steps(seed, 600, seed % 2 ? 12 : 60);
+        Graph g;
+        State m;
+        for (const Step& s : steps) {
+            s.apply(g);
+            s.apply(m);
+            CHECK(dump(g) == m);
+        }
+    }
+}
+
+TEST(copies_of_nodes_keep_every_link) {
+    // append_mapped copies a node with its links rewritten through a map, side-table
+    // links included; here once in id order and once reversed.
+    for (u64 seed = 100; seed < 130; ++seed) {
+        const Graph g = build(random_steps(seed, 400, 30));
+        const State src = dump(g);
+        const u64 n = g.size();
+        for (bool reversed : {false, true}) {
+            std::vector<Idx> map(n);
+            for (u64 i = 0; i < n; ++i) map[i] = Idx(reversed ? n - 1 - i : i);
+            Graph h;
+            for (u64 k = 0; k < n; ++k) h.append_mapped(g, reversed ? n - 1 - k : k, map.data());
+            const State copy = dump(h);
+            for (u64 i = 0; i < n; ++i) {
+                NodeState want = src.nodes[i];
+                for (auto* v : {&want.parents, &want.options, &want.children})
+                    for (Idx& x : *v) x = map[x];
+                if (want.parent != kNone) want.parent = map[want.parent];
+                CHECK(copy.nodes[map[i]] == want);
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Failures leave the graph exactly as it was.
+
+TEST(out_of_range_ids_change_nothing) {
+    Graph g = build(random_steps(7, 300, 20));
+    const State before = dump(g);
+    const u64 n = g.size();
+    auto refused = [&](auto&& call) {
+        CHECK_THROWS(Error, call());
+        CHECK(dump(g) == before);
+    };
+    refused([&] { g.connect_op_to_value(1, n); });
+    refused([&] { g.connect_op_to_value(n, 0); });
+    refused([&] { g.connect_value_to_op(0, n + 5); });
+    refused([&] { g.connect_value_to_op(~u64(0), 1); });
+    NodeId with_parents = 0;
+    while (g.parents(with_parents).empty()) ++with_parents;
+    refused([&] { merge_value_nodes(g, n, with_parents, true, false); });
+    refused([&] { merge_value_nodes(g, 0, n, false, true); });
+    refused([&] { merge_value_nodes(g, 0, n, true, true); });
+    // With nothing to move, keep is not looked at, whatever it names.
+    const NodeId bare = g.add_value(9, 9);
+    const State with_bare = dump(g);
+    merge_value_nodes(g, n + 1000000, bare, true, true);
+    CHECK(dump(g) == with_bare);
+}
+
+TEST(allocation_failure_in_a_connect_changes_nothing) {
+    // Every allocating shape: full inline lists, full heap blocks, links kept in the side
+    // table (new side records, growing side lists).
+    std::vector<Step> full = nodes(6);
+    for (u64 v : {0, 2}) {  // op 1 gets two children, values 0 and 2 two parents each
+        full.push_back({Step::OpToValue, 1, v});
+        full.push_back({Step::OpToValue, 3, v});
+    }
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 2);  // both ends move to the heap
+    CHECK(check_step(full, {Step::OpToValue, 3, 0}) >= 2);
+    full.push_back({Step::OpToValue, 1, 4});
+    full.push_back({Step::OpToValue, 1, 4});  // op 1's children: a full heap block of 4
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 2);
+    // Side table: a value node's children and an op node's parents.
+    CHECK(check_step(nodes(4), {Step::OpToValue, 0, 1}) >= 2);
+    CHECK(check_step(nodes(4), {Step::OpToValue, 2, 2}) >= 1);  // a node below itself
+    // A value's options in place, an op's options and a value's parent in the side table.
+    std::vector<Step> opts = nodes(6);
+    opts.push_back({Step::ValueToOp, 0, 1});
+    opts.push_back({Step::ValueToOp, 0, 3});
+    CHECK(check_step(opts, {Step::ValueToOp, 0, 2}) >= 2);
+    CHECK(check_step(opts, {Step::ValueToOp, 1, 4}) >= 2);
+    CHECK(check_step(opts, {Step::ValueToOp, 3, 3}) >= 1);
+}
+
+TEST(allocation_failure_in_a_merge_changes_nothing) {
+    // Merges of every shape that random graphs produce: kinds mixed, keep's lists full or
+    // not, moved options that are value nodes (their parent is kept in the side table).
+    u64 allocating = 0;
+    for (u64 seed = 200; seed < 260; ++seed) {
+        const std::vector<Step> setup = random_steps(seed, 200, 16);
+        const u64 n = model(setup).nodes.size();
+        Rng r{seed};
+        for (int k = 0; k < 4; ++k) {
+            const Step s{Step::Merge, r.below(n), r.below(n), r.below(3) != 0, r.below(3) != 0};
+            if (check_step(setup, s) > 0) ++allocating;
+        }
+    }
+    CHECK(allocating > 100);
+
+    // A merge that moves many links onto a keep whose lists are full.
+    std::vector<Step> big = nodes(80);
+    for (u64 op = 1; op < 80; op += 2) {
+        big.push_back({Step::OpToValue, op, 2});
+        big.push_back({Step::ValueToOp, 2, op});
+        if (op < 5) {
+            big.push_back({Step::OpToValue, op, 0});
+            big.push_back({Step::ValueToOp, 0, op});
+        }
+    }
+    big.push_back({Step::ValueToOp, 2, 4});  // a value node among the options
+    CHECK(check_step(big, {Step::Merge, 0, 2, true, true}) >= 4);
+}
+
+
+TEST(allocation_failure_in_a_copy_changes_nothing) {
+    const Graph g = build(random_steps(42, 500, 20));
+    const u64 n = g.size();
+    std::vector<Idx> map(n);
+    for (u64 i = 0; i < n; ++i) map[i] = Idx(i);
+    for (u64 id = 0; id < n; ++id) {
+        // Copies the nodes before `id` without faults, then `id` under the sweep.
+        Graph full;
+        for (u64 k = 0; k <= id; ++k) full.append_mapped(g, k, map.data());
+        sweep(
+            [&] {
+                Graph h;
+                for (u64 k = 0; k < id; ++k) h.append_mapped(g, k, map.data());
+                return h;
+            },
+            [&](Graph& h) { h.append_mapped(g, id, map.data()); }, dump(full));
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// The cancellation hook.
+
+namespace {
+
+u64 polls = 0;
+u64 stop_at = 0;  // 0: never stop
+bool counting_hook() { return ++polls == stop_at; }
+
+// A bottom value with 2**k upward paths: each value has two parent ops below one value.
+Graph ladder(int k, NodeId& bottom) {
+    Graph g;
+    bottom = g.add_value(0, 0);
+    NodeId cur = bottom;
+    for (int i = 0; i < k; ++i) {
+        const NodeId top = g.add_value(u32(i + 1), 0);
+        for (int j = 0; j < 2; ++j) {
+            const NodeId op = g.add_op(u32(i));
+            g.connect_value_to_op(top, op);
+            g.connect_op_to_value(op, cur);
+        }
+        cur = top;
+    }
+    g.root_id = cur;
+    return g;
+}
+
+// A value over an op whose `width` children each offer an op with two leaves; op 2
+// picks either leaf, so the tree has 2**width conditions.
+Graph fan(int width) {
+    Graph g;
+    const NodeId root = g.add_value(0, 0);
+    const NodeId top = g.add_op(1);
+    g.connect_value_to_op(root, top);
+    for (int i = 0; i < width; ++i) {
+        const NodeId v = g.add_value(u32(i + 1), 0);
+        g.connect_op_to_value(top, v);
+        const NodeId op = g.add_op(2);
+        g.connect_value_to_op(v, op);
+        for (int j = 0; j < 2; ++j) g.connect_op_to_value(op, g.add_value(100, 5));
+    }
+    g.root_id = root;
+    return g;
+}
+
+bool same(const std::vector<Graph>& a, const std::vector<Graph>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (!(dump(a[i]) == dump(b[i]))) return false;
+    return true;
+}
+
+// Runs a search without a hook, then with one that never stops (same result, and the
+// hook is asked), then with one that stops at its second poll.
+template <class Run, class Same>
+void check_cancellation(const char* name, Run run, Same same_result) {
+    set_cancel_hook(nullptr);
+    const auto plain = run();
+    polls = 0;
+    stop_at = 0;
+    set_cancel_hook(&counting_hook);
+    const auto watched = run();
+    const u64 asked = polls;
+    bool stopped = false;
+    polls = 0;
+    stop_at = 2;
+    try {
+        run();
+    } catch (const Interrupted&) {
+        stopped = true;
+    }
+    set_cancel_hook(nullptr);
+    stop_at = 0;
+    if (!same_result(plain, watched) || asked < 2 || !stopped || polls != 2) {
+        std::fprintf(stderr, "  %s: same result %d, polls %llu, stopped %d at poll %llu\n", name,
+                     int(same_result(plain, watched)), (unsigned long long)asked, int(stopped),
+                     (unsigned long long)polls);
+        CHECK(!"the search answers the cancellation hook");
+    }
+}
+
+template <class T>
+bool equal(const T& a, const T& b) {
+    return a == b;
+}
+
+}  // namespace
+
+TEST(long_searches_answer_the_cancellation_hook) {
+    NodeId bottom;
+    const Graph g = ladder(14, bottom);
+    const std::vector<NodeId> none;
+    const std::vector<NodeId> leaf{bottom};
+    check_cancellation("traces", [&] { return traces(g, bottom, true, true, true, true, false); },
+                       equal<std::vector<std::vector<NodeId>>>);
+    check_cancellation("is_below", [&] { return is_below(g, bottom, none, true, none); }, equal<bool>);
+    NodeId small_bottom;
+    const Graph small = ladder(3, small_bottom);
+    const std::vector<NodeId> small_leaf{small_bottom};
+    check_cancellation("cross_sections_internal",
+                       [&] { return cross_sections_internal(small, small_bottom, small_leaf); },
+                       equal<std::vector<Cut>>);
+
+    Graph glue;
+    const NodeId root = glue.add_value(0, 0);
+    const NodeId op = glue.add_op(0);
+    glue.connect_value_to_op(root, op);
+    std::vector<NodeId> leaves;
+    for (int i = 0; i < 9; ++i) {
+        leaves.push_back(glue.add_value(u32(i), 7));
+        glue.connect_op_to_value(op, leaves.back());
+    }
+    const std::vector<NodeId> candidates(leaves.end() - 2, leaves.end());
+    leaves.resize(leaves.size() - 2);
+    check_cancellation("glue_leaves",
+                       [&] { return glue_leaves(glue, leaves, candidates, false, std::nullopt); },
+                       same);
+
+    const Graph tree = fan(15);
+    OpCache cache;
+    cache[1] = OpInfo{{Condition{}}, false, false};
+    cache[2] = OpInfo{{Condition{0}, Condition{1}}, false, false};
+    check_cancellation("_tree_conditions", [&] { return _tree_conditions(tree, 1, cache, false); },
+                       equal<Conditions>);
+    const Graph small_tree = fan(12);  // pruning makes this one far slower
+    check_cancellation("get_conditions", [&] { return get_conditions(small_tree, 0, cache, false); },
+                       equal<Conditions>);
+    const std::vector<Conditions> by_child(16, Conditions{Condition{0}, Condition{1}});
+    check_cancellation("condition_combinations_internal",
+                       [&] { return condition_combinations_internal(by_child, {}); },
+                       equal<Conditions>);
+}
+
+// ---------------------------------------------------------------------------------------
+
+int main(int argc, char** argv) {
+    int passed = 0, failed = 0;
+    for (auto& [name, fn] : registry()) {
+        if (argc > 1 && std::string(argv[1]) != name) continue;
+        fault::countdown = 0;
+        fault::always_move = false;
+        try {
+            fn();
+            ++passed;
+            std::printf("ok      %s\n", name);
+        } catch (const CheckFailed&) {
+            ++failed;
+            std::printf("FAILED  %s\n", name);
+        } catch (...) {
+            ++failed;
+            std::printf("FAILED  %s (unexpected exception)\n", name);
+        }
+        std::fflush(stdout);
+    }
+    fault::countdown = 0;
+    std::printf("%d passed, %d failed\n", passed, failed);
+    return failed ? 1 : 0;
+}
