@@ -136,6 +136,31 @@ bool to_u32(PyObject* o, std::uint32_t& out) {
     return true;
 }
 
+namespace {
+
+// The name of a type of the module numpy (a new reference in `name`); nullptr for any
+// other type.  False with an exception set when a lookup fails.
+bool numpy_type_name(PyTypeObject* t, PyObject*& name) {
+    name = nullptr;
+    // One interned name for every lookup: a fresh string each time would also take a
+    // fresh slot of the interpreter's attribute cache, which keys names by address.
+    static PyObject* module_name = nullptr;
+    if (!module_name && !(module_name = PyUnicode_InternFromString("__module__"))) return false;
+    PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), module_name);
+    if (!mod) {
+        // A type without __module__ is not numpy's; any other failure of the lookup
+        // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    const bool numpy = PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0;
+    Py_DECREF(mod);
+    return !numpy || (name = type_name(t)) != nullptr;
+}
+
+}  // namespace
+
 bool to_bool(PyObject* o, bool& out) {
     if (o == Py_True) {
         out = true;
@@ -147,25 +172,8 @@ bool to_bool(PyObject* o, bool& out) {
     }
     // numpy's boolean scalars are taken by their truth value.
     PyTypeObject* t = Py_TYPE(o);
-    PyObject* name = nullptr;  // the type's name, once it is known to be numpy's
-    {
-        // One interned name for every lookup: a fresh string each time would also take a
-        // fresh slot of the interpreter's attribute cache, which keys names by address.
-        static PyObject* module_name = nullptr;
-        if (!module_name && !(module_name = PyUnicode_InternFromString("__module__")))
-            return false;
-        PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), module_name);
-        if (!mod) {
-            // A type without __module__ is not numpy's; any other failure of the lookup
-            // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-        } else {
-            bool numpy = PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0;
-            Py_DECREF(mod);
-            if (numpy && !(name = type_name(t))) return false;
-        }
-    }
+    PyObject* name;
+    if (!numpy_type_name(t, name)) return false;
     const bool numpy_bool = name && (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
                                      PyUnicode_CompareWithASCIIString(name, "bool") == 0);
     if (!numpy_bool) {
