@@ -39,6 +39,28 @@ def test_worked_example(graph_from):
     assert g.num_nodes() == 4 and g.get_options(2) == []
 
 
+def test_links_to_the_attached_root_from_every_field(graph_from):
+    # elem: root Z (0) with options [Q (3), Z itself]; Z's parent (a value's, kept aside)
+    # is Z; op X (1) takes Z as its parent list's only entry; value F (2) has Z as its only
+    # child; Q takes u (4).  Every link to Z is dropped from the copies, and Z's reference
+    # to itself among its options is skipped.
+    g = graph_from([("v", 0, 0), ("o", 1), ("v", 2, 0), ("v", 3, 0)],
+                   [("vo", 0, 1), ("ov", 1, 2), ("ov", 1, 3)])
+    elem = graph_from([("v", 10, 0), ("o", 11), ("v", 12, 0), ("o", 13), ("v", 14, 0)],
+                      [("vo", 0, 3), ("vo", 0, 0), ("ov", 0, 1), ("ov", 2, 0), ("ov", 3, 4)])
+    before = snapshot(g), snapshot(elem)
+    new, attached, remaining = g.clone_and_attach(elem, 3)
+    assert (snapshot(new), attached, remaining) == ref_attach(g, elem, 3)
+    # numbering of elem's copy: Z 0, F 1, Q 2, u 3, X 4; appended from 4 on without Z
+    f, q, u, x = 4, 5, 6, 7
+    assert new.num_nodes() == 8 and (attached, remaining) == ([f, u, x], [2])
+    assert new.get_options(3) == [q] and new.get_parent(q) == 3 and new.get_children(q) == [u]
+    assert new.get_parents(u) == [q]
+    assert (new.get_children(f), new.get_parents(x), new.get_parent(x)) == ([], [], None)
+    assert new.neighbors(f) == [] and new.neighbors(x) == []
+    assert (snapshot(g), snapshot(elem)) == before
+
+
 @pytest.mark.parametrize("seed", range(30))
 def test_matches_reference(seed):
     rng = random.Random(seed)

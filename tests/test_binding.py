@@ -253,6 +253,116 @@ class TestKinds:
         assert str(info.value) == "argument 'node_id': outer"
         assert isinstance(info.value.__cause__, KeyError)
 
+    def test_index_objects_meet_the_range_checks(self):
+        g = CoreGraph()
+        for bad in (Index(-1), Index(2**32)):
+            assert message(lambda: g.add_op_with_payload(bad)) == (
+                OverflowError,
+                "out of range integral type conversion attempted",
+            )
+        assert g.add_value_with_payload(Index(2**32 - 1), Index(0)) == 0
+        assert g.get_value_payload(Index(0)) == (2**32 - 1, 0)
+        g.set_root(Index(2**64 - 1))
+        assert g.get_root() == 2**64 - 1
+        assert message(lambda: g.set_root(Index(2**64)))[0] is OverflowError
+        assert g.get_root() == 2**64 - 1
+
+    def test_type_error_subclass_and_unprintable_type_error(self):
+        class Sub(TypeError):
+            pass
+
+        class Unprintable:
+            def __str__(self):
+                raise ValueError("no text")
+
+        def raising(exc):
+            class Bad:
+                def __index__(self):
+                    raise exc
+
+            return Bad()
+
+        g = small_graph()
+        with pytest.raises(Sub) as info:  # only an exact TypeError gets the prefix
+            g.get_parent(raising(Sub("own words")))
+        assert str(info.value) == "own words"
+        assert message(lambda: g.get_parent(raising(TypeError(Unprintable())))) == (
+            TypeError,
+            "argument 'node_id': ",
+        )
+        assert g.get_parent(2) is None  # the receiver is free again
+
+    def test_id_list_kind_takes_sequence_types(self):
+        class Ids(list):
+            pass
+
+        class Pair(tuple):
+            pass
+
+        class Seq:  # the old sequence protocol: __getitem__ up to IndexError
+            def __init__(self, items):
+                self.items = items
+
+            def __len__(self):
+                return len(self.items)
+
+            def __getitem__(self, i):
+                return self.items[i]
+
+        g = small_graph()
+        for nodes in (Ids([1, 0]), Pair((5, 0)), Seq([Index(0)]), Ids()):
+            assert g.is_below(2, nodes) is (len(nodes) > 0)
+        assert g.is_below(2, [0], skip=Seq([1, 1])) is False
+        assert g.cross_sections(2, Ids([2, 2])) == [([2], 1), ([0], 0)]
+
+    @pytest.mark.parametrize("exc, expected", [
+        (ValueError("no iterator"), (ValueError, "no iterator")),
+        (TypeError("no iterator"), (TypeError, "argument 'nodes': no iterator")),
+    ])
+    def test_id_list_whose_iteration_fails(self, exc, expected):
+        class Stubborn(list):
+            def __iter__(self):
+                raise exc
+
+        class Breaks(list):
+            def __iter__(self):
+                yield 0
+                raise exc
+
+        g = small_graph()
+        assert message(lambda: g.is_below(2, Stubborn([0]))) == expected
+        assert message(lambda: g.is_below(2, Breaks([0]))) == expected
+        assert g.is_below(2, [0]) is True
+
+    def test_bool_kind_refuses_numpy_scalars_of_other_types(self):
+        np = pytest.importorskip("numpy")
+        g = small_graph()
+        for bad in (np.int64(1), np.float64(0.0), np.array(True)):
+            assert message(lambda: g.walk(0, bad)) == (
+                TypeError,
+                f"argument 'above': '{type(bad).__name__}' object cannot be cast as 'bool'",
+            )
+
+    def test_bool_kind_numpy_like_types_with_a_truth_slot(self):
+        def numpy_type(name, truth):
+            return type(name, (), {"__module__": "numpy", "__bool__": truth})
+
+        def refuse(self):
+            raise ValueError("no truth")
+
+        g = small_graph()
+        for name in ("bool_", "bool"):
+            assert g.walk(0, numpy_type(name, lambda self: False)(), True) == [0, 1, 2]
+            assert g.walk(0, numpy_type(name, lambda self: True)(), False) == [0]
+        assert message(lambda: g.walk(0, numpy_type("bool_", refuse)())) == (ValueError, "no truth")
+        other = numpy_type("int8", lambda self: True)
+        assert message(lambda: g.walk(0, other())) == (
+            TypeError,
+            "argument 'above': 'int8' object cannot be cast as 'bool'",
+        )
+        odd_module = type("bool_", (), {"__module__": None})
+        assert message(lambda: g.walk(0, odd_module()))[0] is TypeError
+
     def test_non_type_errors_pass_through_unchanged(self):
         class Bad:
             def __index__(self):
@@ -288,6 +398,48 @@ class TestBorrows:
         assert g.get_children(1) == [2]
         g.connect_op_to_value(1, 0)  # the exclusive borrow was released
         assert g.get_children(1) == [2, 0]
+
+    @pytest.mark.parametrize("query", [
+        lambda g: g.get_children(0),
+        lambda g: g.walk(0, below=False),
+        lambda g: g.leaves(),
+        lambda g: g.clone_subgraph(),
+        lambda g: g.connection_hash(),
+        lambda g: g.is_below(2, [0]),
+    ])
+    def test_queries_of_every_shape_refused_during_a_mutation(self, query):
+        g = small_graph()
+        seen = []
+
+        def hook():
+            seen.append(message(lambda: query(g)))
+
+        g.connect_op_to_value(Index(1, hook), 0)
+        assert seen == [(RuntimeError, "Already mutably borrowed")]
+        assert g.get_children(1) == [2, 0]  # the mutation went through afterwards
+        query(g)  # and the refused call left no borrow behind
+        g.add_op_with_payload(3)
+
+    @pytest.mark.parametrize("function", ["tree_conditions", "get_conditions", "update_callable_conditions"])
+    def test_condition_functions_refused_during_a_mutation(self, function):
+        g = small_graph()
+        call = getattr(quillnet, function)
+        snap = {2: {"conditions": [[0]], "has_callable": False, "cumulative": False}}
+        args = (1, snap, False) if function == "tree_conditions" else (0, snap, False)
+        args = (1, snap) if function == "update_callable_conditions" else args
+        seen = []
+
+        def hook():
+            seen.append(message(lambda: call(g, *args)))
+            # an op cache error is reported before the graph is borrowed
+            seen.append(message(lambda: call(g, args[0], {2: {}}, *args[2:])))
+
+        g.set_root(Index(0, hook))
+        (kind, text), missing = seen
+        assert kind.__name__ == "PanicException" and text.startswith("Already mutably borrowed")
+        assert missing == (KeyError, "\"missing 'conditions'\"")
+        assert call(g, *args) == [[0]]
+        g.add_op_with_payload(3)  # no borrow left behind
 
     def test_nested_shared_borrows_are_fine(self):
         g = small_graph()

@@ -125,6 +125,15 @@ def random_graph(rng, n):
     return graph(kinds, edges)
 
 
+def random_odd_graph(rng, n):
+    """Like random_graph, but a link may join two nodes of one kind: a value node among a
+    value's options, an op among an op's children (still acyclic)."""
+    kinds = [("v", rng.randrange(4)) if i == 0 or rng.random() < 0.55 else ("o", rng.randrange(4))
+             for i in range(n)]
+    edges = [(i, rng.randrange(i + 1, n)) for i in range(n - 1) for _ in range(rng.choice([0, 1, 1, 2]))]
+    return graph(kinds, edges)
+
+
 def random_snapshot(rng):
     return {pid: entry([[rng.randrange(5) for _ in range(rng.randrange(4))] for _ in range(rng.randrange(4))],
                        rng.random() < 0.4, rng.random() < 0.3)
@@ -140,6 +149,74 @@ def test_random_graphs_match_reference(seed):
         for adopt in (False, True):
             assert q.tree_conditions(g, node, snap, adopt) == ref_tree(g, node, snap, adopt)
             assert q.get_conditions(g, node, snap, adopt) == ref_get(g, node, snap, adopt)
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_odd_links_match_reference(seed):
+    # value nodes as options (a leaf or not, first or later), ops as children (a callable
+    # position taken by an op)
+    rng = random.Random(1000 + seed)
+    g, snap = random_odd_graph(rng, rng.randrange(2, 12)), random_snapshot(rng)
+    for node in range(g.num_nodes()):
+        assert q.update_callable_conditions(g, node, snap) == ref_update(g, node, snap)
+        for adopt in (False, True):
+            assert q.tree_conditions(g, node, snap, adopt) == ref_tree(g, node, snap, adopt)
+            assert q.get_conditions(g, node, snap, adopt) == ref_get(g, node, snap, adopt)
+
+
+def test_value_nodes_among_options():
+    # op 1 takes value 2, whose first option is the value leaf 3 (then op 4 over leaf 5)
+    g = graph(["v", "o", "v", "v", ("o", 4), "v"], [(0, 1), (1, 2), (2, 3), (2, 4), (4, 5)])
+    snap = {1: entry([[]]), 4: entry([[0]])}
+    assert q.tree_conditions(g, 1, snap, False) == [[]]  # the leaf option gives one empty condition
+    assert q.tree_conditions(g, 3, snap, False) == [[]]
+    g = graph(["v", "o", "v", ("o", 4), "v", "v"], [(0, 1), (1, 2), (2, 3), (2, 4), (3, 5)])
+    assert q.tree_conditions(g, 1, snap, False) == [[0]]  # the op option, for comparison
+    # a value whose first option is a value leaf: no parent, so that leaf starts the walk
+    g = graph("vvv", [(0, 1), (0, 2)])
+    assert q.get_conditions(g, 0, {}, False) == [[]]
+    assert q.get_conditions(g, 0, {}, True) == [[]]
+
+
+@pytest.mark.parametrize("own, cumulative", [([[1], [0, 1]], False), ([], False), ([[0]], True)])
+def test_callable_position_held_by_an_op(own, cumulative):
+    # op 0's first child is op 1 (op id 7, like the value id of the callable entry)
+    g = graph(["o", ("o", 7), "v"], [(0, 1), (0, 2)])
+    snap = {1: entry(own, True, cumulative), 7: entry([[0]])}
+    assert q.update_callable_conditions(g, 0, snap) == own
+
+
+@pytest.mark.parametrize("depth", [3, 70])
+def test_leaf_counts_beyond_64_bits(depth):
+    # r's first option T (op id 2) takes leaves a and b; its second option reaches b along
+    # 2**depth paths, so r's leaf sequence is a, b, then b again 2**depth times.
+    g = q.CoreGraph()
+    r, t = g.add_value_with_payload(0, 0), g.add_op_with_payload(2)
+    a, b = g.add_value_with_payload(1, 0), g.add_value_with_payload(2, 0)
+    g.connect_value_to_op(r, t)
+    g.connect_op_to_value(t, a)
+    g.connect_op_to_value(t, b)
+    below = b
+    for _ in range(depth):
+        v, o = g.add_value_with_payload(3, 0), g.add_op_with_payload(1)
+        g.connect_value_to_op(v, o)
+        g.connect_op_to_value(o, below)
+        g.connect_op_to_value(o, below)
+        below = v
+    u = g.add_op_with_payload(1)
+    g.connect_value_to_op(r, u)
+    g.connect_op_to_value(u, below)
+    g.set_root(r)
+    for conditions, expected in [
+        ([[0]], [[0]]),        # a alone: consistent
+        ([[1]], [[0, 1]]),     # b once selected, unselected elsewhere: dropped, all leaves
+        ([[0], [0, 1]], [[0]]),
+        ([[]], [[]]),
+    ]:
+        snap = {2: entry(conditions)}
+        assert q.get_conditions(g, r, snap, False) == expected
+        if depth < 10:
+            assert ref_get(g, r, snap, False) == expected
 
 
 # ---- exact cases ----

@@ -73,6 +73,42 @@ def test_malformed_entries_raise_unprefixed(g, snap, exc, message):
         assert not str(ei.value).startswith("argument")
 
 
+class Clash:
+    """A key that hashes like `name`; once armed, comparing it fails."""
+
+    armed = False
+
+    def __init__(self, name):
+        self.name = name
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if Clash.armed:
+            raise ValueError(f"cannot compare with {other!r}")
+        return False
+
+
+@pytest.mark.parametrize("name", ["conditions", "has_callable", "cumulative"])
+def test_failing_key_comparison_in_an_entry_propagates(g, name):
+    e = {Clash(name): None, Clash("other"): None}  # met before the real key
+    e.update(entry([[0]]))
+
+    def fails():
+        Clash.armed = True
+        try:
+            with pytest.raises(ValueError, match=f"^cannot compare with '{name}'$"):
+                conds(g, {1: e})
+        finally:
+            Clash.armed = False
+
+    fails()
+    del e[name]  # with the key missing too: the comparison's failure, not KeyError
+    fails()
+    assert conds(g, {1: {Clash("other"): None, **entry([[0]])}}) == [[0]]
+
+
 def panic_message(g, snap):
     with pytest.raises(BaseException) as ei:
         conds(g, snap)

@@ -80,6 +80,30 @@ def test_many_targets(graph_from):
     assert not g.is_below(0, far + [2], skip=far + [1])
 
 
+@pytest.mark.parametrize("seed", range(12))
+def test_long_lists_answer_like_short_ones(seed, panics):
+    # Lists past a few entries are looked up through a hash table: ids that collide,
+    # repeat, or equal 2**64 - 1 (the table's empty-slot value) must not change an answer.
+    rng = random.Random(500 + seed)
+    n = rng.randrange(3, 14)
+    g = random_graph(rng, n, rng.randrange(n, 2 * n + 1), odd_links=seed % 2 == 1)
+    for start in range(n):
+        for _ in range(8):
+            nodes = rng.sample(range(n), rng.randrange(0, 3))
+            skip = rng.sample(range(n), rng.randrange(0, 3))
+            pad = [rng.randrange(n, 4 * n + 40) for _ in range(rng.randrange(9, 60))] + [2**64 - 1]
+            long_nodes, long_skip = pad + nodes + pad[:5], skip + pad[::-1]
+            for include_self in (True, False):
+                want = ref_is_below(g, start, nodes, include_self, skip)
+                assert g.is_below(start, long_nodes, include_self, skip) == want
+                assert g.is_below(start, nodes, include_self, long_skip) == want
+                assert g.is_below(start, long_nodes, include_self, long_skip) == want
+    far = list(range(n, n + 20))
+    assert not g.is_below(2**64 - 1, [0], skip=far + [2**64 - 1])  # skipped, so never range-checked
+    with panics(oob(n, 2**64 - 1)):
+        g.is_below(2**64 - 1, [0], skip=far)
+
+
 def test_out_of_range(panics, graph_from):
     g = graph_from([("v", 0, 0), ("o", 1)])
     with panics(oob(2, 5)):
