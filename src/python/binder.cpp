@@ -1,6 +1,5 @@
 #include "binder.hpp"
 
-#include <cstring>
 #include <deque>
 
 #include "convert.hpp"
@@ -52,31 +51,19 @@ void missing_required(const Sig& sig, PyObject** slots) {
     PyErr_SetString(PyExc_TypeError, msg.c_str());
 }
 
-// Re-raises a failed conversion of argument `name`: a TypeError becomes
-// TypeError("argument '{name}': {message}") with the original's cause; anything else
-// passes through unchanged.
-void prefix_arg_error(const char* name) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != PyExc_TypeError) {  // a subclass passes through
-        PyErr_Restore(type, value, tb);
-        return;
-    }
-    PyErr_NormalizeException(&type, &value, &tb);
-    PyObject* text = value ? PyObject_Str(value) : nullptr;
+// Raises TypeError("argument '{name}': {message}") for the failed conversion `original`,
+// with the original's cause.
+void raise_prefixed(const char* name, PyObject* original) {
+    PyObject* text = original ? PyObject_Str(original) : nullptr;
     if (!text) {
         PyErr_Clear();
         text = PyUnicode_FromString("");
     }
-    PyObject* cause = value ? PyException_GetCause(value) : nullptr;
+    PyObject* cause = original ? PyException_GetCause(original) : nullptr;
     PyObject* fresh = text ? PyUnicode_FromFormat("argument '%s': %U", name, text) : nullptr;
     Py_XDECREF(text);
     PyObject* exc = fresh ? PyObject_CallOneArg(PyExc_TypeError, fresh) : nullptr;
     Py_XDECREF(fresh);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
     if (!exc) {
         Py_XDECREF(cause);
         return;  // the failure to build the new error is what the caller sees
@@ -86,43 +73,45 @@ void prefix_arg_error(const char* name) {
     Py_DECREF(exc);
 }
 
-bool convert_raw(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
-    switch (p.kind) {
-        case Kind::Id: return to_id(o, out.u);
-        case Kind::U32: {
-            std::uint32_t v;
-            if (!to_u32(o, v)) return false;
-            out.u = v;
-            return true;
-        }
-        case Kind::Bool: return to_bool(o, out.b);
-        case Kind::IdList: return to_id_list(o, out.list());
-        case Kind::OptId:
-            if (o == Py_None) {
-                out.b = false;
-                return true;
-            }
-            out.b = true;
-            return to_id(o, out.u);
-        case Kind::Dict:
-            if (!PyDict_Check(o)) {
-                set_cast_error(o, "dict");
-                return false;
-            }
-            out.obj = o;
-            return true;
-        case Kind::Graph:
-        case Kind::GraphLater:
-            if (!is_graph(o)) {
-                set_cast_error(o, "CoreGraph");
-                return false;
-            }
-            out.obj = o;
-            if (p.kind == Kind::Graph && !graph_borrow.acquire(out.graph()))
-                return fail_shared_borrow();
-            return true;
-        case Kind::CondsByChild: return to_conditions_by_child(o, out.nested());
+// Re-raises a failed conversion of argument `name`: a TypeError becomes the prefixed
+// TypeError; anything else, a subclass of TypeError included, passes through unchanged.
+void prefix_arg_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (Py_TYPE(exc) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc);
+        return;
     }
+    raise_prefixed(name, exc);
+    Py_DECREF(exc);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &tb);
+    raise_prefixed(name, value);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+#endif
+}
+
+// Runs one conversion (false with an exception set) and applies the argument-name rule
+// to its failure.
+template <class Convert>
+bool named(const char* name, Convert&& convert) {
+    if (convert()) return true;
+    prefix_arg_error(name);
+    return false;
+}
+
+bool is_graph_or_fail(PyObject* o) {
+    if (is_graph(o)) return true;
+    set_cast_error(o, "CoreGraph");
     return false;
 }
 
@@ -186,15 +175,61 @@ bool bind_args(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject
     return true;
 }
 
-bool convert_arg(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
-    if (!o) {
-        // Left out: the default follows from the kind and the default's text.
-        out.b = p.kind == Kind::Bool && std::strcmp(p.default_text, "True") == 0;
+bool convert_arg(const char* name, PyObject* o, NodeId& out, SharedBorrow&) {
+    return named(name, [&] { return to_id(o, out); });
+}
+
+bool convert_arg(const char* name, PyObject* o, std::uint32_t& out, SharedBorrow&) {
+    return named(name, [&] { return to_u32(o, out); });
+}
+
+bool convert_arg(const char* name, PyObject* o, bool& out, SharedBorrow&) {
+    return named(name, [&] { return to_bool(o, out); });
+}
+
+bool convert_arg(const char* name, PyObject* o, std::vector<NodeId>& out, SharedBorrow&) {
+    return named(name, [&] { return to_id_list(o, out); });
+}
+
+bool convert_arg(const char* name, PyObject* o, GraphObject*& out, SharedBorrow& graph_borrow) {
+    return named(name, [&] {
+        if (!is_graph_or_fail(o)) return false;
+        out = reinterpret_cast<GraphObject*>(o);
+        return graph_borrow.acquire(out) || fail_shared_borrow();
+    });
+}
+
+bool convert_arg(const char* name, PyObject* o, UnborrowedGraph& out, SharedBorrow&) {
+    return named(name, [&] {
+        if (!is_graph_or_fail(o)) return false;
+        out.obj = reinterpret_cast<GraphObject*>(o);
         return true;
-    }
-    if (convert_raw(p, o, out, graph_borrow)) return true;
-    prefix_arg_error(p.name);
-    return false;
+    });
+}
+
+bool convert_arg(const char* name, PyObject* o, std::optional<std::uint64_t>& out, SharedBorrow&) {
+    return named(name, [&] {
+        if (o == Py_None) {
+            out.reset();
+            return true;
+        }
+        return to_id(o, out.emplace());
+    });
+}
+
+bool convert_arg(const char* name, PyObject* o, PyObject*& out, SharedBorrow&) {
+    return named(name, [&] {
+        if (!PyDict_Check(o)) {
+            set_cast_error(o, "dict");
+            return false;
+        }
+        out = o;
+        return true;
+    });
+}
+
+bool convert_arg(const char* name, PyObject* o, std::vector<quill::Conditions>& out, SharedBorrow&) {
+    return named(name, [&] { return to_conditions_by_child(o, out); });
 }
 
 std::string text_signature(const Sig& sig) {

@@ -7,16 +7,22 @@
 //   4. run the operation,
 //   5. convert the result; the borrows are released on every path.
 // The parser, the text-signature docstrings and the binding messages are all derived
-// from the `Sig` records, so each method is described exactly once.
+// from the `Sig` records, so each method is described exactly once.  The converted
+// arguments reach the wrapper as typed, named C++ parameters: the call is unpacked from
+// the description at compile time, and the wrapper's parameter types are checked against
+// it, so a description and its wrapper cannot silently disagree.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <iterator>
+#include <optional>
+#include <span>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -26,6 +32,8 @@
 #include "graph_object.hpp"
 
 namespace quillpy {
+
+using quill::NodeId;
 
 enum class Kind : std::uint8_t {
     Id,            // unsigned 64-bit integer
@@ -57,115 +65,262 @@ struct Sig {
     std::size_t count;
     Borrow borrow;
     // The operation runs no Python code: it returns a scalar (int, bool or None), builds
-    // no container and never polls for signals.  See call_with.
+    // no container and never polls for signals.  See call_with_body.
     bool scalar_only = false;
 };
 
-// One converted argument.  Container kinds convert into storage that only the
-// signatures with such parameters carry (see Values), so the common scalar calls stay
-// free of it.
-struct Value {
-    std::uint64_t u = 0;     // Id, U32, OptId
-    bool b = false;          // Bool; for OptId: a value is present
-    PyObject* obj = nullptr; // Dict, Graph, GraphLater (borrowed reference)
-    std::vector<std::uint64_t>* list_p = nullptr;      // IdList
-    std::vector<quill::Conditions>* nested_p = nullptr;  // CondsByChild
-    GraphObject* graph() const { return reinterpret_cast<GraphObject*>(obj); }
-    std::vector<std::uint64_t>& list() const { return *list_p; }
-    std::vector<quill::Conditions>& nested() const { return *nested_p; }
+// A description: methods borrow their receiver, module functions have none.
+constexpr Sig describe(const char* name, Borrow borrow, bool scalar_only) {
+    return {name, borrow == Borrow::None ? nullptr : "CoreGraph", nullptr, 0, borrow, scalar_only};
+}
+template <std::size_t N>
+constexpr Sig describe(const char* name, Borrow borrow, bool scalar_only, const Param (&params)[N]) {
+    Sig s = describe(name, borrow, scalar_only);
+    s.params = params;
+    s.count = N;
+    return s;
+}
+
+// The words of the description lists (see QN_TABLE).
+namespace desc {
+constexpr Kind Id = Kind::Id, U32 = Kind::U32, Bool = Kind::Bool, IdList = Kind::IdList,
+               GraphArg = Kind::Graph, GraphLater = Kind::GraphLater, OptId = Kind::OptId,
+               Dict = Kind::Dict, CondsByChild = Kind::CondsByChild;
+constexpr bool Scalar = true;    // scalar_only
+constexpr bool General = false;
+}  // namespace desc
+
+// ---- what each kind converts into, and the wrapper parameter types that may take it ----
+
+template <Kind K> struct KindStorage;
+template <> struct KindStorage<Kind::Id> { using type = NodeId; };
+template <> struct KindStorage<Kind::U32> { using type = std::uint32_t; };
+template <> struct KindStorage<Kind::Bool> { using type = bool; };
+template <> struct KindStorage<Kind::IdList> { using type = std::vector<NodeId>; };
+template <> struct KindStorage<Kind::Graph> { using type = GraphObject*; };
+template <> struct KindStorage<Kind::GraphLater> { using type = UnborrowedGraph; };
+template <> struct KindStorage<Kind::OptId> { using type = std::optional<std::uint64_t>; };
+template <> struct KindStorage<Kind::Dict> { using type = PyObject*; };
+template <> struct KindStorage<Kind::CondsByChild> { using type = std::vector<quill::Conditions>; };
+template <Kind K> using Storage = typename KindStorage<K>::type;
+
+template <class T, class... U> inline constexpr bool one_of = (std::is_same_v<T, U> || ...);
+
+// Scalars go by value; a list as a view, or as an rvalue when the operation takes it
+// over (never as a silent copy); the borrowed graph as a const reference.
+template <Kind K, class T> inline constexpr bool takes = std::is_same_v<T, Storage<K>>;
+template <class T>
+inline constexpr bool takes<Kind::IdList, T> =
+    one_of<T, std::span<const NodeId>, std::vector<NodeId>&&, const std::vector<NodeId>&>;
+template <class T>
+inline constexpr bool takes<Kind::CondsByChild, T> =
+    one_of<T, std::vector<quill::Conditions>&&, const std::vector<quill::Conditions>&>;
+template <class T> inline constexpr bool takes<Kind::Graph, T> = std::is_same_v<T, const quill::Graph&>;
+
+// The receiver as a method's wrapper takes it.
+template <Borrow B>
+using Receiver = std::conditional_t<B == Borrow::Exclusive, quill::Graph&, const quill::Graph&>;
+
+// Hands a converted value over to a wrapper parameter of type T.
+template <class T, class S>
+inline T hand_over(S& s) {
+    if constexpr (std::is_same_v<S, GraphObject*>)
+        return s->graph;
+    else if constexpr (std::is_rvalue_reference_v<T>)
+        return std::move(s);
+    else
+        return static_cast<T>(s);
+}
+
+// ---- compile-time checks of a description and its wrapper ----
+
+constexpr bool same_text(const char* a, const char* b) {
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+constexpr bool default_fits(const Param& p) {
+    if (!p.default_text) return true;
+    switch (p.kind) {
+        case Kind::Bool: return same_text(p.default_text, "True") || same_text(p.default_text, "False");
+        case Kind::IdList: return same_text(p.default_text, "...");
+        case Kind::OptId: return same_text(p.default_text, "None");
+        default: return false;
+    }
+}
+
+constexpr bool is_container(Kind k) {
+    return k == Kind::IdList || k == Kind::CondsByChild || k == Kind::Dict || k == Kind::Graph ||
+           k == Kind::GraphLater;
+}
+
+template <class Pred>
+constexpr bool every_param(const Sig& s, Pred pred) {
+    for (std::size_t i = 0; i < s.count; ++i)
+        if (!pred(i)) return false;
+    return true;
+}
+
+constexpr std::size_t count_of(const Sig& s, Kind k) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < s.count; ++i) n += s.params[i].kind == k;
+    return n;
+}
+
+template <const Sig& S>
+consteval bool description_is_sound() {
+    static_assert(every_param(S, [](std::size_t i) { return default_fits(S.params[i]); }),
+                  "quillnet binder: a default text does not fit its parameter's kind (a bool "
+                  "takes True or False, an id list ..., an optional id None, other kinds none)");
+    static_assert(every_param(S, [](std::size_t i) {
+                      return i == 0 || !S.params[i - 1].default_text || S.params[i].default_text;
+                  }),
+                  "quillnet binder: a required parameter follows an optional one");
+    static_assert(every_param(S, [](std::size_t i) {
+                      for (std::size_t j = 0; j < i; ++j)
+                          if (same_text(S.params[j].name, S.params[i].name)) return false;
+                      return true;
+                  }),
+                  "quillnet binder: two parameters share a name");
+    static_assert(count_of(S, Kind::Graph) <= 1,
+                  "quillnet binder: more than one graph argument to borrow during conversion; "
+                  "a call holds one such borrow");
+    static_assert(!S.scalar_only ||
+                      every_param(S, [](std::size_t i) { return !is_container(S.params[i].kind); }),
+                  "quillnet binder: a scalar-only method takes a container argument (id list, "
+                  "nested conditions, dict or graph)");
+    return true;
+}
+
+template <class F> struct WrapperShape {
+    static constexpr bool is_wrapper = false;
+};
+template <class... A> struct WrapperShape<PyObject* (*)(A...)> {
+    static constexpr bool is_wrapper = true;
+    using Args = std::tuple<A...>;
 };
 
-// What an operation sees: the receiver (nullptr for module functions) and its arguments.
-struct Call {
-    GraphObject* self;
-    Value* v;
-    const quill::Graph& g() const { return self->graph; }
-    quill::Graph& g_mut() const { return self->graph; }
-};
+template <const Sig& S, auto F, std::size_t... I>
+consteval bool wrapper_fits(std::index_sequence<I...>) {
+    using Shape = WrapperShape<decltype(F)>;
+    static_assert(Shape::is_wrapper, "quillnet binder: a wrapper is a function returning PyObject*");
+    if constexpr (Shape::is_wrapper) {
+        using Args = typename Shape::Args;
+        constexpr std::size_t R = S.borrow == Borrow::None ? 0 : 1;
+        static_assert(std::tuple_size_v<Args> == R + S.count,
+                      "quillnet binder: the wrapper takes one parameter per described parameter "
+                      "(after the receiver, for a method)");
+        if constexpr (std::tuple_size_v<Args> == R + S.count) {
+            if constexpr (R == 1)
+                static_assert(std::is_same_v<std::tuple_element_t<0, Args>, Receiver<S.borrow>>,
+                              "quillnet binder: a method's wrapper takes its receiver first, as "
+                              "const quill::Graph& when it borrows shared and quill::Graph& when "
+                              "exclusive");
+            static_assert((takes<S.params[I].kind, std::tuple_element_t<R + I, Args>> && ...),
+                          "quillnet binder: a wrapper parameter's type does not fit the kind of "
+                          "its description");
+        }
+    }
+    return true;
+}
 
-using Impl = PyObject* (*)(Call&);
+// ---- binding (step 1) and the general conversions (step 3), in binder.cpp ----
 
-// Step 1 for the general case; fills `slots` (size sig.count) with borrowed references or
-// nullptr for left-out optional parameters.  False with TypeError set.
+// Fills `slots` (size sig.count) with borrowed references or nullptr for left-out optional
+// parameters.  False with TypeError set.
 bool bind_args(const Sig& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                PyObject** slots);
 // The binding messages, shared with the constructor.
 void too_many_positional(const Sig& sig, Py_ssize_t given);
 void unexpected_keyword(const Sig& sig, PyObject* keyword);
-// Step 3 for one argument; applies the "argument '{name}': " rule on failure.
-bool convert_arg(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow);
+
+// One argument of each kind, with the "argument '{name}': " rule applied on failure.
+bool convert_arg(const char* name, PyObject* o, NodeId& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, std::uint32_t& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, bool& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, std::vector<NodeId>& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, GraphObject*& out, SharedBorrow& graph_borrow);
+bool convert_arg(const char* name, PyObject* o, UnborrowedGraph& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, std::optional<std::uint64_t>& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, PyObject*& out, SharedBorrow&);
+bool convert_arg(const char* name, PyObject* o, std::vector<quill::Conditions>& out, SharedBorrow&);
+
 // The docstring: the text signature followed by "\n--\n\n".
 std::string text_signature(const Sig& sig);
+// Fills the ml_doc of each entry from its description (the tables end with a null entry).
+void attach_docs(PyMethodDef* defs, const Sig* const* sigs);
+
+// ---- the call path ----
+
+// The converted arguments of one call, one typed slot per parameter.
+template <const Sig& S, class = std::make_index_sequence<S.count>> struct ArgsOf;
+template <const Sig& S, std::size_t... I> struct ArgsOf<S, std::index_sequence<I...>> {
+    using type = std::tuple<Storage<S.params[I].kind>...>;
+};
+template <const Sig& S> using Args = typename ArgsOf<S>::type;
 
 // The conversions decided inline, with the kind known at compile time: a small exact int
 // for an id or u32, True or False for a bool.  They run no Python code; false means
 // "take the general path" (convert_arg), never a failure.
 template <Kind K>
-inline bool convert_inline(PyObject* o, Value& out) {
+inline bool convert_inline(PyObject* o, Storage<K>& out) {
     std::int64_t v;
     if constexpr (K == Kind::Id) {
         if (!small_exact_int(o, v) || v < 0) return false;
-        out.u = std::uint64_t(v);
+        out = std::uint64_t(v);
         return true;
     } else if constexpr (K == Kind::U32) {
         if (!small_exact_int(o, v) || v < 0 || v > 0xFFFFFFFFll) return false;
-        out.u = std::uint64_t(v);
+        out = std::uint32_t(v);
         return true;
     } else if constexpr (K == Kind::Bool) {
         if (o != Py_True && o != Py_False) return false;
-        out.b = o == Py_True;
+        out = o == Py_True;
         return true;
     } else {
         return false;
     }
 }
 
-// Step 3 for one argument: inline where possible, else the general path.
-template <Kind K>
-inline bool convert_one(const Param& p, PyObject* o, Value& out, SharedBorrow& graph_borrow) {
-    if (o && convert_inline<K>(o, out)) return true;
-    return convert_arg(p, o, out, graph_borrow);
+// Step 3 for parameter I: the default when left out, else inline where possible, else the
+// general path.
+template <const Sig& S, std::size_t I>
+inline bool convert_one(PyObject* o, Storage<S.params[I].kind>& out, SharedBorrow& graph_borrow) {
+    constexpr Param p = S.params[I];
+    if (!o) {  // left out: a bool takes the value its text names, the other kinds stay empty
+        if constexpr (p.kind == Kind::Bool) out = p.default_text && same_text(p.default_text, "True");
+        return true;
+    }
+    if (convert_inline<p.kind>(o, out)) return true;
+    return convert_arg(p.name, o, out, graph_borrow);
 }
 
 template <const Sig& S, std::size_t... I>
-inline bool convert_all(PyObject* const* slots, Value* v, SharedBorrow& graph_borrow,
+inline bool convert_all(PyObject* const* slots, Args<S>& a, SharedBorrow& graph_borrow,
                         std::index_sequence<I...>) {
-    return (convert_one<S.params[I].kind>(S.params[I], slots[I], v[I], graph_borrow) && ...);
+    return (convert_one<S, I>(slots[I], std::get<I>(a), graph_borrow) && ...);
 }
 
-constexpr bool has_containers(const Sig& s) {
-    for (std::size_t i = 0; i < s.count; ++i)
-        if (s.params[i].kind == Kind::IdList || s.params[i].kind == Kind::CondsByChild) return true;
-    return false;
+template <const Sig& S, std::size_t... I>
+inline bool convert_all_inline(PyObject* const* args, Args<S>& a, std::index_sequence<I...>) {
+    return (convert_inline<S.params[I].kind>(args[I], std::get<I>(a)) && ...);
 }
 
-// The converted arguments of one call (N may be 0), with container storage only where
-// the signature needs it.
-template <std::size_t N, bool Containers>
-struct Values {
-    Value v[N == 0 ? 1 : N];
-};
-
-template <std::size_t N>
-struct Values<N, true> {
-    Value v[N];
-    std::vector<std::uint64_t> lists[N];
-    std::vector<quill::Conditions> nested[N];
-    Values() {
-        for (std::size_t i = 0; i < N; ++i) {
-            v[i].list_p = &lists[i];
-            v[i].nested_p = &nested[i];
-        }
-    }
-    Values(const Values&) = delete;
-    Values& operator=(const Values&) = delete;
-};
+// Step 4: the wrapper called with the receiver (for a method) and its typed arguments.
+template <const Sig& S, auto F, std::size_t... I>
+inline PyObject* invoke(GraphObject* recv, Args<S>& a, std::index_sequence<I...>) {
+    using W = typename WrapperShape<decltype(F)>::Args;
+    if constexpr (S.borrow == Borrow::None)
+        return F(hand_over<std::tuple_element_t<I, W>>(std::get<I>(a))...);
+    else
+        return F(recv->graph, hand_over<std::tuple_element_t<I + 1, W>>(std::get<I>(a))...);
+}
 
 // The receiver's borrow for the length of a call; no borrow for module functions.
 template <Borrow B>
 class ReceiverBorrow {
 public:
-    explicit ReceiverBorrow(PyObject* self) : obj_(reinterpret_cast<GraphObject*>(self)) {
+    explicit ReceiverBorrow(GraphObject* obj) : obj_(obj) {
         if constexpr (B == Borrow::Shared)
             ok_ = try_borrow_shared(obj_) || fail_shared_borrow();
         else if constexpr (B == Borrow::Exclusive)
@@ -181,7 +336,6 @@ public:
             release_exclusive(obj_);
     }
     bool ok() const { return ok_; }
-    GraphObject* get() const { return obj_; }
 
 private:
     GraphObject* obj_;
@@ -189,32 +343,27 @@ private:
 };
 
 // Step 4 with every C++ exception turned into a Python one at this boundary.
-template <Impl F>
-inline PyObject* run_impl(Call& c) {
+template <const Sig& S, auto F>
+inline PyObject* run(GraphObject* recv, Args<S>& a) {
     try {
-        return F(c);
+        return invoke<S, F>(recv, a, std::make_index_sequence<S.count>{});
     } catch (...) {
         return translate_exception();
     }
 }
 
-// Step 4 for a call that only checked the receiver's borrow state (see call_with).  The
-// operation runs no Python code, but building the Python exception of a failure may (a
-// garbage collection started by an allocation runs finalizers), so the borrow is taken
-// for real while the failure is translated: such code sees the call in progress.
-template <Borrow B, Impl F>
-inline PyObject* run_impl_checked(GraphObject* recv, Call& c) {
+// Step 4 for a call that only checked the receiver's borrow state (see call_with_body).
+// The operation runs no Python code, but building the Python exception of a failure may
+// (a garbage collection started by an allocation runs finalizers), so the borrow is
+// taken for real while the failure is translated: such code sees the call in progress.
+template <const Sig& S, auto F>
+inline PyObject* run_checked(GraphObject* recv, Args<S>& a) {
     try {
-        return F(c);
+        return invoke<S, F>(recv, a, std::make_index_sequence<S.count>{});
     } catch (...) {
-        ReceiverBorrow<B> hold(reinterpret_cast<PyObject*>(recv));
+        ReceiverBorrow<S.borrow> hold(recv);
         return translate_exception();
     }
-}
-
-template <const Sig& S, std::size_t... I>
-inline bool convert_all_inline(PyObject* const* args, Value* v, std::index_sequence<I...>) {
-    return (convert_inline<S.params[I].kind>(args[I], v[I]) && ...);
 }
 
 // Whether the borrow rule would let a borrow of kind B be taken now.
@@ -229,10 +378,12 @@ inline bool borrow_would_succeed(GraphObject* o) {
         return true;
 }
 
-template <const Sig& S, Impl F>
+template <const Sig& S, auto F>
 inline PyObject* call_with_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     constexpr std::size_t N = S.count;
+    constexpr auto each = std::make_index_sequence<N>{};
+    GraphObject* recv = reinterpret_cast<GraphObject*>(self);  // unused by module functions
 #ifndef Py_GIL_DISABLED
     // While the interpreter lock is held and no Python code runs, nothing else can touch
     // the graph: no other thread runs and nothing re-enters.  A borrow taken and released
@@ -241,12 +392,10 @@ inline PyObject* call_with_body(PyObject* self, PyObject* const* args, Py_ssize_
     // be granted (one atomic load) instead of taking it (two locked instructions).
     if constexpr (S.scalar_only) {
         if (kwnames == nullptr && std::size_t(nargs) == N) {
-            Value v[N == 0 ? 1 : N];
-            if (convert_all_inline<S>(args, v, std::make_index_sequence<N>{})) {
-                GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+            Args<S> a;
+            if (convert_all_inline<S>(args, a, each)) {
                 if (!borrow_would_succeed<S.borrow>(recv)) return nullptr;
-                Call c{S.owner ? recv : nullptr, v};
-                return run_impl_checked<S.borrow, F>(recv, c);
+                return run_checked<S, F>(recv, a);
             }
         }
     }
@@ -259,20 +408,18 @@ inline PyObject* call_with_body(PyObject* self, PyObject* const* args, Py_ssize_
         if (!bind_args(S, args, nargs, kwnames, slots_buf)) return nullptr;
         slots = slots_buf;
     }
-    ReceiverBorrow<S.borrow> recv(self);
-    if (!recv.ok()) return nullptr;
-    Values<N, has_containers(S)> vals;
+    ReceiverBorrow<S.borrow> hold(recv);
+    if (!hold.ok()) return nullptr;
+    Args<S> a;
     SharedBorrow graph_borrow;
-    if (!convert_all<S>(slots, vals.v, graph_borrow, std::make_index_sequence<N>{})) return nullptr;
-    Call c{S.owner ? recv.get() : nullptr, vals.v};
-    return run_impl<F>(c);
+    if (!convert_all<S>(slots, a, graph_borrow, each)) return nullptr;
+    return run<S, F>(recv, a);
 }
 
 // The entry point of a method or function with parameters.  The operation's own failures
-// are translated in run_impl; this last guard keeps any C++ exception of the binding
-// steps (an allocation failure while a message is built, say) from reaching the
-// interpreter.
-template <const Sig& S, Impl F>
+// are translated in run; this last guard keeps any C++ exception of the binding steps
+// (an allocation failure while a message is built, say) from reaching the interpreter.
+template <const Sig& S, auto F>
 PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         return call_with_body<S, F>(self, args, nargs, kwnames);
@@ -282,47 +429,57 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // Methods without parameters: the interpreter rejects any argument.
-template <const Sig& S, Impl F>
+template <const Sig& S, auto F>
 PyObject* call_noargs(PyObject* self, PyObject*) {
-    static_assert(S.count == 0);
+    GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+    Args<S> none;
 #ifndef Py_GIL_DISABLED
-    if constexpr (S.scalar_only) {  // as in call_with
-        GraphObject* recv = reinterpret_cast<GraphObject*>(self);
+    if constexpr (S.scalar_only) {  // as in call_with_body
         if (!borrow_would_succeed<S.borrow>(recv)) return nullptr;
-        Call c{recv, nullptr};
-        return run_impl_checked<S.borrow, F>(recv, c);
+        return run_checked<S, F>(recv, none);
     }
 #endif
-    ReceiverBorrow<S.borrow> recv(self);
-    if (!recv.ok()) return nullptr;
-    Call c{recv.get(), nullptr};
-    return run_impl<F>(c);
+    ReceiverBorrow<S.borrow> hold(recv);
+    if (!hold.ok()) return nullptr;
+    return run<S, F>(recv, none);
 }
 
-// A method-table entry for one description.
-template <const Sig& S, Impl F>
+// A method-table entry for one description and its wrapper.
+template <const Sig& S, auto F>
 constexpr PyMethodDef method_def() {
+    static_assert(description_is_sound<S>());
+    static_assert(wrapper_fits<S, F>(std::make_index_sequence<S.count>{}));
+    using Fn = void (*)(void);
     if constexpr (S.count == 0) {
-        return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&call_noargs<S, F>)),
+        return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<Fn>(&call_noargs<S, F>)),
                 METH_NOARGS, nullptr};
     } else {
-        return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&call_with<S, F>)),
+        return {S.name, reinterpret_cast<PyCFunction>(reinterpret_cast<Fn>(&call_with<S, F>)),
                 METH_FASTCALL | METH_KEYWORDS, nullptr};
     }
 }
 
-// Expands a list macro X(name)... into a method table (ending with a null entry) and the
-// parallel array of descriptions, for descriptions `name_sig` and wrappers `name_impl`.
-#define QN_ENTRY(NAME) ::quillpy::method_def<NAME##_sig, NAME##_impl>(),
-#define QN_SIG_PTR(NAME) &NAME##_sig,
-#define QN_TABLES(LIST, DEFS, SIGS)                                     \
-    PyMethodDef DEFS[] = {LIST(QN_ENTRY){nullptr, nullptr, 0, nullptr}}; \
-    extern const Sig* const SIGS[];                                     \
-    const Sig* const SIGS[] = {LIST(QN_SIG_PTR)};                       \
+// A table from a list macro whose entries read
+//     X(name, borrow, calls, {"param", kind[, "default"]}, ...)
+// with borrow Shared, Exclusive (methods) or None (module functions), calls Scalar or
+// General, and kinds from namespace desc.  The wrapper of each entry is the function of
+// the same name.  Expands to the descriptions, the method table DEFS (ending with a null
+// entry) and the parallel array SIGS of descriptions.
+#define QN_DESCRIBE(NAME, BORROW, CALLS, ...)                                    \
+    __VA_OPT__(constexpr ::quillpy::Param NAME##_params[] = {__VA_ARGS__};)      \
+    constexpr ::quillpy::Sig NAME = ::quillpy::describe(                         \
+        #NAME, ::quillpy::Borrow::BORROW, CALLS __VA_OPT__(, NAME##_params));
+#define QN_ENTRY(NAME, ...) ::quillpy::method_def<described::NAME, &NAME>(),
+#define QN_SIG_PTR(NAME, ...) &described::NAME,
+#define QN_TABLE(LIST, DEFS, SIGS)                                          \
+    namespace described {                                                   \
+    using namespace ::quillpy::desc;                                        \
+    LIST(QN_DESCRIBE)                                                       \
+    }                                                                       \
+    PyMethodDef DEFS[] = {LIST(QN_ENTRY){nullptr, nullptr, 0, nullptr}};    \
+    extern const ::quillpy::Sig* const SIGS[];                              \
+    const ::quillpy::Sig* const SIGS[] = {LIST(QN_SIG_PTR)};                \
     static_assert(std::size(SIGS) + 1 == std::size(DEFS));
-
-// Fills the ml_doc of each entry from its description (the tables end with a null entry).
-void attach_docs(PyMethodDef* defs, const Sig* const* sigs);
 
 // Result helpers.
 inline PyObject* py_none() { Py_RETURN_NONE; }

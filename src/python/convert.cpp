@@ -27,7 +27,16 @@ bool guarded(F&& f) noexcept {
     }
 }
 
-const char* type_name(PyObject* o) { return _PyType_Name(Py_TYPE(o)); }
+// The bare name of a type ('int', 'CoreGraph'); a new reference, nullptr with an exception
+// set on failure.
+PyObject* type_name(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return PyType_GetName(t);
+#else
+    const char* dot = std::strrchr(t->tp_name, '.');
+    return PyUnicode_FromString(dot ? dot + 1 : t->tp_name);
+#endif
+}
 
 void set_str_vec_error() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
@@ -88,7 +97,10 @@ Py_ssize_t size_hint(PyObject* o) {
 }  // namespace
 
 void set_cast_error(PyObject* o, const char* target) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be cast as '%s'", type_name(o), target);
+    PyObject* name = type_name(Py_TYPE(o));
+    if (!name) return;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name, target);
+    Py_DECREF(name);
 }
 
 bool to_id(PyObject* o, std::uint64_t& out) {
@@ -124,6 +136,31 @@ bool to_u32(PyObject* o, std::uint32_t& out) {
     return true;
 }
 
+namespace {
+
+// The name of a type of the module numpy (a new reference in `name`); nullptr for any
+// other type.  False with an exception set when a lookup fails.
+bool numpy_type_name(PyTypeObject* t, PyObject*& name) {
+    name = nullptr;
+    // One interned name for every lookup: a fresh string each time would also take a
+    // fresh slot of the interpreter's attribute cache, which keys names by address.
+    static PyObject* module_name = nullptr;
+    if (!module_name && !(module_name = PyUnicode_InternFromString("__module__"))) return false;
+    PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), module_name);
+    if (!mod) {
+        // A type without __module__ is not numpy's; any other failure of the lookup
+        // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    const bool numpy = PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0;
+    Py_DECREF(mod);
+    return !numpy || (name = type_name(t)) != nullptr;
+}
+
+}  // namespace
+
 bool to_bool(PyObject* o, bool& out) {
     if (o == Py_True) {
         out = true;
@@ -135,36 +172,22 @@ bool to_bool(PyObject* o, bool& out) {
     }
     // numpy's boolean scalars are taken by their truth value.
     PyTypeObject* t = Py_TYPE(o);
-    bool numpy_bool = false;
-    {
-        // One interned name for every lookup: a fresh string each time would also take a
-        // fresh slot of the interpreter's attribute cache, which keys names by address.
-        static PyObject* module_name = nullptr;
-        if (!module_name && !(module_name = PyUnicode_InternFromString("__module__")))
-            return false;
-        PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), module_name);
-        if (!mod) {
-            // A type without __module__ is not numpy's; any other failure of the lookup
-            // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-        } else {
-            if (PyUnicode_Check(mod) && PyUnicode_CompareWithASCIIString(mod, "numpy") == 0) {
-                const char* name = _PyType_Name(t);
-                numpy_bool = std::strcmp(name, "bool_") == 0 || std::strcmp(name, "bool") == 0;
-            }
-            Py_DECREF(mod);
-        }
-    }
+    PyObject* name;
+    if (!numpy_type_name(t, name)) return false;
+    const bool numpy_bool = name && (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+                                     PyUnicode_CompareWithASCIIString(name, "bool") == 0);
     if (!numpy_bool) {
+        Py_XDECREF(name);
         set_cast_error(o, "bool");
         return false;
     }
     if (!t->tp_as_number || !t->tp_as_number->nb_bool) {
-        PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                     _PyType_Name(t));
+        PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                     name);
+        Py_DECREF(name);
         return false;
     }
+    Py_DECREF(name);
     int r = t->tp_as_number->nb_bool(o);
     if (r < 0) return false;
     out = r != 0;

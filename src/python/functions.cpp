@@ -1,5 +1,7 @@
-// The module functions: one description each, and the wrappers that call the core.
+// The module functions: one description each, in the order they are added to the module,
+// and the wrappers, one per function and of the same name, that call the core.
 #include <iterator>
+#include <optional>
 
 #include "binder.hpp"
 #include "conditions.hpp"
@@ -7,75 +9,70 @@
 #include "glue.hpp"
 #include "op_snapshot.hpp"
 
+#define QN_FUNCTIONS(X)                                                                 \
+    X(condition_combinations, None, General, {"conditions_by_child", CondsByChild},     \
+      {"offset_list", IdList})                                                          \
+    X(tree_conditions, None, General, {"graph", GraphLater}, {"node_id", Id},           \
+      {"op_snapshot", Dict}, {"adopt_for_callable", Bool})                              \
+    X(get_conditions, None, General, {"graph", GraphLater}, {"node_id", Id},            \
+      {"op_snapshot", Dict}, {"adopt_for_callable", Bool})                              \
+    X(update_callable_conditions, None, General, {"graph", GraphLater}, {"node_id", Id}, \
+      {"op_snapshot", Dict})                                                            \
+    X(glue_leaves, None, General, {"graph", GraphArg}, {"leaves", IdList},              \
+      {"candidates", IdList}, {"trees_only", Bool}, {"max_leaves", OptId, "None"})
+
 namespace quillpy {
 
 namespace {
 
-#define QN_FUNC(NAME, ...)                          \
-    constexpr Param NAME##_params[] = {__VA_ARGS__}; \
-    constexpr Sig NAME##_sig{#NAME, nullptr, NAME##_params, std::size(NAME##_params), Borrow::None};
-
-// ---- the descriptions, in the order the functions are added to the module ----
-QN_FUNC(condition_combinations, {"conditions_by_child", Kind::CondsByChild},
-        {"offset_list", Kind::IdList})
-QN_FUNC(tree_conditions, {"graph", Kind::GraphLater}, {"node_id", Kind::Id},
-        {"op_snapshot", Kind::Dict}, {"adopt_for_callable", Kind::Bool})
-QN_FUNC(get_conditions, {"graph", Kind::GraphLater}, {"node_id", Kind::Id},
-        {"op_snapshot", Kind::Dict}, {"adopt_for_callable", Kind::Bool})
-QN_FUNC(update_callable_conditions, {"graph", Kind::GraphLater}, {"node_id", Kind::Id},
-        {"op_snapshot", Kind::Dict})
-QN_FUNC(glue_leaves, {"graph", Kind::Graph}, {"leaves", Kind::IdList},
-        {"candidates", Kind::IdList}, {"trees_only", Kind::Bool}, {"max_leaves", Kind::OptId, "None"})
+using quill::Conditions;
+using quill::Graph;
+using quill::OpCache;
 
 // The condition functions convert their arguments, build the op cache, and only then
 // borrow the graph; a conflicting borrow at that point is an internal failure.
 template <class Run>
-PyObject* with_op_cache(Call& c, Run&& run) {
-    quill::OpCache cache;
-    if (!build_op_cache(c.v[2].obj, cache)) return nullptr;
-    GraphObject* graph = c.v[0].graph();
+PyObject* with_op_cache(UnborrowedGraph graph, PyObject* op_snapshot, Run&& run) {
+    OpCache cache;
+    if (!build_op_cache(op_snapshot, cache)) return nullptr;
     SharedBorrow borrow;
-    if (!borrow.acquire(graph)) return raise_panic("Already mutably borrowed: graph is being changed");
-    return conditions_to_py(run(graph->graph, c.v[1].u, cache));
+    if (!borrow.acquire(graph.obj)) return raise_panic("Already mutably borrowed: graph is being changed");
+    return conditions_to_py(run(graph.obj->graph, cache));
 }
 
-PyObject* condition_combinations_impl(Call& c) {
+PyObject* condition_combinations(std::vector<Conditions>&& conditions_by_child,
+                                 std::vector<NodeId>&& offset_list) {
     return conditions_to_py(
-        quill::condition_combinations_internal(std::move(c.v[0].nested()), std::move(c.v[1].list())));
+        quill::condition_combinations_internal(std::move(conditions_by_child), std::move(offset_list)));
 }
-PyObject* tree_conditions_impl(Call& c) {
-    return with_op_cache(c, [&](const quill::Graph& g, quill::NodeId id, const quill::OpCache& cache) {
-        return quill::_tree_conditions(g, id, cache, {.adopt_for_callable = c.v[3].b});
+PyObject* tree_conditions(UnborrowedGraph graph, NodeId node_id, PyObject* op_snapshot,
+                          bool adopt_for_callable) {
+    return with_op_cache(graph, op_snapshot, [&](const Graph& g, const OpCache& cache) {
+        return quill::_tree_conditions(g, node_id, cache, {.adopt_for_callable = adopt_for_callable});
     });
 }
-PyObject* get_conditions_impl(Call& c) {
-    return with_op_cache(c, [&](const quill::Graph& g, quill::NodeId id, const quill::OpCache& cache) {
-        return quill::get_conditions(g, id, cache, {.adopt_for_callable = c.v[3].b});
+PyObject* get_conditions(UnborrowedGraph graph, NodeId node_id, PyObject* op_snapshot,
+                         bool adopt_for_callable) {
+    return with_op_cache(graph, op_snapshot, [&](const Graph& g, const OpCache& cache) {
+        return quill::get_conditions(g, node_id, cache, {.adopt_for_callable = adopt_for_callable});
     });
 }
-PyObject* update_callable_conditions_impl(Call& c) {
-    return with_op_cache(c, [&](const quill::Graph& g, quill::NodeId id, const quill::OpCache& cache) {
-        return quill::_update_callable_conditions(g, id, cache);
+PyObject* update_callable_conditions(UnborrowedGraph graph, NodeId node_id, PyObject* op_snapshot) {
+    return with_op_cache(graph, op_snapshot, [&](const Graph& g, const OpCache& cache) {
+        return quill::_update_callable_conditions(g, node_id, cache);
     });
 }
-PyObject* glue_leaves_impl(Call& c) {
-    std::optional<std::uint64_t> max_leaves;
-    if (c.v[4].b) max_leaves = c.v[4].u;
-    std::vector<quill::Graph> found =
-        quill::glue_leaves(c.v[0].graph()->graph, std::move(c.v[1].list()), std::move(c.v[2].list()),
-                           {.trees_only = c.v[3].b, .max_leaves = max_leaves});
+PyObject* glue_leaves(const Graph& graph, std::vector<NodeId>&& leaves,
+                      std::vector<NodeId>&& candidates, bool trees_only,
+                      std::optional<std::uint64_t> max_leaves) {
+    std::vector<Graph> found =
+        quill::glue_leaves(graph, std::move(leaves), std::move(candidates),
+                           {.trees_only = trees_only, .max_leaves = max_leaves});
     return build_list(found.size(), [&](std::size_t i) { return wrap_graph(std::move(found[i])); });
 }
 
 }  // namespace
 
-#define QN_FUNCTIONS(X)           \
-    X(condition_combinations)     \
-    X(tree_conditions)            \
-    X(get_conditions)             \
-    X(update_callable_conditions) \
-    X(glue_leaves)
-
-QN_TABLES(QN_FUNCTIONS, module_functions, module_function_sigs)
+QN_TABLE(QN_FUNCTIONS, module_functions, module_function_sigs)
 
 }  // namespace quillpy

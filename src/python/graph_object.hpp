@@ -69,4 +69,10 @@ private:
     GraphObject* obj_ = nullptr;
 };
 
+// A graph argument that was only type-checked: the operation borrows it itself, at the
+// point of the call where that must happen.
+struct UnborrowedGraph {
+    GraphObject* obj = nullptr;
+};
+
 }  // namespace quillpy
