@@ -1,7 +1,7 @@
 """Long searches end with KeyboardInterrupt on Ctrl-C and leave the graph unchanged."""
 import quillnet
-from conftest import interrupted_after
 from quillnet import CoreGraph
+from support import interrupted_after
 
 
 def diamond_ladder(k):

@@ -4,7 +4,7 @@ import random
 import pytest
 
 import quillnet as q
-from conftest import interrupted_after
+from support import interrupted_after
 
 M64 = (1 << 64) - 1
 

@@ -4,7 +4,7 @@ import random
 
 import pytest
 
-from conftest import oob
+from support import oob
 from randgraph import chain, random_graph
 
 

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import quillnet
-from conftest import oob
+from support import oob
 from test_clone import NO_ROOT, random_graph, snapshot
 
 

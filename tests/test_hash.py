@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import quillnet
-from conftest import oob
+from support import oob
 from randgraph import random_graph
 
 M64 = (1 << 64) - 1

@@ -2,7 +2,7 @@
 import pytest
 
 import quillnet
-from conftest import oob
+from support import oob
 
 
 def snapshot(g):

@@ -3,7 +3,7 @@ import random
 
 import pytest
 
-from conftest import oob
+from support import oob
 from randgraph import random_graph
 
 

@@ -8,7 +8,7 @@ import signal
 import pytest
 
 import quillnet
-from conftest import bounded_memory, hard_time_limit
+from support import bounded_memory, hard_time_limit
 from shapes import CHOICES, choice_forest, diamond_ladder, fans, star
 
 TICK = 0.002  # seconds between handler runs
