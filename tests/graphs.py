@@ -44,6 +44,43 @@ def star(types, root_type=9, padding=0):
     return g
 
 
+def one_op_with_leaves(n, type_id=7):
+    """Root value 0 with option op 1 over n leaves of one type (nodes 2 .. n+1).  Returns
+    the graph and the leaves."""
+    g = star([type_id] * n, root_type=0)
+    g.set_root(0)
+    return g, list(range(2, n + 2))
+
+
+def op_over_leaves(n):
+    """value 0 -> op 1 (op id 1) -> leaves 2 .. n+1; every value has value id 0, type 0."""
+    g = CoreGraph()
+    g.add_value_with_payload(0, 0)
+    g.add_op_with_payload(1)
+    leaves = [g.add_value_with_payload(0, 0) for _ in range(n)]
+    g.connect_value_to_op(0, 1)
+    for leaf in leaves:
+        g.connect_op_to_value(1, leaf)
+    g.set_root(0)
+    return g
+
+
+def diamond_chain(depth):
+    """v_i -> op_i -> [v_{i+1}, v_{i+1}] (values 2i, ops 2i + 1, op id 1): 2**depth
+    occurrences of one leaf."""
+    g = CoreGraph()
+    for _ in range(depth):
+        g.add_value_with_payload(0, 0)
+        g.add_op_with_payload(1)
+    g.add_value_with_payload(0, 0)
+    for i in range(depth):
+        g.connect_value_to_op(2 * i, 2 * i + 1)
+        g.connect_op_to_value(2 * i + 1, 2 * i + 2)
+        g.connect_op_to_value(2 * i + 1, 2 * i + 2)
+    g.set_root(0)
+    return g
+
+
 def diamond_ladder(k):
     """Bottom value 0; level i adds value 1 + 3i with two ops over the value below, so value
     1 + 3i has 2**(k - 1 - i) upward paths.  The top value is the root."""
