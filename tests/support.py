@@ -1,5 +1,6 @@
-"""Helpers the tests share that are not graphs: expected messages, and the time and memory
-bounds that turn a hanging or runaway native call into a failed test."""
+"""Helpers the tests share that are not graphs: expected messages, an integer-like
+argument, and the time and memory bounds that turn a hanging or runaway native call into
+a failed test."""
 import contextlib
 import faulthandler
 import os
@@ -15,6 +16,19 @@ INTERRUPT_TIME_LIMIT = 20.0
 
 def oob(length, index):
     return f"index out of bounds: the len is {length} but the index is {index}"
+
+
+class Index:
+    """An integer-like argument; its __index__ may run a hook first."""
+
+    def __init__(self, value, hook=None):
+        self.value = value
+        self.hook = hook
+
+    def __index__(self):
+        if self.hook:
+            self.hook()
+        return self.value
 
 
 # A native call that holds the interpreter lock cannot be stopped from Python, so when a

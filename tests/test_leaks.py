@@ -13,6 +13,7 @@ import pytest
 import quillnet
 from graphs import CHOICES, choice_forest, diamond_ladder, entry, star
 from quillnet import CoreGraph
+from support import Index
 
 pytestmark = pytest.mark.slow
 
@@ -110,19 +111,6 @@ def tracked_objects(fn, args, kwargs):
 
 
 # ---- inputs -------------------------------------------------------------------------
-
-class Index:
-    """An integer-like argument; its __index__ may run a hook first."""
-
-    def __init__(self, value, hook=None):
-        self.value = value
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
-
 
 class TypeErrorWithCause:
     def __index__(self):
