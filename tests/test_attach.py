@@ -4,8 +4,9 @@ import random
 import pytest
 
 import quillnet
-from randgraph import chain
-from test_clone import NO_ROOT, random_graph, ref_node, ref_numbering, snapshot
+from graphs import chain, ref_node, ref_numbering, snapshot
+from graphs import random_graph_by_kind as random_graph
+from support import NO_ROOT
 
 
 def ref_attach(g, elem, leaf):

@@ -6,6 +6,7 @@ import pytest
 
 import quillnet
 from quillnet import CoreGraph
+from support import Index
 
 
 def small_graph():
@@ -158,17 +159,6 @@ class TestCountsAndKeywords:
             g.num_nodes(1)
         with pytest.raises(TypeError):
             g.leaves(x=1)
-
-
-class Index:
-    def __init__(self, value, hook=None):
-        self.value = value
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
 
 
 class TestKinds:

@@ -4,59 +4,9 @@ import random
 import pytest
 
 import quillnet
-from randgraph import chain
-
-NO_ROOT = "Cannot clone_subgraph: Graph has no valid root_id set"
-
-
-def random_graph(rng, n, edges, odd_links=False, types=3):
-    """n nodes (node 0 a value node), `edges` random connect calls; with odd_links any
-    kinds are joined, which fills the link fields that do not belong to a node's kind."""
-    g = quillnet.CoreGraph()
-    ops, vals = [], []
-    for i in range(n):
-        if i and rng.random() < 0.5:
-            ops.append(g.add_op_with_payload(rng.randrange(100)))
-        else:
-            vals.append(g.add_value_with_payload(rng.randrange(100), rng.randrange(types)))
-    for _ in range(edges if ops or odd_links else 0):
-        a, b = (rng.randrange(n), rng.randrange(n)) if odd_links else (rng.choice(ops),
-                                                                       rng.choice(vals))
-        if rng.random() < 0.5:
-            g.connect_op_to_value(a, b)
-        else:
-            g.connect_value_to_op(b, a)
-    return g
-
-
-def snapshot(g):
-    return [(g.is_value_node(n), g.get_op_id(n), g.get_value_payload(n), g.get_parent(n),
-             g.get_parents(n), g.get_options(n), g.get_children(n))
-            for n in range(g.num_nodes())] + [g.get_root()]
-
-
-def ref_numbering(g):
-    """Pop, skip numbered, push children, options, parent, parents (lists reversed)."""
-    corr, order, stack = {}, [], [g.get_root()]
-    while stack:
-        x = stack.pop()
-        if x in corr:
-            continue
-        corr[x] = len(order)
-        order.append(x)
-        parent = g.get_parent(x)
-        stack += reversed(g.get_children(x))
-        stack += reversed(g.get_options(x))
-        stack += [] if parent is None else [parent]
-        stack += reversed(g.get_parents(x))
-    return corr, order
-
-
-def ref_node(g, x, m):
-    """Node x of g with its links rewritten by m, entries that m lacks dropped."""
-    return [g.is_value_node(x), g.get_op_id(x), g.get_value_payload(x), m.get(g.get_parent(x)),
-            [m[i] for i in g.get_parents(x) if i in m], [m[i] for i in g.get_options(x) if i in m],
-            [m[i] for i in g.get_children(x) if i in m]]
+from graphs import chain, ref_node, ref_numbering, snapshot
+from graphs import random_graph_by_kind as random_graph
+from support import NO_ROOT
 
 
 def test_shared_value_takes_its_parents_first(graph_from):

@@ -4,13 +4,10 @@ import random
 import pytest
 
 import quillnet as q
-from conftest import interrupted_after
+from graphs import diamond_chain, entry, op_over_leaves
+from support import interrupted_after
 
 M64 = (1 << 64) - 1
-
-
-def entry(conditions, has_callable=False, cumulative=False):
-    return {"conditions": conditions, "has_callable": has_callable, "cumulative": cumulative}
 
 
 def graph(kinds, edges, root=0):
@@ -24,11 +21,6 @@ def graph(kinds, edges, root=0):
         (g.connect_value_to_op if g.is_value_node(a) else g.connect_op_to_value)(a, b)
     g.set_root(root)
     return g
-
-
-def op_over_leaves(n):
-    """value 0 -> op 1 -> leaves 2 .. n+1."""
-    return graph("vo" + "v" * n, [(0, 1)] + [(1, 2 + i) for i in range(n)])
 
 
 # ---- slow reference: a direct recursive reading of the described algorithms ----
@@ -321,14 +313,6 @@ def test_deep_chain(deep_chain, conditions, adopt, tree, get):
     assert q.tree_conditions(deep_chain, 1, snap, adopt) == tree
     assert q.get_conditions(deep_chain, 0, snap, adopt) == get
     assert q.update_callable_conditions(deep_chain, 1, snap) == ([] if adopt else conditions)
-
-
-def diamond_chain(depth):
-    """v_i -> op_i -> [v_{i+1}, v_{i+1}]: 2**depth occurrences of one leaf."""
-    edges = []
-    for i in range(depth):
-        edges += [(2 * i, 2 * i + 1), (2 * i + 1, 2 * i + 2), (2 * i + 1, 2 * i + 2)]
-    return graph("vo" * depth + "v", edges)
 
 
 def test_shared_values_stay_polynomial():

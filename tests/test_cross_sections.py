@@ -4,8 +4,8 @@ import random
 
 import pytest
 
-from conftest import oob
-from randgraph import chain, random_graph
+from graphs import chain, random_graph
+from support import oob
 
 
 def ref_cross_sections(g, target, leaves):

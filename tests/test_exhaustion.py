@@ -29,9 +29,9 @@ MB = 1 << 20
 PRELUDE = r'''
 import json, resource, sys
 import quillnet
-import randgraph
+from graphs import CHOICES, choice_forest, diamond_ladder, entry, star
+from graphs import chain as unrooted_chain
 from quillnet import CoreGraph
-from shapes import CHOICES, choice_forest, diamond_ladder, entry, star
 
 PAGE = resource.getpagesize()
 HARD = resource.getrlimit(resource.RLIMIT_AS)[1]
@@ -102,14 +102,14 @@ def exhaust(call, graphs, headrooms, after):
 
 def chain(n):
     """Values joined by ops, from value 0 up to the root at the top."""
-    g = randgraph.chain(n)
+    g = unrooted_chain(n)
     g.set_root(g.num_nodes() - 1)
     return g
 
 
 def small():
     """Root value 0, op 1, leaves 2 and 3 of type 5."""
-    return star(2)
+    return star([5, 5], root_type=0)
 '''
 
 
@@ -176,7 +176,7 @@ OUTGROWING = {
     "clone_and_attach_large_elem": (
         "e = chain(150_000); g = small()", "g.clone_and_attach(e, 2)", [1, 2, 4],
         "g.clone_and_attach(e, 2)[0].num_nodes() == e.num_nodes() + 3"),
-    "glue_leaves": ("g = star(14, padding=20_000)",
+    "glue_leaves": ("g = star([5] * 14, root_type=0, padding=20_000)",
                     "quillnet.glue_leaves(g, list(range(2, 15)), [15], False)", [2, 8, 32],
                     "len(quillnet.glue_leaves(g, [2, 3], [], False)) == 2"),
     "traces": ("g = diamond_ladder(40)", "g.traces(0)", [1, 4, 16, 64],

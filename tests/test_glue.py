@@ -7,8 +7,8 @@ import sys
 import pytest
 
 import quillnet
-from conftest import oob
-from test_clone import NO_ROOT, random_graph, snapshot
+from graphs import snapshot, star
+from support import NO_ROOT, oob
 
 
 class RefFailure(Exception):
@@ -72,17 +72,6 @@ def check(g, leaves, candidates, trees_only=False, max_leaves=None):
     assert got == outcome(lambda: ref_glue(g, leaves, candidates, trees_only, max_leaves))
     assert snapshot(g) == before
     return got
-
-
-def star(types, root_type=9):
-    """R(0) with option P(1); P's children are value nodes 2, 3, ... of the given types."""
-    g = quillnet.CoreGraph()
-    g.add_value_with_payload(0, root_type)
-    g.add_op_with_payload(0)
-    g.connect_value_to_op(0, 1)
-    for i, t in enumerate(types):
-        g.connect_op_to_value(1, g.add_value_with_payload(i, t))
-    return g
 
 
 @pytest.mark.parametrize("b_type, options, want", [
@@ -196,8 +185,8 @@ def test_failure_deep_in_the_search_leaks_nothing(panics):
 def test_interrupt_ends_a_long_search():
     # 12 leaves of one type have about 12! branches; SIGALRM's KeyboardInterrupt ends it
     code = (
-        "import signal, quillnet, test_glue\n"
-        "g = test_glue.star([5] * 12)\n"
+        "import signal, quillnet, graphs\n"
+        "g = graphs.star([5] * 12)\n"
         "def stop(*args): raise KeyboardInterrupt\n"
         "signal.signal(signal.SIGALRM, stop)\n"
         "signal.setitimer(signal.ITIMER_REAL, 0.3)\n"

@@ -1,8 +1,8 @@
 """Construction, per-node queries, walks, leaves, neighbours and connections."""
 import pytest
 
-from conftest import oob
 from quillnet import CoreGraph
+from support import oob
 
 
 def chain(n_values):

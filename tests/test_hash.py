@@ -12,8 +12,8 @@ import sys
 import pytest
 
 import quillnet
-from conftest import oob
-from randgraph import random_graph
+from graphs import random_graph
+from support import oob
 
 M64 = (1 << 64) - 1
 

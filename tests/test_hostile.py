@@ -8,6 +8,7 @@ import time
 import pytest
 
 import quillnet as q
+from graphs import diamond_chain, one_op_with_leaves
 from quillnet import CoreGraph
 
 
@@ -34,20 +35,6 @@ def signal_after(seconds, bound=20.0):
         faulthandler.cancel_dump_traceback_later()
         signal.signal(signal.SIGALRM, previous)
     result["delay"] = time.monotonic() - sent["at"]
-
-
-def one_op_with_leaves(n, type_id=7):
-    g = CoreGraph()
-    root = g.add_value_with_payload(0, 0)
-    op = g.add_op_with_payload(0)
-    g.connect_value_to_op(root, op)
-    leaves = []
-    for i in range(n):
-        leaf = g.add_value_with_payload(i, type_id)
-        g.connect_op_to_value(op, leaf)
-        leaves.append(leaf)
-    g.set_root(root)
-    return g, leaves
 
 
 def test_long_sequence_arguments_answer_ctrl_c():
@@ -120,16 +107,7 @@ def test_failed_module_lookup_of_a_bool_argument_propagates():
 
 def test_range_of_two_to_the_sixty_positions_is_an_overflow():
     """A selected child with exactly 2**60 leaf occurrences cannot be materialised."""
-    g = CoreGraph()
-    depth = 61  # v0 -> op1 -> [v2, v2]; v2 -> op3 -> [v4, v4]; ...
-    for i in range(depth):
-        g.add_value_with_payload(0, 0)
-        g.add_op_with_payload(1)
-    g.add_value_with_payload(0, 0)
-    for i in range(depth):
-        g.connect_value_to_op(2 * i, 2 * i + 1)
-        g.connect_op_to_value(2 * i + 1, 2 * i + 2)
-        g.connect_op_to_value(2 * i + 1, 2 * i + 2)
+    g = diamond_chain(61)  # v0 -> op1 -> [v2, v2]; v2 -> op3 -> [v4, v4]; ...
     snap = {1: {"conditions": [[0]], "has_callable": False, "cumulative": False}}
     with pytest.raises(OverflowError, match="leaf occurrence count too large"):
         q.tree_conditions(g, 1, snap, False)

@@ -11,8 +11,9 @@ import tracemalloc
 import pytest
 
 import quillnet
+from graphs import CHOICES, choice_forest, diamond_ladder, entry, star
 from quillnet import CoreGraph
-from shapes import CHOICES, choice_forest, diamond_ladder, entry, star
+from support import Index
 
 pytestmark = pytest.mark.slow
 
@@ -110,19 +111,6 @@ def tracked_objects(fn, args, kwargs):
 
 
 # ---- inputs -------------------------------------------------------------------------
-
-class Index:
-    """An integer-like argument; its __index__ may run a hook first."""
-
-    def __init__(self, value, hook=None):
-        self.value = value
-        self.hook = hook
-
-    def __index__(self):
-        if self.hook:
-            self.hook()
-        return self.value
-
 
 class TypeErrorWithCause:
     def __index__(self):
@@ -237,7 +225,7 @@ def build_cases():
     BADROOT.set_root(999)
     LADDER = diamond_ladder(60)
     SMALL_LADDER = diamond_ladder(6)
-    STAR = star(12)
+    STAR = star([5] * 12, root_type=0)
     WIDE, (WIDE_TOP,), (WIDE_ROOT,) = choice_forest(40)
     leaves = G.leaves()
     same_type = [l for l in leaves if G.get_value_payload(l)[1] == 5]

@@ -2,13 +2,8 @@
 import pytest
 
 import quillnet
-from conftest import oob
-
-
-def snapshot(g):
-    return [(g.is_value_node(n), g.get_op_id(n), g.get_value_payload(n), g.get_parent(n),
-             g.get_parents(n), g.get_options(n), g.get_children(n))
-            for n in range(g.num_nodes())] + [g.get_root()]
+from graphs import snapshot
+from support import oob
 
 
 def two_producers():

@@ -1,22 +1,13 @@
 import pytest
 
 import quillnet as q
-
-
-def entry(conditions, has_callable=False, cumulative=False):
-    return {"conditions": conditions, "has_callable": has_callable, "cumulative": cumulative}
+from graphs import entry, op_over_leaves
 
 
 @pytest.fixture(scope="module")
 def g():
     """value 0 -> op 1 (op_id 1) -> leaves 2, 3."""
-    g = q.CoreGraph()
-    for _ in range(4):
-        g.add_value_with_payload(0, 0) if _ != 1 else g.add_op_with_payload(1)
-    g.connect_value_to_op(0, 1)
-    g.connect_op_to_value(1, 2)
-    g.connect_op_to_value(1, 3)
-    return g
+    return op_over_leaves(2)
 
 
 def conds(g, snap):

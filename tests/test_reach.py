@@ -3,8 +3,8 @@ import random
 
 import pytest
 
-from conftest import oob
-from randgraph import random_graph
+from graphs import random_graph
+from support import oob
 
 
 def ref_is_below(g, start, nodes, include_self=True, skip=()):

@@ -8,8 +8,8 @@ import signal
 import pytest
 
 import quillnet
-from conftest import bounded_memory, hard_time_limit
-from shapes import CHOICES, choice_forest, diamond_ladder, fans, star
+from graphs import CHOICES, choice_forest, diamond_ladder, fans, star
+from support import bounded_memory, hard_time_limit
 
 TICK = 0.002  # seconds between handler runs
 LIMIT = 20.0  # hard bound on every search below (seconds)
@@ -126,7 +126,7 @@ def cross_sections_search():
 
 
 def glue_search():
-    g = star(14)
+    g = star([5] * 14, root_type=0)
     return (g, lambda h: len(quillnet.glue_leaves(h, [2, 3], [], False)),
             lambda inputs: contents(quillnet.glue_leaves(g, inputs(list(range(2, 10))), inputs([15]), False)),
             lambda inputs: quillnet.glue_leaves(g, inputs(list(range(2, 16))), [], False))

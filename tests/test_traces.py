@@ -4,8 +4,8 @@ import random
 
 import pytest
 
-from conftest import oob
-from randgraph import chain, random_graph
+from graphs import chain, random_graph
+from support import oob
 
 
 def ref_traces(g, start, me_too=True, op_nodes=True, val_nodes=True, above=True,
