@@ -6,10 +6,42 @@ namespace quill {
 
 namespace {
 
+// The discovery loop of number_component over one form of the map: `seen(m)` tells
+// whether m is numbered, `number(x, k)` numbers it.  Returns when the stack is empty, or
+// (with `until_flat`) as soon as the map has turned flat, leaving the rest of the work on
+// the stack for the flat loop.
+template <class Seen, class Number>
+void discover(const Graph& g, std::vector<Idx>& stack, std::vector<Idx>& to_old, Poll& poll,
+              Seen&& seen, Number&& number, const IdMap* until_flat) {
+    const std::uint64_t n = g.size();
+    auto push = [&](Idx m) {
+        if (m >= n) out_of_range(n, m);  // a stored link always names a node
+        if (!seen(m)) stack.push_back(m);
+    };
+    auto push_reversed = [&](std::span<const Idx> ids) {
+        for (std::size_t i = ids.size(); i-- > 0;) push(ids[i]);
+        return ids.size();
+    };
+    while (!stack.empty()) {
+        const Idx x = stack.back();
+        stack.pop_back();
+        if (seen(x)) continue;
+        number(x, Idx(to_old.size()));
+        to_old.push_back(x);
+        std::size_t scanned = push_reversed(g.children(x));
+        scanned += push_reversed(g.options(x));
+        if (Idx p = g.parent(x); p != kNone) push(p);
+        scanned += push_reversed(g.parents(x));
+        poll.step(1 + scanned);
+        if (until_flat && until_flat->is_flat()) return;
+    }
+}
+
 // Numbers the nodes connected to the root: a depth-first discovery in which the
 // neighbours of a node are taken in the order parents, parent, options, children, each
 // new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
-// The map starts sparse, so a small component of a huge graph costs what it reaches.
+// The map starts sparse, so a small component of a huge graph costs what it reaches;
+// once it is flat the loop goes on through the flat array.
 void number_component(const Graph& g, Corr& corr, Poll& poll) {
     const std::uint64_t n = g.size();
     if (n == 0 || g.root_id >= n)
@@ -24,26 +56,15 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
     std::vector<Idx> stack;
     stack.reserve(64);
     stack.push_back(Idx(g.root_id));
-    auto push = [&](Idx m) {
-        if (m >= n) out_of_range(n, m);  // a stored link always names a node
-        if (to_new.get(m) == kNone) stack.push_back(m);
-    };
-    auto push_reversed = [&](std::span<const Idx> ids) {
-        for (std::size_t i = ids.size(); i-- > 0;) push(ids[i]);
-        return ids.size();
-    };
-    while (!stack.empty()) {
-        const Idx x = stack.back();
-        stack.pop_back();
-        if (to_new.get(x) != kNone) continue;
-        to_new.insert(x, Idx(to_old.size()));
-        to_old.push_back(x);
-        std::size_t scanned = push_reversed(g.children(x));
-        scanned += push_reversed(g.options(x));
-        if (Idx p = g.parent(x); p != kNone) push(p);
-        scanned += push_reversed(g.parents(x));
-        poll.step(1 + scanned);
-    }
+    if (!to_new.is_flat())
+        discover(g, stack, to_old, poll, [&](Idx m) { return to_new.get(m) != kNone; },
+                 [&](Idx x, Idx k) { to_new.insert(x, k); }, &to_new);
+    if (stack.empty()) return;
+    // A sizeable share of the graph is reached: room for all of it saves growth steps.
+    to_old.reserve(n);
+    Idx* flat = to_new.flat_mut();
+    discover(g, stack, to_old, poll, [flat](Idx m) { return flat[m] != kNone; },
+             [flat](Idx x, Idx k) { flat[x] = k; }, nullptr);
 }
 
 // Appends a copy of node `id` of `src` to `dst` with every link rewritten through `map`

@@ -83,25 +83,46 @@ struct CanonicalWalk {
         const std::uint64_t n = g.size();
         const NodeId root = g.root_id;
         if (root >= n) out_of_range(n, root);
-        bool odd = false;  // a walked node holds links in the fields of the other kind
         std::vector<Idx> stack;
         stack.push_back(Idx(root));
+        bool odd = false;  // a walked node holds links in the fields of the other kind
+        if (!position.is_flat())
+            odd |= run(g, stack, poll, visit, [&](Idx m) { return position.get(m) != kNone; },
+                       [&](Idx id, Idx at) { position.insert(id, at); }, true);
+        if (!stack.empty()) {
+            // A sizeable share of the graph is reached: room for all of it saves the
+            // order's growth steps, and the loop goes on through the flat array.
+            order.reserve(n);
+            Idx* flat = position.flat_mut();
+            odd |= run(g, stack, poll, visit, [flat](Idx m) { return flat[m] != kNone; },
+                       [flat](Idx id, Idx at) { flat[id] = at; }, false);
+        }
+        if (odd) count_other_kind(g, poll);
+    }
+
+    // The walk over one form of the position map; with `until_flat` it returns as soon
+    // as the map has turned flat, leaving the rest of the work on the stack.  Returns
+    // whether a walked node holds links in the fields of the other kind.
+    template <class Visit, class Seen, class Place>
+    bool run(const Graph& g, std::vector<Idx>& stack, Poll& poll, Visit& visit, Seen&& seen,
+             Place&& place, bool until_flat) {
+        bool odd = false;
         auto push_reversed = [&](std::span<const Idx> ids) {
             for (std::size_t i = ids.size(); i-- > 0;)
-                if (position.get(ids[i]) == kNone) stack.push_back(ids[i]);
+                if (!seen(ids[i])) stack.push_back(ids[i]);
             return ids.size();
         };
         while (!stack.empty()) {
             const Idx id = stack.back();
             stack.pop_back();
-            if (position.get(id) != kNone) continue;
-            position.insert(id, Idx(order.size()));
+            if (seen(id)) continue;
+            place(id, Idx(order.size()));
             order.push_back(id);
             visit(id);
             std::size_t scanned;
             if (g.is_op(id)) {
                 const Idx p = g.parent(id);
-                if (p != kNone && position.get(p) == kNone) stack.push_back(p);
+                if (p != kNone && !seen(p)) stack.push_back(p);
                 scanned = push_reversed(g.children(id));
                 pairs += scanned + (p != kNone);
                 odd |= !g.parents(id).empty() || !g.options(id).empty();
@@ -112,8 +133,9 @@ struct CanonicalWalk {
                 odd |= !g.children(id).empty() || g.parent(id) != kNone;
             }
             poll.step(1 + scanned);
+            if (until_flat && position.is_flat()) break;
         }
-        if (odd) count_other_kind(g, poll);
+        return odd;
     }
 
     // Adds the pairs of the links stored in the fields of the other kind that end at

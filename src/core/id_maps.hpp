@@ -67,10 +67,11 @@ public:
     }
 
     std::uint64_t bound() const { return bound_; }
-    std::uint64_t size() const { return count_; }
     bool is_flat() const { return is_flat_; }
     // The flat array (valid while is_flat()).
     const Idx* flat() const { return flat_.data(); }
+    // Entries may be written through it directly once the map is flat.
+    Idx* flat_mut() { return flat_.data(); }
 
     Idx get(NodeId id) const {
         if (is_flat_) return flat_[id];
@@ -78,18 +79,19 @@ public:
     }
     // Sets the entry of an id that has none yet.
     void insert(NodeId id, Idx v) {
-        ++count_;
         if (is_flat_) {
+            ++count_;
             flat_[id] = v;
             return;
         }
-        if (count_ > threshold_) {
+        if (count_ + 1 > threshold_) {
             to_flat();
             flat_[id] = v;
-            return;
+        } else {
+            if (2 * (count_ + 1) > mask_ + 1) rehash(2 * (mask_ + 1));
+            place(Idx(id), v);
         }
-        if (2 * count_ > mask_ + 1) rehash(2 * (mask_ + 1));
-        place(Idx(id), v);
+        ++count_;
     }
     // Calls f(id, value) for every entry, in no particular order.
     template <class F>
