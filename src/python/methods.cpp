@@ -83,8 +83,8 @@ PyObject* clone_to_py(quill::Clone&& c) {
     bool filled;
     try {  // listing a sparse correspondence in order takes a block
         filled = c.corr.for_each_ascending([&](quill::NodeId old, quill::NodeId now) {
-            PyObject* k = PyLong_FromUnsignedLongLong(old);
-            PyObject* v = k ? PyLong_FromUnsignedLongLong(now) : nullptr;
+            PyObject* k = PyLong_FromSize_t(std::size_t(old));
+            PyObject* v = k ? PyLong_FromUnsignedLong((unsigned long)now) : nullptr;
             int rc = v ? PyDict_SetItem(dict, k, v) : -1;
             Py_XDECREF(k);
             Py_XDECREF(v);
