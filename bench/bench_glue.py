@@ -2,8 +2,9 @@
 
 Run against an installed build:  python bench/bench_glue.py [--quick]
 For the split of the time:  perf record -g python bench/bench_glue.py --only 1000
-and `perf report --no-children`: clone_subgraph's two passes, the connection hash,
-merge_value_nodes and the wrapping of result graphs show up under their own names.
+and `perf report --no-children` (on a build with symbols): the copies of recorded results,
+the connection hash, merge_value_nodes and the wrapping of result graphs show up under
+their own names.
 """
 import argparse
 import gc
@@ -59,8 +60,9 @@ def main():
     leaves = 5 if a.quick else 7
     repeat = 1 if a.quick else 3
     print(f"glue_leaves, {leaves} leaves + 2 candidates of one type: "
-          f"{common.glue_levels(leaves, 2):,} levels, each one connection hash and (but the "
-          f"first) one copy; each result one more copy (best of {repeat}):")
+          f"{common.glue_levels(leaves, 2):,} levels, each (but the first) one glue step on "
+          f"the working copy and its undo; each new state one connection hash, each result "
+          f"one copy (best of {repeat}):")
     rows = [speed(leaves, padding, repeat)
             for padding in ([a.only] if a.only is not None else (0, 100, 1000))]
     common.print_table(["graph nodes", "results", "time", "results/s", "release of results"],

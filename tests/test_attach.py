@@ -97,3 +97,15 @@ def test_million_node_chain():
     new, attached, remaining = g.clone_and_attach(g, 0)
     assert new.num_nodes() == 2 * top + 1 and new.get_options(top) == [top + 1]
     assert (attached, remaining) == ([2 * top], [])
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_small_components_of_large_graphs(seed):
+    from test_clone import loose_then_random
+
+    rng = random.Random(seed)
+    g = loose_then_random(rng, 6000, rng.randrange(1, 30), rng.randrange(40), 10)
+    elem = loose_then_random(rng, 9000, rng.randrange(1, 30), rng.randrange(40), 0)
+    leaf = rng.choice(sorted(ref_numbering(g)[0]))
+    new, attached, remaining = g.clone_and_attach(elem, leaf)
+    assert (snapshot(new), attached, remaining) == ref_attach(g, elem, leaf)

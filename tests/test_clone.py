@@ -55,3 +55,48 @@ def test_million_node_chain():
     copy, corr = g.clone_subgraph()
     assert copy.num_nodes() == len(corr) == top + 1
     assert corr[top] == 0 and corr[0] == top and copy.leaves() == [top]
+
+
+def loose_then_random(rng, before, n, edges, after):
+    """`before` unconnected value nodes, then n nodes joined by `edges` random connect
+    calls of any kinds, then `after` more unconnected nodes; the root among the n."""
+    g = quillnet.CoreGraph()
+    for i in range(before):
+        g.add_value_with_payload(i, 0)
+    ids = [g.add_op_with_payload(i) if rng.random() < 0.5 else g.add_value_with_payload(i, 1)
+           for i in range(n)]
+    for _ in range(edges):
+        a, b = rng.choice(ids), rng.choice(ids)
+        (g.connect_op_to_value if rng.random() < 0.5 else g.connect_value_to_op)(a, b)
+    for i in range(after):
+        g.add_op_with_payload(i)
+    g.set_root(rng.choice(ids))
+    return g
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_small_component_of_a_large_graph(seed):
+    # the correspondence starts as a small table keyed by the high ids of the component
+    rng = random.Random(seed)
+    n = rng.randrange(1, 60)
+    g = loose_then_random(rng, rng.choice([5000, 70_000]), n, rng.randrange(2 * n), 3000)
+    copy, corr = g.clone_subgraph()
+    want_corr, order = ref_numbering(g)
+    assert corr == want_corr and list(corr) == sorted(corr)
+    assert snapshot(copy) == [tuple(ref_node(g, x, corr)) for x in order] + [0]
+
+
+def test_component_that_outgrows_the_small_table():
+    # 12,000 of 262,000 nodes reached: the table moves to a flat array on the way
+    g = chain(6000)
+    for i in range(250_000):
+        g.add_value_with_payload(i, 0)
+    top = 2 * 6000 - 2
+    g.set_root(top)
+    copy, corr = g.clone_subgraph()
+    alone = chain(6000)
+    alone.set_root(top)
+    assert corr == alone.clone_subgraph()[1] and len(corr) == top + 1
+    assert snapshot(copy) == snapshot(alone.clone_subgraph()[0])
+    assert (g.connection_hash(), g.equality_hash()) == (alone.connection_hash(),
+                                                        alone.equality_hash())

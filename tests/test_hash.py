@@ -211,3 +211,14 @@ def test_same_spec(panics):
         g.same_spec(7, 9)   # a is checked first
     with panics(oob(4, 9)):
         g.same_spec(0, 9)
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_hashes_of_a_small_component_among_many_loose_nodes(seed):
+    # positions kept in a small table keyed by high ids, links of any kind
+    from test_clone import loose_then_random
+
+    rng = random.Random(seed)
+    n = rng.randrange(2, 50)
+    g = loose_then_random(rng, 20_000, n, rng.randrange(n, 3 * n), 100)
+    assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)

@@ -6,27 +6,17 @@ namespace quill {
 
 namespace {
 
-// Numbers the nodes connected to the root: a depth-first discovery in which the
-// neighbours of a node are taken in the order parents, parent, options, children, each
-// new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
-void number_component(const Graph& g, Corr& corr, Poll& poll) {
+// The discovery loop of number_component over one form of the map: `seen(m)` tells
+// whether m is numbered, `number(x, k)` numbers it.  Returns when the stack is empty, or
+// (with `until_flat`) as soon as the map has turned flat, leaving the rest of the work on
+// the stack for the flat loop.
+template <class Seen, class Number>
+void discover(const Graph& g, std::vector<Idx>& stack, std::vector<Idx>& to_old, Poll& poll,
+              Seen&& seen, Number&& number, const IdMap* until_flat) {
     const std::uint64_t n = g.size();
-    if (n == 0 || g.root_id >= n)
-        fail(Failure::NoValidRoot);
-    std::vector<Idx>& to_new = corr.to_new;
-    std::vector<Idx>& to_old = corr.to_old;
-    to_new.assign(n, kNone);
-    to_old.clear();
-    to_old.reserve(n);
-
-    // Ids that are numbered already are not pushed: they would be skipped when popped,
-    // and numbering never goes back, so the order is the same.
-    std::vector<Idx> stack;
-    stack.reserve(64);
-    stack.push_back(Idx(g.root_id));
     auto push = [&](Idx m) {
         if (m >= n) out_of_range(n, m);  // a stored link always names a node
-        if (to_new[m] == kNone) stack.push_back(m);
+        if (!seen(m)) stack.push_back(m);
     };
     auto push_reversed = [&](std::span<const Idx> ids) {
         for (std::size_t i = ids.size(); i-- > 0;) push(ids[i]);
@@ -35,15 +25,61 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
     while (!stack.empty()) {
         const Idx x = stack.back();
         stack.pop_back();
-        if (to_new[x] != kNone) continue;
-        to_new[x] = Idx(to_old.size());
+        if (seen(x)) continue;
+        number(x, Idx(to_old.size()));
         to_old.push_back(x);
         std::size_t scanned = push_reversed(g.children(x));
         scanned += push_reversed(g.options(x));
         if (Idx p = g.parent(x); p != kNone) push(p);
         scanned += push_reversed(g.parents(x));
         poll.step(1 + scanned);
+        if (until_flat && until_flat->is_flat()) return;
     }
+}
+
+// Numbers the nodes connected to the root: a depth-first discovery in which the
+// neighbours of a node are taken in the order parents, parent, options, children, each
+// new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
+// The map starts sparse, so a small component of a huge graph costs what it reaches;
+// once it is flat the loop goes on through the flat array.
+void number_component(const Graph& g, Corr& corr, Poll& poll) {
+    const std::uint64_t n = g.size();
+    if (n == 0 || g.root_id >= n)
+        fail(Failure::NoValidRoot);
+    corr.to_new = IdMap(n);
+    IdMap& to_new = corr.to_new;
+    std::vector<Idx>& to_old = corr.to_old;
+    to_old.clear();
+
+    // Ids that are numbered already are not pushed: they would be skipped when popped,
+    // and numbering never goes back, so the order is the same.
+    std::vector<Idx> stack;
+    stack.reserve(64);
+    stack.push_back(Idx(g.root_id));
+    if (!to_new.is_flat())
+        discover(g, stack, to_old, poll, [&](Idx m) { return to_new.get(m) != kNone; },
+                 [&](Idx x, Idx k) { to_new.insert(x, k); }, &to_new);
+    if (stack.empty()) return;
+    // A sizeable share of the graph is reached: room for all of it saves growth steps.
+    to_old.reserve(n);
+    Idx* flat = to_new.flat_mut();
+    discover(g, stack, to_old, poll, [flat](Idx m) { return flat[m] != kNone; },
+             [flat](Idx x, Idx k) { flat[x] = k; }, nullptr);
+}
+
+// Appends a copy of node `id` of `src` to `dst` with every link rewritten through `map`
+// (every stored id has an entry): the path of a sparse map.
+void append_through(Graph& dst, const Graph& src, NodeId id, const IdMap& map,
+                    std::vector<Idx>& scratch) {
+    const NodeId at = dst.append_like(src, id);
+    for (Field f : kFields) {
+        const std::span<const Idx> links = src.list(id, f);
+        if (links.empty()) continue;
+        scratch.clear();
+        for (Idx e : links) scratch.push_back(map.find(e));
+        dst.assign(at, f, scratch);
+    }
+    if (Idx p = src.parent(id); p != kNone) dst.set_parent(at, map.find(p));
 }
 
 // Copies the numbered nodes of `g` into a new graph in new-id order, rewriting every link
@@ -51,15 +87,23 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
 // links copied here are those the numbering has just scanned and counted, so each node
 // counts one unit.
 Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra, Poll& poll) {
-    const Idx* to_new = corr.to_new.data();
     const std::vector<Idx>& to_old = corr.to_old;
     Graph dst;
     dst.reserve(to_old.size() + extra);
-    for (const Idx old : to_old) {
-        poll.step();
-        dst.append_mapped(g, old, to_new);
+    if (corr.to_new.is_flat()) {
+        const Idx* to_new = corr.to_new.flat();
+        for (const Idx old : to_old) {
+            poll.step();
+            dst.append_mapped(g, old, to_new);
+        }
+    } else {
+        std::vector<Idx> scratch;
+        for (const Idx old : to_old) {
+            poll.step();
+            append_through(dst, g, old, corr.to_new, scratch);
+        }
     }
-    dst.root_id = to_new[g.root_id];  // always 0: the root is numbered first
+    dst.root_id = 0;  // the root is numbered first
     return dst;
 }
 
@@ -80,11 +124,10 @@ Clone clone_subgraph(const Graph& g, Poll& poll) {
 namespace {
 
 // Keeps the entries that `map` knows, rewritten, in order; drops the others.
-inline void map_filter(std::span<const Idx> src, const std::vector<Idx>& map,
-                       std::vector<Idx>& scratch) {
+inline void map_filter(std::span<const Idx> src, const IdMap& map, std::vector<Idx>& scratch) {
     scratch.clear();
     for (Idx e : src)
-        if (map[e] != kNone) scratch.push_back(map[e]);
+        if (const Idx m = map.get(e); m != kNone) scratch.push_back(m);
 }
 
 // Appends to `g1` the nodes of `elem`'s component that `corr2` numbers, but its root, in
@@ -92,7 +135,7 @@ inline void map_filter(std::span<const Idx> src, const std::vector<Idx>& map,
 // to its id in `g1` (kNone for the root and the nodes outside the component); links to
 // the root are dropped.
 void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr2,
-                     const std::vector<Idx>& map3, Poll& poll) {
+                     const IdMap& map3, Poll& poll) {
     std::vector<Idx> scratch;
     for (std::size_t i = 1; i < corr2.to_old.size(); ++i) {
         const NodeId src = corr2.to_old[i];
@@ -105,14 +148,14 @@ void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr
             map_filter(links, map3, scratch);
             g1.assign(id, f, scratch);
         }
-        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3[p]);  // kNone: root
+        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3.get(p));  // kNone: root
         poll.step(1 + scanned);
     }
 
     // The attached root's options become further options of the receiving node.
     poll.step(elem.options(elem.root_id).size());
     for (Idx o : elem.options(elem.root_id)) {
-        const Idx mo = map3[o];
+        const Idx mo = map3.get(o);
         if (mo == kNone) continue;
         g1.push(leaf, Field::Options, mo);
         g1.set_parent(mo, Idx(leaf));
@@ -142,9 +185,9 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
 
     // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
     // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
-    std::vector<Idx> map3(elem.size(), kNone);
+    IdMap map3(elem.size());
     poll.step(n2);
-    for (std::size_t i = 1; i < n2; ++i) map3[corr2.to_old[i]] = Idx(base + i - 1);
+    for (std::size_t i = 1; i < n2; ++i) map3.insert(corr2.to_old[i], Idx(base + i - 1));
 
     append_attached(g1, leaf, elem, corr2, map3, poll);
 

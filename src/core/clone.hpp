@@ -1,22 +1,42 @@
 // Compacted copies of a graph's root component, and attaching one copy below another.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "graph.hpp"
+#include "id_maps.hpp"
 
 namespace quill {
 
-// Correspondence between the ids of a source graph and those of its copy, kept in flat
-// arrays: `to_new[old]` is the new id or kNone; `to_old[new]` is the old id, in new-id
-// order.
+// Correspondence between the ids of a source graph and those of its copy: `to_new` takes
+// an old id to its new id (sparse while the copy holds a small share of the source, flat
+// beyond); `to_old[new]` is the old id, in new-id order.
 struct Corr {
-    std::vector<Idx> to_new;
+    IdMap to_new{0};
     std::vector<Idx> to_old;
     std::optional<NodeId> get(NodeId old) const {
-        if (old >= to_new.size() || to_new[old] == kNone) return std::nullopt;
-        return to_new[old];
+        if (old >= to_new.bound()) return std::nullopt;
+        const Idx m = to_new.get(old);
+        if (m == kNone) return std::nullopt;
+        return m;
+    }
+    // Calls f(old, new) for every pair in ascending order of old id while f returns true;
+    // false when f stopped it.
+    template <class F>
+    bool for_each_ascending(F&& f) const {
+        if (to_new.is_flat()) {
+            const Idx* m = to_new.flat();
+            for (std::uint64_t old = 0; old < to_new.bound(); ++old)
+                if (m[old] != kNone && !f(NodeId(old), NodeId(m[old]))) return false;
+            return true;
+        }
+        std::vector<Idx> olds(to_old);
+        std::sort(olds.begin(), olds.end());
+        for (Idx old : olds)
+            if (!f(NodeId(old), NodeId(to_new.find(old)))) return false;
+        return true;
     }
 };
 

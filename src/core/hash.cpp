@@ -8,8 +8,8 @@
 
 #include <array>
 
+#include "id_maps.hpp"
 #include "siphash.hpp"
-#include "walk.hpp"
 
 namespace quill {
 
@@ -67,33 +67,151 @@ std::uint64_t hash_u64(std::uint64_t x) {
 
 namespace {
 
-// The number of connection pairs, without enumerating them: the links that the walk
-// follows from a walked node (a value's parents and options, an op's parent and
-// children) always end at walked nodes, so only the rarely filled fields of the other
-// kind need a position lookup.  Those are the only links the walk has not counted.
-std::uint64_t count_connections(const Graph& g, const WalkPositions& wp, Poll& poll) {
-    std::uint64_t count = 0;
-    auto walked = [&](Idx m) { return wp.position[m] != kNone; };
-    for (NodeId id : wp.order) {
-        const Idx parent = g.parent(id);
-        // Only the lists scanned here count as work; the others are only measured.
-        std::size_t scanned;
-        if (g.is_op(id)) {
-            const std::span<const Idx> parents = g.parents(id), options = g.options(id);
-            count += g.children(id).size() + (parent != kNone);
-            for (Idx m : parents) count += walked(m);
-            for (Idx m : options) count += walked(m);
-            scanned = parents.size() + options.size();
-        } else {
-            const std::span<const Idx> children = g.children(id);
-            count += g.parents(id).size() + g.options(id).size();
-            if (parent != kNone) count += walked(parent);
-            for (Idx m : children) count += walked(m);
-            scanned = children.size();
+// The walk from the root in both directions (the canonical order), with each walked
+// node's position.  Counts the connection pairs on the way: the links that the walk
+// follows from a node (a value's parents and options, an op's parent and children) all
+// end at walked nodes, so they count by their lengths; the rarely filled fields of the
+// other kind are noted and counted afterwards, once every position is known.  Calls
+// visit(id) for each node in walk order.
+struct CanonicalWalk {
+    std::vector<Idx> order;
+    IdMap position;
+    std::uint64_t pairs = 0;
+
+    template <class Visit>
+    CanonicalWalk(const Graph& g, Poll& poll, Visit&& visit) : position(g.size()) {
+        const std::uint64_t n = g.size();
+        const NodeId root = g.root_id;
+        if (root >= n) out_of_range(n, root);
+        std::vector<Idx> stack;
+        stack.push_back(Idx(root));
+        bool odd = false;  // a walked node holds links in the fields of the other kind
+        if (!position.is_flat())
+            odd |= run(g, stack, poll, visit, [&](Idx m) { return position.get(m) != kNone; },
+                       [&](Idx id, Idx at) { position.insert(id, at); }, true);
+        if (!stack.empty()) {
+            // A sizeable share of the graph is reached: room for all of it saves the
+            // order's growth steps, and the loop goes on through the flat array.
+            order.reserve(n);
+            Idx* flat = position.flat_mut();
+            odd |= run(g, stack, poll, visit, [flat](Idx m) { return flat[m] != kNone; },
+                       [flat](Idx id, Idx at) { flat[id] = at; }, false);
         }
-        poll.step(1 + scanned);
+        if (odd) count_other_kind(g, poll);
     }
-    return count;
+
+    // The walk over one form of the position map; with `until_flat` it returns as soon
+    // as the map has turned flat, leaving the rest of the work on the stack.  Returns
+    // whether a walked node holds links in the fields of the other kind.
+    template <class Visit, class Seen, class Place>
+    bool run(const Graph& g, std::vector<Idx>& stack, Poll& poll, Visit& visit, Seen&& seen,
+             Place&& place, bool until_flat) {
+        bool odd = false;
+        auto push_reversed = [&](std::span<const Idx> ids) {
+            for (std::size_t i = ids.size(); i-- > 0;)
+                if (!seen(ids[i])) stack.push_back(ids[i]);
+            return ids.size();
+        };
+        while (!stack.empty()) {
+            const Idx id = stack.back();
+            stack.pop_back();
+            if (seen(id)) continue;
+            place(id, Idx(order.size()));
+            order.push_back(id);
+            visit(id);
+            std::size_t scanned;
+            if (g.is_op(id)) {
+                const Idx p = g.parent(id);
+                if (p != kNone && !seen(p)) stack.push_back(p);
+                scanned = push_reversed(g.children(id));
+                pairs += scanned + (p != kNone);
+                odd |= !g.parents(id).empty() || !g.options(id).empty();
+            } else {
+                scanned = push_reversed(g.options(id));
+                scanned += push_reversed(g.parents(id));
+                pairs += scanned;
+                odd |= !g.children(id).empty() || g.parent(id) != kNone;
+            }
+            poll.step(1 + scanned);
+            if (until_flat && position.is_flat()) break;
+        }
+        return odd;
+    }
+
+    // Adds the pairs of the links stored in the fields of the other kind that end at
+    // walked nodes.
+    void count_other_kind(const Graph& g, Poll& poll) {
+        auto walked = [&](Idx m) { return position.get(m) != kNone; };
+        for (Idx id : order) {
+            std::size_t scanned = 0;
+            if (g.is_op(id)) {
+                for (Field f : {Field::Parents, Field::Options}) {
+                    const std::span<const Idx> l = g.list(id, f);
+                    scanned += l.size();
+                    for (Idx m : l) pairs += walked(m);
+                }
+            } else {
+                const std::span<const Idx> l = g.children(id);
+                scanned = l.size();
+                for (Idx m : l) pairs += walked(m);
+                if (Idx p = g.parent(id); p != kNone) pairs += walked(p);
+            }
+            poll.step(1 + scanned);
+        }
+    }
+};
+
+// Feeds every connection pair, in canonical order, to the hasher: for each walked node,
+// the positions of its options, parents, parent and children that were walked.  `pos`
+// gives a node's position or kNone.  The pairs are gathered a block at a time and then
+// hashed in one run, so that the lookups of a block (independent loads) overlap instead
+// of waiting behind the hasher's long chain of dependent rounds.  The links read here are
+// those the walk has just scanned and counted, so each node counts one unit.
+template <class Pos>
+void hash_pairs(const Graph& g, const std::vector<Idx>& order, Pos&& pos, SipHasher13& h,
+                Poll& poll) {
+    constexpr std::size_t kBlock = 1024;  // words
+    std::uint64_t block[kBlock + 64];
+    std::size_t fill = 0;
+    auto flush = [&] {
+        for (std::size_t k = 0; k < fill; ++k) h.write_u64_le(block[k]);
+        fill = 0;
+    };
+    auto emit = [&](std::uint64_t i, Idx m) {
+        const Idx at = pos(m);
+        block[fill] = i;
+        block[fill + 1] = at;
+        fill += at != kNone ? 2 : 0;
+    };
+    auto emit_list = [&](std::uint64_t i, std::span<const Idx> list) {
+        for (Idx m : list) {
+            if (fill >= kBlock) flush();
+            emit(i, m);
+        }
+    };
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        poll.step();
+        const Idx id = order[i];
+        if (fill >= kBlock) flush();
+        emit_list(i, g.options(id));
+        emit_list(i, g.parents(id));
+        if (Idx p = g.parent(id); p != kNone) {
+            if (fill >= kBlock) flush();
+            emit(i, p);
+        }
+        emit_list(i, g.children(id));
+    }
+    flush();
+}
+
+// The same through whichever form the position map has taken.
+void hash_pairs(const Graph& g, const CanonicalWalk& w, SipHasher13& h, Poll& poll) {
+    if (w.position.is_flat()) {
+        const Idx* flat = w.position.flat();
+        hash_pairs(g, w.order, [flat](Idx m) { return flat[m]; }, h, poll);
+    } else {
+        hash_pairs(g, w.order, [&w](Idx m) { return w.position.find(m); }, h, poll);
+    }
 }
 
 }  // namespace
@@ -104,29 +222,20 @@ std::uint64_t connection_hash(const Graph& g) {
 }
 
 std::uint64_t connection_hash(const Graph& g, Poll& poll) {
-    const WalkPositions wp = walk_positions(g, poll);
-    const std::uint64_t count = count_connections(g, wp, poll);
+    const CanonicalWalk w(g, poll, [](Idx) {});
     SipHasher13 h;
-    h.write_u64_le(count);
-    for_each_connection(g, wp, poll, [&](std::uint64_t a, std::uint64_t b) {
-        h.write_u64_le(a);
-        h.write_u64_le(b);
-    });
+    h.write_u64_le(w.pairs);
+    hash_pairs(g, w, h, poll);
     return h.finish();
 }
 
 std::uint64_t equality_hash(const Graph& g) {
     Poll poll;
-    const WalkPositions wp = walk_positions(g, poll);
+    // The payload ids come first in the stream, in walk order: they are hashed as the
+    // walk meets the nodes.
     SipHasher13 h;
-    for (NodeId id : wp.order) {
-        poll.step();
-        h.write_u32_le(g.payload_id(id));
-    }
-    for_each_connection(g, wp, poll, [&](std::uint64_t a, std::uint64_t b) {
-        h.write_u64_le(a);
-        h.write_u64_le(b);
-    });
+    const CanonicalWalk w(g, poll, [&](Idx id) { h.write_u32_le(g.payload_id(id)); });
+    hash_pairs(g, w, h, poll);
     return h.finish();
 }
 

@@ -80,18 +80,23 @@ PyObject* dict_with_room(std::size_t n) {
 PyObject* clone_to_py(quill::Clone&& c) {
     PyObject* dict = dict_with_room(c.corr.to_old.size());
     if (!dict) return nullptr;
-    const std::vector<quill::Idx>& to_new = c.corr.to_new;
-    for (std::size_t old = 0; old < to_new.size(); ++old) {
-        if (to_new[old] == quill::kNone) continue;
-        PyObject* k = PyLong_FromSize_t(old);
-        PyObject* v = k ? PyLong_FromUnsignedLong(to_new[old]) : nullptr;
-        int rc = v ? PyDict_SetItem(dict, k, v) : -1;
-        Py_XDECREF(k);
-        Py_XDECREF(v);
-        if (rc < 0) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
+    bool filled;
+    try {  // listing a sparse correspondence in order takes a block
+        filled = c.corr.for_each_ascending([&](quill::NodeId old, quill::NodeId now) {
+            PyObject* k = PyLong_FromSize_t(std::size_t(old));
+            PyObject* v = k ? PyLong_FromUnsignedLong((unsigned long)now) : nullptr;
+            int rc = v ? PyDict_SetItem(dict, k, v) : -1;
+            Py_XDECREF(k);
+            Py_XDECREF(v);
+            return rc == 0;
+        });
+    } catch (...) {
+        Py_DECREF(dict);
+        throw;
+    }
+    if (!filled) {
+        Py_DECREF(dict);
+        return nullptr;
     }
     PyObject* graph = wrap_graph(std::move(c.graph));
     if (!graph) {
