@@ -209,6 +209,23 @@ def random_graph_by_kind(rng, n, edges, odd_links=False, types=3):
 # ---- plain-Python readings of a graph ----
 
 
+def loose_then_random(rng, before, n, edges, after):
+    """`before` unconnected value nodes, then n nodes joined by `edges` random connect
+    calls of any kinds, then `after` more unconnected nodes; the root among the n."""
+    g = CoreGraph()
+    for i in range(before):
+        g.add_value_with_payload(i, 0)
+    ids = [g.add_op_with_payload(i) if rng.random() < 0.5 else g.add_value_with_payload(i, 1)
+           for i in range(n)]
+    for _ in range(edges):
+        a, b = rng.choice(ids), rng.choice(ids)
+        (g.connect_op_to_value if rng.random() < 0.5 else g.connect_value_to_op)(a, b)
+    for i in range(after):
+        g.add_op_with_payload(i)
+    g.set_root(rng.choice(ids))
+    return g
+
+
 def snapshot(g):
     """Every node's kind, payload and links, then the root: equal for equal graphs."""
     return [(g.is_value_node(n), g.get_op_id(n), g.get_value_payload(n), g.get_parent(n),

@@ -5,7 +5,7 @@ import pytest
 
 import quillnet
 from graphs import chain, ref_node, ref_numbering, snapshot
-from graphs import random_graph_by_kind as random_graph
+from graphs import loose_then_random, random_graph_by_kind
 from support import NO_ROOT
 
 
@@ -65,8 +65,8 @@ def test_links_to_the_attached_root_from_every_field(graph_from):
 @pytest.mark.parametrize("seed", range(30))
 def test_matches_reference(seed):
     rng = random.Random(seed)
-    g = random_graph(rng, rng.randrange(1, 25), rng.randrange(40), odd_links=seed % 3 == 0)
-    elem = random_graph(rng, rng.randrange(1, 25), rng.randrange(40), odd_links=seed % 3 == 1)
+    g = random_graph_by_kind(rng, rng.randrange(1, 25), rng.randrange(40), odd_links=seed % 3 == 0)
+    elem = random_graph_by_kind(rng, rng.randrange(1, 25), rng.randrange(40), odd_links=seed % 3 == 1)
     g.set_root(rng.randrange(g.num_nodes()))
     elem.set_root(rng.randrange(elem.num_nodes()))
     leaf = rng.choice(sorted(ref_numbering(g)[0]))
@@ -101,7 +101,6 @@ def test_million_node_chain():
 
 @pytest.mark.parametrize("seed", range(10))
 def test_small_components_of_large_graphs(seed):
-    from test_clone import loose_then_random
 
     rng = random.Random(seed)
     g = loose_then_random(rng, 6000, rng.randrange(1, 30), rng.randrange(40), 10)

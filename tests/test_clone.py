@@ -5,7 +5,7 @@ import pytest
 
 import quillnet
 from graphs import chain, ref_node, ref_numbering, snapshot
-from graphs import random_graph_by_kind as random_graph
+from graphs import loose_then_random, random_graph_by_kind
 from support import NO_ROOT
 
 
@@ -22,7 +22,7 @@ def test_shared_value_takes_its_parents_first(graph_from):
 def test_matches_reference(seed):
     rng = random.Random(seed)
     n = rng.randrange(1, 40)
-    g = random_graph(rng, n, rng.randrange(0, 3 * n), odd_links=seed % 2 == 1)
+    g = random_graph_by_kind(rng, n, rng.randrange(0, 3 * n), odd_links=seed % 2 == 1)
     g.set_root(rng.randrange(n))
     before = snapshot(g)
     copy, corr = g.clone_subgraph()
@@ -55,23 +55,6 @@ def test_million_node_chain():
     copy, corr = g.clone_subgraph()
     assert copy.num_nodes() == len(corr) == top + 1
     assert corr[top] == 0 and corr[0] == top and copy.leaves() == [top]
-
-
-def loose_then_random(rng, before, n, edges, after):
-    """`before` unconnected value nodes, then n nodes joined by `edges` random connect
-    calls of any kinds, then `after` more unconnected nodes; the root among the n."""
-    g = quillnet.CoreGraph()
-    for i in range(before):
-        g.add_value_with_payload(i, 0)
-    ids = [g.add_op_with_payload(i) if rng.random() < 0.5 else g.add_value_with_payload(i, 1)
-           for i in range(n)]
-    for _ in range(edges):
-        a, b = rng.choice(ids), rng.choice(ids)
-        (g.connect_op_to_value if rng.random() < 0.5 else g.connect_value_to_op)(a, b)
-    for i in range(after):
-        g.add_op_with_payload(i)
-    g.set_root(rng.choice(ids))
-    return g
 
 
 @pytest.mark.parametrize("seed", range(20))

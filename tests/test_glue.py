@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import quillnet
-from graphs import snapshot, star
+from graphs import random_graph_by_kind, snapshot, star
 from support import NO_ROOT, oob
 
 
@@ -222,7 +222,7 @@ def test_matches_reference_with_links_of_any_kind(seed):
     # graphs whose links are not all stored on both ends
     rng = random.Random(2000 + seed)
     n = rng.randrange(3, 25)
-    g = random_graph(rng, n, rng.randrange(n, 3 * n), odd_links=seed % 3 != 0, types=2)
+    g = random_graph_by_kind(rng, n, rng.randrange(n, 3 * n), odd_links=seed % 3 != 0, types=2)
     g.set_root(rng.randrange(n))
     values = [i for i in range(n) if g.is_value_node(i)]
     leaves, cands = glue_case(rng, g, values, rng.randrange(1, 6), rng.randrange(3))

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import quillnet
-from graphs import random_graph
+from graphs import loose_then_random, random_graph
 from support import oob
 
 M64 = (1 << 64) - 1
@@ -216,7 +216,6 @@ def test_same_spec(panics):
 @pytest.mark.parametrize("seed", range(12))
 def test_hashes_of_a_small_component_among_many_loose_nodes(seed):
     # positions kept in a small table keyed by high ids, links of any kind
-    from test_clone import loose_then_random
 
     rng = random.Random(seed)
     n = rng.randrange(2, 50)
