@@ -28,7 +28,7 @@ public:
     TraceSearch(const Graph& g, TraceOptions opts, Poll& poll)
         : g_(g), n_(g.size()), me_too_(opts.me_too), op_nodes_(opts.op_nodes),
           val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), on_path_(n_),
-          cross_(n_, kUnknown), in_a_(n_), in_b_(n_), poll_(poll) {}
+          cross_(n_), in_a_(n_), in_b_(n_), poll_(poll) {}
 
     std::vector<std::vector<NodeId>> run(NodeId start) {
         traces_rec(start);
@@ -57,7 +57,7 @@ private:
     // away instead of testing every entry of its other lists again; a top value with many
     // options, met once per trace, then costs only what it contributes.
     enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2 };
-    std::vector<std::uint8_t> cross_;
+    NodeMap<std::uint8_t> cross_;
     std::vector<NodeId> path_;
     std::vector<std::vector<NodeId>> result_;
     std::vector<Frame> stack_;
@@ -109,7 +109,7 @@ private:
         const std::span<const Idx> parents = g_.parents(n);
         const Idx side_parent = g_.parent(n);
         const std::span<const Idx> children = g_.children(n);
-        if (cross_[n] == kNoCross) {
+        if (cross_.get(n) == kNoCross) {
             if (below_) kept_.insert(kept_.end(), options.begin(), options.end());
             if (above_) kept_.insert(kept_.end(), parents.begin(), parents.end());
             return (below_ ? options.size() : 0) + (above_ ? parents.size() : 0);
@@ -143,7 +143,7 @@ private:
         if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
         for (Idx m : children)
             if (pass(m)) kept_.push_back(m);
-        cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+        cross_.set(n, kept_.size() - before > direct ? kCross : kNoCross);
         return scanned;
     }
 
@@ -154,7 +154,7 @@ private:
         const std::span<const Idx> options = g_.options(n);
         const std::span<const Idx> parents = g_.parents(n);
         const std::span<const Idx> children = g_.children(n);
-        if (cross_[n] == kNoCross) {
+        if (cross_.get(n) == kNoCross) {
             if (par_ok) kept_.push_back(parent);
             if (below_) kept_.insert(kept_.end(), children.begin(), children.end());
             return std::size_t(par_ok) + (below_ ? children.size() : 0);
@@ -179,7 +179,7 @@ private:
         if (parent != kNone && pass(parent)) kept_.push_back(parent);
         for (Idx m : children)
             if (below_ || pass(m)) kept_.push_back(m);
-        cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+        cross_.set(n, kept_.size() - before > direct ? kCross : kNoCross);
         return scanned;
     }
 };
