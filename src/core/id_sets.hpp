@@ -117,8 +117,8 @@ private:
     std::uint64_t bound_;
     Mode mode_ = Mode::kList;
     std::uint32_t count_ = 0;  // ids held by the list or the table
-    Idx list_keys_[kListMax];
-    Slot list_values_[kListMax];
+    Idx list_keys_[kListMax] = {};
+    Slot list_values_[kListMax] = {};
     std::vector<Idx> keys_;
     std::vector<Slot> values_;
     std::size_t mask_ = 0;
