@@ -55,10 +55,11 @@ struct FlatValues<bool> {
 //
 // Storage follows the ids set so far, so that a search costs what it touches rather than
 // the graph's size: a short list scanned in place (no allocation), then an open-addressing
-// table, and a flat array over the whole bound only once the ids set reach a sizeable
-// share of it (a sixteenth of the bound, or a table as large as the array would be).  A
-// search that goes over the whole graph therefore runs on the flat array after its first
-// few percent.  References from ref() stay valid until the next id is added.
+// table, and a flat array over the whole bound once the ids set reach a small share of it
+// (1/128 of the bound, or a table a quarter the size of the array).  Clearing the array
+// then costs about what the search has already spent on the ids it holds, and a search
+// that goes over the whole graph runs on it after its first percent.  References from
+// ref() stay valid until the next id is added.
 template <class T>
 class NodeMap {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -72,22 +73,8 @@ public:
 
     // The value of `id` (below the bound).
     T get(NodeId id) const {
-        const Idx key = Idx(id);
-        switch (mode_) {
-            case Mode::kList:
-                for (std::uint32_t i = 0; i < count_; ++i)
-                    if (list_keys_[i] == key) return T(list_values_[i]);
-                return T{};
-            case Mode::kTable: {
-                for (std::size_t i = home(key);; i = (i + 1) & mask_) {
-                    if (keys_[i] == key) return T(values_[i]);
-                    if (keys_[i] == kFree) return T{};
-                }
-            }
-            case Mode::kFlat:
-                break;
-        }
-        return flat_.get(key);
+        if (mode_ == Mode::kFlat) return flat_.get(Idx(id));
+        return find(Idx(id));
     }
 
     void set(NodeId id, T v) {
@@ -113,98 +100,101 @@ private:
     static constexpr std::uint32_t kListMax = 8;
     static constexpr std::size_t kFirstTable = 32;
     static constexpr Idx kFree = kNone;  // never a node id
+    struct Entry {
+        Idx key;
+        Slot value;
+    };
 
     std::uint64_t bound_;
     Mode mode_ = Mode::kList;
     std::uint32_t count_ = 0;  // ids held by the list or the table
-    Idx list_keys_[kListMax] = {};
-    Slot list_values_[kListMax] = {};
-    std::vector<Idx> keys_;
-    std::vector<Slot> values_;
+    Entry list_[kListMax] = {};
+    std::vector<Entry> table_;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
     detail::FlatValues<T> flat_;
 
-    std::size_t home(Idx key) const {
-        return std::size_t((std::uint64_t(key) * 0x9E3779B97F4A7C15ull) >> shift_);
+    static std::size_t home(Idx key, unsigned shift) {
+        return std::size_t((std::uint64_t(key) * 0x9E3779B97F4A7C15ull) >> shift);
     }
 
     // Whether a table of `cap` slots holding `count` ids should give way to the flat array.
     bool go_flat(std::size_t cap, std::uint64_t count) const {
-        return count > bound_ / 16 ||
-               cap * (sizeof(Idx) + sizeof(Slot)) >= detail::FlatValues<T>::bytes(bound_);
+        return count > bound_ / 128 ||
+               4 * cap * sizeof(Entry) >= detail::FlatValues<T>::bytes(bound_);
+    }
+
+    [[gnu::noinline]] T find(Idx key) const {
+        if (mode_ == Mode::kList) {
+            for (std::uint32_t i = 0; i < count_; ++i)
+                if (list_[i].key == key) return T(list_[i].value);
+            return T{};
+        }
+        for (std::size_t i = home(key, shift_);; i = (i + 1) & mask_) {
+            if (table_[i].key == key) return T(table_[i].value);
+            if (table_[i].key == kFree) return T{};
+        }
     }
 
     // The slot of `key` in the list or the table, added with T{} if missing; null when
     // adding it has moved the map to the flat array, which then holds the key's value.
-    Slot* place(Idx key) {
+    [[gnu::noinline]] Slot* place(Idx key) {
         if (mode_ == Mode::kList) {
             for (std::uint32_t i = 0; i < count_; ++i)
-                if (list_keys_[i] == key) return &list_values_[i];
+                if (list_[i].key == key) return &list_[i].value;
             if (count_ < kListMax) {
-                list_keys_[count_] = key;
-                list_values_[count_] = Slot{};
-                return &list_values_[count_++];
+                list_[count_] = {key, Slot{}};
+                return &list_[count_++].value;
             }
             regrow(kFirstTable);
             if (mode_ == Mode::kFlat) return nullptr;
         }
-        std::size_t i = home(key);
+        std::size_t i = home(key, shift_);
         for (;; i = (i + 1) & mask_) {
-            if (keys_[i] == key) return &values_[i];
-            if (keys_[i] == kFree) break;
+            if (table_[i].key == key) return &table_[i].value;
+            if (table_[i].key == kFree) break;
         }
-        if (2 * (std::size_t(count_) + 1) > keys_.size()) {
-            regrow(2 * keys_.size());
+        if (2 * (std::size_t(count_) + 1) > table_.size()) {
+            regrow(2 * table_.size());
             if (mode_ == Mode::kFlat) return nullptr;
-            for (i = home(key); keys_[i] != kFree; i = (i + 1) & mask_) {
+            for (i = home(key, shift_); table_[i].key != kFree; i = (i + 1) & mask_) {
             }
         }
-        keys_[i] = key;
-        values_[i] = Slot{};
+        table_[i] = {key, Slot{}};
         ++count_;
-        return &values_[i];
+        return &table_[i].value;
     }
 
     // Moves every id held to a table of `cap` slots, or to the flat array when that is
     // due.  Allocates before it changes anything, so a failed allocation leaves the map
     // as it was.
     void regrow(std::size_t cap) {
+        const std::span<const Entry> held =
+            mode_ == Mode::kList ? std::span<const Entry>(list_, count_)
+                                 : std::span<const Entry>(table_);
         if (go_flat(cap, std::uint64_t(count_) + 1)) {
             detail::FlatValues<T> flat;
             flat.init(bound_);
-            for_each_entry([&](Idx k, Slot v) { flat.set(k, T(v)); });
+            for (const Entry& e : held)
+                if (e.key != kFree) flat.set(e.key, T(e.value));
             flat_ = std::move(flat);
-            std::vector<Idx>().swap(keys_);
-            std::vector<Slot>().swap(values_);
+            std::vector<Entry>().swap(table_);
             mode_ = Mode::kFlat;
             return;
         }
-        std::vector<Idx> keys(cap, kFree);
-        std::vector<Slot> values(cap);
+        std::vector<Entry> table(cap, Entry{kFree, Slot{}});
         const std::size_t mask = cap - 1;
         const unsigned shift = unsigned(64 - std::countr_zero(cap));
-        for_each_entry([&](Idx k, Slot v) {
-            std::size_t i = std::size_t((std::uint64_t(k) * 0x9E3779B97F4A7C15ull) >> shift);
-            while (keys[i] != kFree) i = (i + 1) & mask;
-            keys[i] = k;
-            values[i] = v;
-        });
-        keys_.swap(keys);
-        values_.swap(values);
+        for (const Entry& e : held) {
+            if (e.key == kFree) continue;
+            std::size_t i = home(e.key, shift);
+            while (table[i].key != kFree) i = (i + 1) & mask;
+            table[i] = e;
+        }
+        table_.swap(table);
         mask_ = mask;
         shift_ = shift;
         mode_ = Mode::kTable;
-    }
-
-    template <class F>
-    void for_each_entry(F&& f) const {
-        if (mode_ == Mode::kList) {
-            for (std::uint32_t i = 0; i < count_; ++i) f(list_keys_[i], list_values_[i]);
-        } else {
-            for (std::size_t i = 0; i < keys_.size(); ++i)
-                if (keys_[i] != kFree) f(keys_[i], values_[i]);
-        }
     }
 };
 

@@ -89,8 +89,9 @@ private:
         kShared = 8,    // some node strictly below is reached by two or more leaf edges
         kUniqueKnown = 16,
     };
-    // What is known of a node met by the explorations.
-    struct Info {
+    // What is known of a node met by the explorations; packed, which keeps the flat form
+    // at ten bytes a node.
+    struct [[gnu::packed]] Info {
         std::uint64_t rc = 0;     // leaf occurrence count
         std::uint8_t flags = 0;
         std::uint8_t indeg = 0;   // incoming leaf edges, saturating at 2
