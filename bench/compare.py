@@ -20,6 +20,7 @@ import common
 GLUE_LEAVES, GLUE_CANDIDATES = 7, 2
 GLUE_PADDINGS = (0, 100, 1000)        # 11, 111 and 1,011 nodes with 7 leaves
 SPARSE_LOOSE = 10_000_000
+LONG_CHAIN = 10_000_000               # nodes of the chain of the longchain group
 ENTRY = {"conditions": [[0], [1]], "has_callable": False, "cumulative": False}
 
 
@@ -155,8 +156,71 @@ def group_overhead(quick):
     return {k: {"v": v} for k, v in best.items()}
 
 
+def whole_graph_calls(tree, chain):
+    """Searches that go over the whole of a graph: the 1,000,000-node tree (root 0, its op
+    1) and a chain of as many nodes (leaf 0 at the bottom)."""
+    import quillnet
+
+    top = chain.num_nodes() - 1
+    select_both = {0: {"conditions": [[0, 1]], "has_callable": False, "cumulative": False}}
+    recurse = {1: {"conditions": [[]], "has_callable": False, "cumulative": False}}
+    return {
+        "tree_traces": (lambda: tree.traces(0, me_too=False, above=False, below=True), len),
+        "tree_get_cond": (lambda: quillnet.get_conditions(tree, 0, select_both, False),
+                          lambda r: [len(c) for c in r]),
+        "tree_tree_cond": (lambda: quillnet.tree_conditions(tree, 1, select_both, False),
+                           lambda r: [len(c) for c in r]),
+        "chain_traces": (lambda: chain.traces(0, op_nodes=False), lambda r: len(r[0])),
+        "chain_is_below": (lambda: chain.is_below(0, [top]), None),
+        "chain_cross": (lambda: chain.cross_sections(2, [top]), len),
+        "chain_get_cond": (lambda: quillnet.get_conditions(chain, top, recurse, False), None),
+        "chain_tree_cond": (lambda: quillnet.tree_conditions(chain, top - 1, recurse, False),
+                            None),
+    }
+
+
+def chain_up(nodes):
+    """A chain leaf value 0 <- op 1 <- value 2 ... of `nodes` nodes (odd), the top value
+    last; each op has op id 1 and is the only option of the value above it."""
+    import quillnet
+
+    g = quillnet.CoreGraph()
+    add_v, add_o = g.add_value_with_payload, g.add_op_with_payload
+    up, down = g.connect_value_to_op, g.connect_op_to_value
+    below = add_v(0, 0)
+    for i in range((nodes - 1) // 2):
+        op = add_o(1)
+        val = add_v(i & 0xFFFF, 0)
+        down(op, below)
+        up(val, op)
+        below = val
+    g.set_root(below)
+    return g
+
+
+def group_whole(quick):
+    n = sizes(quick)[0]
+    calls = whole_graph_calls(common.build_tree(n), chain_up(n | 1))
+    out = {}
+    for key, (fn, check) in calls.items():
+        out[key] = measured(lambda: common.best_of(fn, 3), check or (lambda r: r))
+    return out
+
+
+def group_longchain(quick):
+    """A chain of LONG_CHAIN nodes: the same chain searches, once each."""
+    chain = chain_up((100_000 if quick else LONG_CHAIN) | 1)
+    calls = whole_graph_calls(chain, chain)
+    out = {}
+    for key in ("chain_traces", "chain_is_below", "chain_cross"):
+        fn, check = calls[key]
+        out[key] = measured(lambda: common.best_of(fn, 1), check or (lambda r: r))
+    return out
+
+
 GROUPS = {"glue": group_glue, "tree": group_tree, "build": group_build,
-          "sparse": group_sparse, "overhead": group_overhead}
+          "sparse": group_sparse, "whole": group_whole, "longchain": group_longchain,
+          "overhead": group_overhead}
 
 
 # --------------------------------------------------------------------------------------
@@ -193,6 +257,24 @@ def rows(quick):
     for levels in (32, 40):
         out.append(("sparse", f"is_below{levels}",
                     f"is_below climbing {levels} value levels, large graph", "s"))
+    chain = f"{common.tree_node_count(tree_n) | 1:,}-node chain"
+    out += [
+        ("whole", "tree_traces", f"traces(0, me_too=False, below only), {tree}", "s"),
+        ("whole", "tree_get_cond", f"get_conditions(root), root op selects both, {tree}", "s"),
+        ("whole", "tree_tree_cond", f"tree_conditions(root op), selects both, {tree}", "s"),
+        ("whole", "chain_traces", f"traces(leaf, op_nodes=False), {chain}", "s"),
+        ("whole", "chain_is_below", f"is_below(leaf, [top]), {chain}", "s"),
+        ("whole", "chain_cross", f"cross_sections(second value, [top]), {chain}", "s"),
+        ("whole", "chain_get_cond", f"get_conditions(top), every op recursed into, {chain}", "s"),
+        ("whole", "chain_tree_cond", f"tree_conditions(top op), every op recursed into, {chain}",
+         "s"),
+    ]
+    long_chain = f"{(100_000 if quick else LONG_CHAIN) | 1:,}-node chain"
+    out += [
+        ("longchain", "chain_traces", f"traces(leaf, op_nodes=False), {long_chain}", "s"),
+        ("longchain", "chain_is_below", f"is_below(leaf, [top]), {long_chain}", "s"),
+        ("longchain", "chain_cross", f"cross_sections(second value, [top]), {long_chain}", "s"),
+    ]
     out += [
         ("overhead", "floor", "call overhead: floor d.get(x)", "s"),
         ("overhead", "is_value_node/floor", "g.is_value_node(i) / floor", "x"),

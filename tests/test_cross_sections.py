@@ -110,3 +110,17 @@ def test_long_trace_and_many_leaves(graph_from):
         extra.append(x)
     result = g.cross_sections(4, [4] + extra + extra[:3])
     assert result == [([4] + extra, 2), ([2] + extra, 1), ([0], 0)]
+
+
+def test_deep_climbs_on_a_million_node_chain():
+    # Every cut asks whether the target lies below the chosen node, a climb of as many
+    # value levels as the choice stands above it: thousands of climbs far deeper than a
+    # short path, on a graph of a million nodes.
+    g = chain(500_000)
+    top = g.num_nodes() - 1
+    target = top - 2 * 3000
+    assert g.cross_sections(target, [target]) == [([target + 2 * p], 3000 - p) for p in range(3001)]
+    assert g.is_below(0, [top]) and not g.is_below(0, [top], skip=[top - 1])
+    # Ops match whatever include_self says, values only with it; nothing lies above the top.
+    assert g.is_below(0, [top - 1], include_self=False) and not g.is_below(0, [top], False)
+    assert not g.is_below(top, [0])

@@ -7,66 +7,243 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "graph.hpp"
 
 namespace quill {
 
+namespace detail {
+
+// Where a NodeMap keeps its values once it holds many ids: one per id below the bound.
+template <class T>
+struct FlatValues {
+    std::vector<T> values;
+
+    static std::uint64_t bytes(std::uint64_t bound) { return bound * sizeof(T); }
+    void init(std::uint64_t bound) { values.assign(bound, T{}); }
+    T get(Idx id) const { return values[id]; }
+    void set(Idx id, T v) { values[id] = v; }
+    T& ref(Idx id) { return values[id]; }
+};
+
+// Booleans take one bit each.
+template <>
+struct FlatValues<bool> {
+    std::vector<std::uint64_t> bits;
+
+    static std::uint64_t bytes(std::uint64_t bound) { return (bound + 63) / 64 * 8; }
+    void init(std::uint64_t bound) { bits.assign((bound + 63) / 64, 0); }
+    bool get(Idx id) const { return (bits[id >> 6] >> (id & 63)) & 1u; }
+    void set(Idx id, bool v) {
+        const std::uint64_t bit = std::uint64_t(1) << (id & 63);
+        if (v)
+            bits[id >> 6] |= bit;
+        else
+            bits[id >> 6] &= ~bit;
+    }
+};
+
+}  // namespace detail
+
+// A value of type T for every node id below a bound, T{} for ids never set.
+//
+// Storage follows the ids set so far, so that a search costs what it touches rather than
+// the graph's size: a short list scanned in place (no allocation), then an open-addressing
+// table, and a flat array over the whole bound once the ids set reach a small share of it
+// (1/128 of the bound, or a table a quarter the size of the array).  Clearing the array
+// then costs about what the search has already spent on the ids it holds, and a search
+// that goes over the whole graph runs on it after its first percent.  References from
+// ref() stay valid until the next id is added.
+template <class T>
+class NodeMap {
+    static_assert(std::is_trivially_copyable_v<T>);
+    // What the list and the table store per id (booleans as bytes).
+    using Slot = std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>;
+
+public:
+    explicit NodeMap(std::uint64_t bound) : bound_(bound) {}
+
+    std::uint64_t bound() const { return bound_; }
+
+    // The value of `id` (below the bound).
+    T get(NodeId id) const {
+        if (mode_ == Mode::kFlat) return flat_.get(Idx(id));
+        return find(Idx(id));
+    }
+
+    void set(NodeId id, T v) {
+        if (mode_ != Mode::kFlat)
+            if (Slot* slot = place(Idx(id))) {
+                *slot = Slot(v);
+                return;
+            }
+        flat_.set(Idx(id), v);
+    }
+
+    // The value of `id`, to change in place; T{} if it was never set.
+    T& ref(NodeId id)
+        requires(!std::is_same_v<T, bool>)
+    {
+        if (mode_ != Mode::kFlat)
+            if (Slot* slot = place(Idx(id))) return *slot;
+        return flat_.ref(Idx(id));
+    }
+
+private:
+    enum class Mode : std::uint8_t { kList, kTable, kFlat };
+    static constexpr std::uint32_t kListMax = 8;
+    static constexpr std::size_t kFirstTable = 32;
+    static constexpr Idx kFree = kNone;  // never a node id
+    struct Entry {
+        Idx key;
+        Slot value;
+    };
+
+    std::uint64_t bound_;
+    Mode mode_ = Mode::kList;
+    std::uint32_t count_ = 0;  // ids held by the list or the table
+    Entry list_[kListMax] = {};
+    std::vector<Entry> table_;
+    std::size_t mask_ = 0;
+    unsigned shift_ = 64;
+    detail::FlatValues<T> flat_;
+
+    static std::size_t home(Idx key, unsigned shift) {
+        return std::size_t((std::uint64_t(key) * 0x9E3779B97F4A7C15ull) >> shift);
+    }
+
+    // Whether a table of `cap` slots holding `count` ids should give way to the flat array.
+    bool go_flat(std::size_t cap, std::uint64_t count) const {
+        return count > bound_ / 128 ||
+               4 * cap * sizeof(Entry) >= detail::FlatValues<T>::bytes(bound_);
+    }
+
+    [[gnu::noinline]] T find(Idx key) const {
+        if (mode_ == Mode::kList) {
+            for (std::uint32_t i = 0; i < count_; ++i)
+                if (list_[i].key == key) return T(list_[i].value);
+            return T{};
+        }
+        for (std::size_t i = home(key, shift_);; i = (i + 1) & mask_) {
+            if (table_[i].key == key) return T(table_[i].value);
+            if (table_[i].key == kFree) return T{};
+        }
+    }
+
+    // The slot of `key` in the list or the table, added with T{} if missing; null when
+    // adding it has moved the map to the flat array, which then holds the key's value.
+    [[gnu::noinline]] Slot* place(Idx key) {
+        if (mode_ == Mode::kList) {
+            for (std::uint32_t i = 0; i < count_; ++i)
+                if (list_[i].key == key) return &list_[i].value;
+            if (count_ < kListMax) {
+                list_[count_] = {key, Slot{}};
+                return &list_[count_++].value;
+            }
+            regrow(kFirstTable);
+            if (mode_ == Mode::kFlat) return nullptr;
+        }
+        std::size_t i = home(key, shift_);
+        for (;; i = (i + 1) & mask_) {
+            if (table_[i].key == key) return &table_[i].value;
+            if (table_[i].key == kFree) break;
+        }
+        if (2 * (std::size_t(count_) + 1) > table_.size()) {
+            regrow(2 * table_.size());
+            if (mode_ == Mode::kFlat) return nullptr;
+            for (i = home(key, shift_); table_[i].key != kFree; i = (i + 1) & mask_) {
+            }
+        }
+        table_[i] = {key, Slot{}};
+        ++count_;
+        return &table_[i].value;
+    }
+
+    // Moves every id held to a table of `cap` slots, or to the flat array when that is
+    // due.  Allocates before it changes anything, so a failed allocation leaves the map
+    // as it was.
+    void regrow(std::size_t cap) {
+        const std::span<const Entry> held =
+            mode_ == Mode::kList ? std::span<const Entry>(list_, count_)
+                                 : std::span<const Entry>(table_);
+        if (go_flat(cap, std::uint64_t(count_) + 1)) {
+            detail::FlatValues<T> flat;
+            flat.init(bound_);
+            for (const Entry& e : held)
+                if (e.key != kFree) flat.set(e.key, T(e.value));
+            flat_ = std::move(flat);
+            std::vector<Entry>().swap(table_);
+            mode_ = Mode::kFlat;
+            return;
+        }
+        std::vector<Entry> table(cap, Entry{kFree, Slot{}});
+        const std::size_t mask = cap - 1;
+        const unsigned shift = unsigned(64 - std::countr_zero(cap));
+        for (const Entry& e : held) {
+            if (e.key == kFree) continue;
+            std::size_t i = home(e.key, shift);
+            while (table[i].key != kFree) i = (i + 1) & mask;
+            table[i] = e;
+        }
+        table_.swap(table);
+        mask_ = mask;
+        shift_ = shift;
+        mode_ = Mode::kTable;
+    }
+};
+
 // A set of node ids below a bound.
 class NodeSet {
 public:
-    explicit NodeSet(std::uint64_t bound) : bits_((bound + 63) / 64, 0) {}
+    explicit NodeSet(std::uint64_t bound) : map_(bound) {}
 
-    bool contains(NodeId id) const { return (bits_[id >> 6] >> (id & 63)) & 1u; }
-    void insert(NodeId id) { bits_[id >> 6] |= std::uint64_t(1) << (id & 63); }
-    void erase(NodeId id) { bits_[id >> 6] &= ~(std::uint64_t(1) << (id & 63)); }
+    bool contains(NodeId id) const { return map_.get(id); }
+    void insert(NodeId id) { map_.set(id, true); }
+    void erase(NodeId id) { map_.set(id, false); }
 
 private:
-    std::vector<std::uint64_t> bits_;
+    NodeMap<bool> map_;
 };
 
 // A set of node ids below a bound that empties in constant time: its members are the ids
-// stamped with the current generation.  Its storage is taken at the first insert, so a
-// set that stays empty costs nothing.
+// stamped with the current generation.
 class StampedSet {
 public:
-    explicit StampedSet(std::uint64_t bound) : bound_(bound) {}
+    explicit StampedSet(std::uint64_t bound) : marks_(bound) {}
 
-    std::uint64_t bound() const { return bound_; }
+    std::uint64_t bound() const { return marks_.bound(); }
     // Any id may be asked about; ids at or beyond the bound are never members.
-    bool contains(NodeId id) const { return id < marks_.size() && marks_[id] == gen_; }
-    void insert(NodeId id) {
-        if (marks_.empty()) marks_.assign(bound_, 0);
-        marks_[id] = gen_;
-    }
+    bool contains(NodeId id) const { return id < marks_.bound() && marks_.get(id) == gen_; }
+    void insert(NodeId id) { marks_.set(id, gen_); }
     void clear() {
         if (++gen_ == 0) {  // wrapped: start the stamps afresh
-            std::fill(marks_.begin(), marks_.end(), 0);
+            marks_ = NodeMap<std::uint32_t>(marks_.bound());
             gen_ = 1;
         }
     }
 
 private:
-    std::uint64_t bound_;
-    std::vector<std::uint32_t> marks_;
+    NodeMap<std::uint32_t> marks_;
     std::uint32_t gen_ = 1;
 };
 
 // How many times each node id below a bound is held.
 class NodeMultiset {
 public:
-    explicit NodeMultiset(std::uint64_t bound) : counts_(bound, 0) {}
+    explicit NodeMultiset(std::uint64_t bound) : counts_(bound) {}
 
-    std::uint32_t count(NodeId id) const { return counts_[id]; }
-    void insert(NodeId id) { ++counts_[id]; }
-    void erase_one(NodeId id) { --counts_[id]; }
+    std::uint32_t count(NodeId id) const { return counts_.get(id); }
+    void insert(NodeId id) { ++counts_.ref(id); }
+    void erase_one(NodeId id) { --counts_.ref(id); }
 
 private:
-    std::vector<std::uint32_t> counts_;
+    NodeMap<std::uint32_t> counts_;
 };
 
 // The nodes on a depth-first search path, in path order, each at most once and each with

@@ -5,28 +5,28 @@ namespace quill {
 using u64 = std::uint64_t;
 
 LeafCounts::LeafCounts(const Graph& g, Poll& poll)
-    : g_(g), poll_(poll), flags_(g.size(), 0), rc_(g.size(), 0), indeg_(g.size(), 0),
-      seen_(g.size()) {}
+    : g_(g), poll_(poll), info_(g.size()), unique_(g.size()), seen_(g.size()) {}
 
 void LeafCounts::explore(NodeId root) {
-    if (flags_[root] & kStateMask) return;
+    if (info_.get(root).flags & kStateMask) return;
     struct Frame {
         NodeId node;
         EdgeCursor cur;
     };
     std::vector<Frame> stack;
-    flags_[root] |= kOnStack;
+    info_.ref(root).flags |= kOnStack;
     stack.push_back({root, {}});
     while (!stack.empty()) {
         poll_.step();
         Frame& top = stack.back();
         NodeId c;
         if (top.cur.next(g_, top.node, c, poll_)) {
-            if (indeg_[c] < 2) ++indeg_[c];
-            std::uint8_t st = flags_[c] & kStateMask;
+            Info& ic = info_.ref(c);
+            if (ic.indeg < 2) ++ic.indeg;
+            const std::uint8_t st = ic.flags & kStateMask;
             if (st == kOnStack) leaf_edge_cycle(c);
             if (st == 0) {
-                flags_[c] |= kOnStack;
+                ic.flags |= kOnStack;
                 stack.push_back({c, {}});
             }
             continue;
@@ -41,9 +41,10 @@ void LeafCounts::mark_shared() {
     for (NodeId x : post_) {
         bool shared = false;
         poll_.step(1 + for_each_leaf_edge(g_, x, [&](NodeId c) {
-            if (indeg_[c] >= 2 || (flags_[c] & kShared)) shared = true;
+            const Info ic = info_.get(c);
+            if (ic.indeg >= 2 || (ic.flags & kShared)) shared = true;
         }));
-        if (shared) flags_[x] |= kShared;
+        if (shared) info_.ref(x).flags |= kShared;
     }
 }
 
@@ -52,9 +53,9 @@ void LeafCounts::mark_shared() {
 // only the nodes with sharing below them: the leaves under an unshared node are reachable
 // through that node alone, so adding its occurrence count once is exact.
 u64 LeafCounts::count_unique_leaves(NodeId x) {
-    if (!(flags_[x] & kShared)) return rc_[x];
-    if (flags_[x] & kUniqueKnown) return unique_[x];
-    if (unique_.empty()) unique_.assign(g_.size(), 0);
+    const Info ix = info_.get(x);
+    if (!(ix.flags & kShared)) return ix.rc;
+    if (ix.flags & kUniqueKnown) return unique_.get(x);
     seen_.clear();
     u64 total = 0;
     std::vector<NodeId> stack{x};
@@ -64,32 +65,36 @@ u64 LeafCounts::count_unique_leaves(NodeId x) {
         stack.pop_back();
         if (seen_.contains(y)) continue;
         seen_.insert(y);
-        if (!(flags_[y] & kShared))
-            total += rc_[y];
+        const Info iy = info_.get(y);
+        if (!(iy.flags & kShared))
+            total += iy.rc;
         else
             poll_.step(for_each_leaf_edge(g_, y, [&](NodeId c) {
                 if (!seen_.contains(c)) stack.push_back(c);
             }));
     }
-    unique_[x] = total;
-    flags_[x] |= kUniqueKnown;
+    unique_.set(x, total);
+    info_.ref(x).flags |= kUniqueKnown;
     return total;
 }
 
 void LeafCounts::finish(NodeId x) {
-    std::uint8_t f = (flags_[x] & ~kStateMask) | kDone;
+    // Reading the entries below adds none, so the reference to x's entry stays valid.
+    Info& ix = info_.ref(x);
+    std::uint8_t f = (ix.flags & ~kStateMask) | kDone;
     u64 sum = 0;
     if (g_.options(x).empty()) {
         sum = 1;
     } else {
         for_each_leaf_edge(g_, x, [&](NodeId c) {
-            if (flags_[c] & kOverflow) f |= kOverflow;
-            if (__builtin_add_overflow(sum, rc_[c], &sum)) f |= kOverflow;
+            const Info ic = info_.get(c);
+            if (ic.flags & kOverflow) f |= kOverflow;
+            if (__builtin_add_overflow(sum, ic.rc, &sum)) f |= kOverflow;
         });
         if (f & kOverflow) sum = ~u64(0);  // saturated; the flag says "2^64 or more"
     }
-    rc_[x] = sum;
-    flags_[x] = f;
+    ix.rc = sum;
+    ix.flags = f;
     post_.push_back(x);
 }
 

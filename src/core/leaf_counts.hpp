@@ -69,13 +69,14 @@ public:
     // inside the part explored so far; call after the explorations it should cover.
     void mark_shared();
 
-    bool overflowed(NodeId x) const { return flags_[x] & kOverflow; }
+    bool overflowed(NodeId x) const { return info_.get(x).flags & kOverflow; }
     // Whether the leaf sequence of `x`, placed at `base`, holds position `pos` >= base.
     bool covers(NodeId x, std::uint64_t base, std::uint64_t pos) const {
-        return overflowed(x) || pos - base < rc_[x];
+        const Info i = info_.get(x);
+        return (i.flags & kOverflow) || pos - base < i.rc;
     }
     // Leaf occurrence count of an explored node (meaningless when overflowed).
-    std::uint64_t count_repeated_leaves(NodeId x) const { return rc_[x]; }
+    std::uint64_t count_repeated_leaves(NodeId x) const { return info_.get(x).rc; }
     // Number of distinct leaves in the leaf sequence of an explored node.
     std::uint64_t count_unique_leaves(NodeId x);
 
@@ -88,14 +89,19 @@ private:
         kShared = 8,    // some node strictly below is reached by two or more leaf edges
         kUniqueKnown = 16,
     };
+    // What is known of a node met by the explorations; packed, which keeps the flat form
+    // at ten bytes a node.
+    struct [[gnu::packed]] Info {
+        std::uint64_t rc = 0;     // leaf occurrence count
+        std::uint8_t flags = 0;
+        std::uint8_t indeg = 0;   // incoming leaf edges, saturating at 2
+    };
 
     const Graph& g_;
     Poll& poll_;
-    std::vector<std::uint8_t> flags_;
-    std::vector<std::uint64_t> rc_;
-    std::vector<std::uint8_t> indeg_;  // incoming leaf edges, saturating at 2
+    NodeMap<Info> info_;
     std::vector<NodeId> post_;         // explored nodes, each after everything below it
-    std::vector<std::uint64_t> unique_;
+    NodeMap<std::uint64_t> unique_;
     StampedSet seen_;  // nodes met by the current count_unique_leaves
 
     void finish(NodeId x);

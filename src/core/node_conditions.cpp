@@ -15,12 +15,13 @@ using u64 = std::uint64_t;
 // The leaf sequence of `start`, described without materialising it: the distinct index
 // of each leaf (order of first appearance) and the number of times it occurs.
 struct SequenceIndex {
-    std::vector<Idx> rank;   // distinct index of each leaf in the sequence, kNone otherwise
-    std::vector<u64> occ;    // occurrences of each leaf (number of leaf-edge paths to it)
+    explicit SequenceIndex(std::uint64_t bound) : rank(bound), occ(bound) {}
+    NodeMap<Idx> rank;  // distinct index of each leaf in the sequence
+    NodeMap<u64> occ;   // occurrences of each leaf (number of leaf-edge paths to it)
 };
 
 SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& counts, Poll& poll) {
-    SequenceIndex si{std::vector<Idx>(g.size(), kNone), std::vector<u64>(g.size(), 0)};
+    SequenceIndex si(g.size());
     // A depth-first search that skips nodes already entered meets the leaves in the order
     // of their first appearance: a repeated subtree only repeats leaves seen before.
     NodeSet seen(g.size());
@@ -33,7 +34,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
     Idx next_rank = 0;
     auto enter = [&](NodeId x) {
         seen.insert(x);
-        if (g.options(x).empty()) si.rank[x] = next_rank++;
+        if (g.options(x).empty()) si.rank.set(x, next_rank++);
         stack.push_back({x, {}});
     };
     enter(start);
@@ -51,14 +52,16 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
     // Path counts in topological order, saturating: a saturated count is 2^64 - 1 or more,
     // which no set of selected positions can match.  Nodes with an empty sequence lead to
     // no leaf and are skipped.
-    std::vector<u64>& paths = si.occ;
-    paths[start] = 1;
+    NodeMap<u64>& paths = si.occ;
+    paths.set(start, 1);
     for (std::size_t i = post.size(); i-- > 0;) {
         poll.step();
         NodeId y = post[i];
         if (g.options(y).empty() || counts.count_repeated_leaves(y) == 0) continue;
+        const u64 py = paths.get(y);
         poll.step(for_each_leaf_edge(g, y, [&](NodeId c) {
-            if (__builtin_add_overflow(paths[c], paths[y], &paths[c])) paths[c] = ~u64(0);
+            u64& pc = paths.ref(c);
+            if (__builtin_add_overflow(pc, py, &pc)) pc = ~u64(0);
         }));
     }
     return si;
@@ -68,7 +71,7 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
 // distinct indices of the leaves it selects.  Returns false when some leaf occurs both at
 // a selected and at an unselected position.
 bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCounts& counts,
-               const SequenceIndex& si, std::vector<u64>& hits, Poll& poll, Condition& out) {
+               const SequenceIndex& si, NodeMap<u64>& hits, Poll& poll, Condition& out) {
     poll.step(q.size());
     Condition pos;
     pos.reserve(q.size());
@@ -89,7 +92,7 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
     std::vector<Frame> stack;
     auto enter = [&](NodeId x, u64 base) {
         if (g.options(x).empty()) {
-            if (hits[x]++ == 0) touched.push_back(x);
+            if (hits.ref(x)++ == 0) touched.push_back(x);
             ++j;
         } else {
             stack.push_back({x, {}, base});
@@ -115,9 +118,9 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
     out.clear();
     poll.step(touched.size());
     for (NodeId l : touched) {
-        if (hits[l] != si.occ[l]) consistent = false;
-        out.push_back(si.rank[l]);
-        hits[l] = 0;
+        if (hits.get(l) != si.occ.get(l)) consistent = false;
+        out.push_back(si.rank.get(l));
+        hits.set(l, 0);
     }
     std::sort(out.begin(), out.end());
     return consistent;
@@ -207,7 +210,7 @@ Conditions get_conditions(const Graph& g, NodeId node, const OpCache& cache,
     Conditions translated;
     if (!tree.empty()) {
         SequenceIndex si = index_sequence(g, start, counts, poll);
-        std::vector<u64> hits(g.size(), 0);
+        NodeMap<u64> hits(g.size());
         Condition t;
         for (const Condition& q : tree) {
             if (translate(g, start, q, counts, si, hits, poll, t)) translated.push_back(t);

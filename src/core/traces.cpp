@@ -27,8 +27,8 @@ class TraceSearch {
 public:
     TraceSearch(const Graph& g, TraceOptions opts, Poll& poll)
         : g_(g), n_(g.size()), me_too_(opts.me_too), op_nodes_(opts.op_nodes),
-          val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), on_path_(n_),
-          cross_(n_, kUnknown), in_a_(n_), in_b_(n_), poll_(poll) {}
+          val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), state_(n_),
+          in_a_(n_), in_b_(n_), poll_(poll) {}
 
     std::vector<std::vector<NodeId>> run(NodeId start) {
         traces_rec(start);
@@ -50,14 +50,15 @@ private:
     const Graph& g_;
     const std::uint64_t n_;
     const bool me_too_, op_nodes_, val_nodes_, above_, below_;
-    NodeSet on_path_;
-    // Per node: whether any entry outside the followed lists passed the filter when the
-    // node was first entered (kUnknown before that).  The kept entries depend only on the
-    // node, so later visits of a node where none did copy the followed lists straight
-    // away instead of testing every entry of its other lists again; a top value with many
-    // options, met once per trace, then costs only what it contributes.
-    enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2 };
-    std::vector<std::uint8_t> cross_;
+    // Per node: whether it is on the current path (kOnPath), and in the low bits whether
+    // any entry outside the followed lists passed the filter when the node was first
+    // entered (kUnknown before that).  The kept entries depend only on the node, so later
+    // visits of a node where none did copy the followed lists straight away instead of
+    // testing every entry of its other lists again; a top value with many options, met
+    // once per trace, then costs only what it contributes.  One map for both, so that
+    // entering a node looks it up once.
+    enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2, kCrossMask = 3, kOnPath = 4 };
+    NodeMap<std::uint8_t> state_;
     std::vector<NodeId> path_;
     std::vector<std::vector<NodeId>> result_;
     std::vector<Frame> stack_;
@@ -72,26 +73,30 @@ private:
         // An id beyond the node list can never be on the path: it fails as soon as it
         // is met.
         if (n >= n_) out_of_range(n_, n);
-        if (on_path_.contains(n)) return;
-        on_path_.insert(n);
+        // Nothing below adds to state_, so the reference stays valid.
+        std::uint8_t& st = state_.ref(n);
+        if (st & kOnPath) return;
         const bool op = g_.is_op(n);
         const bool recorded = me_too_ && (op ? op_nodes_ : val_nodes_);
         if (recorded) path_.push_back(n);
 
         const std::size_t begin = kept_.size();
-        poll_.step(collect_kept(n, op));
+        std::uint8_t cross = st & kCrossMask;
+        poll_.step(collect_kept(n, op, cross));
         Frame f{begin, kept_.size(), Idx(n), recorded};
-        if (f.cursor == f.end) {
+        if (f.cursor == f.end) {  // a dead end: entered and left at once
+            st = cross;
             poll_.step(path_.size());  // the copy of the path
             result_.push_back(path_);
-            leave(f);
+            if (recorded) path_.pop_back();
             return;
         }
+        st = kOnPath | cross;
         stack_.push_back(f);
     }
 
     void leave(const Frame& f) {
-        on_path_.erase(f.node);
+        state_.ref(f.node) &= std::uint8_t(~kOnPath);
         if (f.recorded) path_.pop_back();
     }
 
@@ -99,17 +104,18 @@ private:
     // children) that pass the direction filter, and returns the number of entries it
     // scanned.  The filter tests membership in the relevant list, so an entry standing
     // twice in the neighbour list passes twice.
-    std::size_t collect_kept(NodeId n, bool op) {
-        return op ? collect_from_op(n) : collect_from_value(n);
+    // `cross` is the node's kCross state, updated when it was kUnknown.
+    std::size_t collect_kept(NodeId n, bool op, std::uint8_t& cross) {
+        return op ? collect_from_op(n, cross) : collect_from_value(n, cross);
     }
 
-    std::size_t collect_from_value(NodeId n) {
+    std::size_t collect_from_value(NodeId n, std::uint8_t& cross) {
         if (!above_ && !below_) return 0;
         const std::span<const Idx> options = g_.options(n);
         const std::span<const Idx> parents = g_.parents(n);
         const Idx side_parent = g_.parent(n);
         const std::span<const Idx> children = g_.children(n);
-        if (cross_[n] == kNoCross) {
+        if (cross == kNoCross) {
             if (below_) kept_.insert(kept_.end(), options.begin(), options.end());
             if (above_) kept_.insert(kept_.end(), parents.begin(), parents.end());
             return (below_ ? options.size() : 0) + (above_ ? parents.size() : 0);
@@ -143,18 +149,18 @@ private:
         if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
         for (Idx m : children)
             if (pass(m)) kept_.push_back(m);
-        cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+        cross = kept_.size() - before > direct ? kCross : kNoCross;
         return scanned;
     }
 
-    std::size_t collect_from_op(NodeId n) {
+    std::size_t collect_from_op(NodeId n, std::uint8_t& cross) {
         const Idx parent = g_.parent(n);
         const bool par_ok = above_ && parent != kNone;
         if (!par_ok && !below_) return 0;
         const std::span<const Idx> options = g_.options(n);
         const std::span<const Idx> parents = g_.parents(n);
         const std::span<const Idx> children = g_.children(n);
-        if (cross_[n] == kNoCross) {
+        if (cross == kNoCross) {
             if (par_ok) kept_.push_back(parent);
             if (below_) kept_.insert(kept_.end(), children.begin(), children.end());
             return std::size_t(par_ok) + (below_ ? children.size() : 0);
@@ -179,7 +185,7 @@ private:
         if (parent != kNone && pass(parent)) kept_.push_back(parent);
         for (Idx m : children)
             if (below_ || pass(m)) kept_.push_back(m);
-        cross_[n] = kept_.size() - before > direct ? kCross : kNoCross;
+        cross = kept_.size() - before > direct ? kCross : kNoCross;
         return scanned;
     }
 };

@@ -28,7 +28,7 @@ public:
     TreeConditions(const Graph& g, const OpCache& cache, ConditionOptions opts, LeafCounts& counts,
                    Poll& poll)
         : g_(g), cache_(cache), adopt_(opts.adopt_for_callable), counts_(counts), poll_(poll),
-          slot_of_(g.size(), kNone) {}
+          slot_of_(g.size()) {}
 
     Conditions run(NodeId start) {
         if (is_value_leaf(start)) return kOneEmpty;
@@ -91,7 +91,7 @@ private:
     bool adopt_;
     LeafCounts& counts_;
     Poll& poll_;
-    std::vector<Idx> slot_of_;
+    NodeMap<Idx> slot_of_;  // slot + 1 of each node given one, 0 for the others
     std::vector<Slot> slots_;
     std::vector<Idx> targets_;
     std::deque<Conditions> adopted_;  // own conditions built by adoption (stable addresses)
@@ -100,12 +100,13 @@ private:
     bool is_value_leaf(NodeId x) const { return !g_.is_op(x) && g_.options(x).empty(); }
 
     Idx slot_for(NodeId x) {
-        if (slot_of_[x] == kNone) {
-            slot_of_[x] = Idx(slots_.size());
+        Idx& s = slot_of_.ref(x);
+        if (s == 0) {
             slots_.emplace_back();
             slots_.back().node = Idx(x);
+            s = Idx(slots_.size());
         }
-        return slot_of_[x];
+        return s - 1;
     }
 
     // Marks in `selected_` the children positions named by `q`.
@@ -200,7 +201,7 @@ private:
                 } else if (g_.options(c).empty()) {
                     lists[p] = &kOneEmpty;
                 } else {
-                    lists[p] = &slots_[slot_of_[g_.options(c)[0]]].result;
+                    lists[p] = &slots_[slot_of_.get(g_.options(c)[0]) - 1].result;
                 }
             }
             combine_into(out, lists, offsets, poll_);

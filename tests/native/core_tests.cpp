@@ -617,6 +617,67 @@ TEST(id_sets_answer_like_a_plain_set) {
     }
 }
 
+// The per-node maps keep every value through their moves from the short list to the table
+// and on to the flat array, for bounds where each move comes early, late or never; an
+// allocation failure during a move leaves the map as it was.
+TEST(node_maps_keep_their_values_across_growth) {
+    Rng r{91};
+    for (const u64 bound : {u64(5), u64(300), u64(100000)}) {
+        NodeMap<u64> map(bound);
+        NodeSet set(bound);
+        NodeMultiset multi(bound);
+        std::vector<u64> model(bound, 0), counts(bound, 0);
+        std::vector<bool> members(bound, false);
+        const u64 steps = std::min<u64>(3 * bound, 20000);
+        for (u64 step = 0; step < steps; ++step) {
+            // Ids from a window that widens, so that the maps grow step by step.
+            const u64 id = r.below(std::min(bound, 4 + step / 2));
+            const u64 v = r.next();
+            map.set(id, v);
+            model[id] = v;
+            if (r.below(3) == 0) {
+                set.erase(id);
+                members[id] = false;
+            } else {
+                set.insert(id);
+                members[id] = true;
+            }
+            if (counts[id] > 0 && r.below(2) == 0) {
+                multi.erase_one(id);
+                --counts[id];
+            } else {
+                multi.insert(id);
+                ++counts[id];
+            }
+            if (step % 97 == 0 || step + 1 == steps) {
+                for (u64 x = 0; x < bound; ++x) {
+                    CHECK(map.get(x) == model[x]);
+                    CHECK(set.contains(x) == members[x]);
+                    CHECK(multi.count(x) == counts[x]);
+                }
+            }
+        }
+        map.ref(bound - 1) += 3;
+        CHECK(map.get(bound - 1) == model[bound - 1] + 3);
+    }
+
+#ifdef QUILL_FAULT_INJECTION
+    // Failing every allocation in turn while a map grows into its table and its flat form.
+    for (u64 fail_at = 1; fail_at < 12; ++fail_at) {
+        NodeMap<u64> map(400);
+        u64 held = 0;
+        try {
+            fault::countdown = fail_at;
+            for (; held < 400; ++held) map.set(held, held + 1);
+            fault::countdown = 0;
+        } catch (const std::bad_alloc&) {
+            fault::countdown = 0;
+        }
+        for (u64 x = 0; x < 400; ++x) CHECK(map.get(x) == (x < held ? x + 1 : 0));
+    }
+#endif
+}
+
 // ---------------------------------------------------------------------------------------
 // Each failure says what went wrong, with its message.
 
