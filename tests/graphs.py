@@ -226,6 +226,43 @@ def loose_then_random(rng, before, n, edges, after):
     return g
 
 
+def component_after_loose(kinds, edges, loose):
+    """`loose` unconnected values first, then the component given by `kinds` (("v" or
+    "o", payload) per node) and `edges` (pairs of component indices, upper first): node i
+    gets id loose + i; the root is the component's first node."""
+    g = CoreGraph()
+    for i in range(loose):
+        g.add_value_with_payload(i & 0xFF, 9)
+    for kind, p in kinds:
+        if kind == "v":
+            g.add_value_with_payload(p, p % 2)
+        else:
+            g.add_op_with_payload(p)
+    for a, b in edges:
+        connect = g.connect_value_to_op if kinds[a][0] == "v" else g.connect_op_to_value
+        connect(a + loose, b + loose)
+    g.set_root(loose)
+    return g
+
+
+def random_component(rng, n, deep):
+    """A value root and n - 1 nodes below it, each under an earlier node of the other kind
+    (one of the last few when `deep`), a few of them under a second one."""
+    kinds = [("v", 0)] + [(rng.choice("vo"), rng.randrange(4)) for _ in range(n - 1)]
+    edges = []
+    for i in range(1, n):
+        above = [j for j in range(i) if kinds[j][0] != kinds[i][0]]
+        if not above:
+            kinds[i] = ("o" if kinds[i][0] == "v" else "v", kinds[i][1])
+            above = [j for j in range(i) if kinds[j][0] != kinds[i][0]]
+        if deep:
+            above = above[-3:]
+        twice = rng.random() < (0.02 if deep else 0.08) and len(above) > 1
+        for j in rng.sample(above, 2 if twice else 1):
+            edges.append((j, i))
+    return kinds, edges
+
+
 def snapshot(g):
     """Every node's kind, payload and links, then the root: equal for equal graphs."""
     return [(g.is_value_node(n), g.get_op_id(n), g.get_value_payload(n), g.get_parent(n),

@@ -6,42 +6,7 @@ import random
 import pytest
 
 import quillnet
-from quillnet import CoreGraph
-
-
-def build(kinds, edges, loose):
-    """`loose` unconnected values first, then the component: node i gets id loose + i."""
-    g = CoreGraph()
-    for i in range(loose):
-        g.add_value_with_payload(i & 0xFF, 9)
-    for kind, p in kinds:
-        if kind == "v":
-            g.add_value_with_payload(p, p % 2)
-        else:
-            g.add_op_with_payload(p)
-    for a, b in edges:
-        connect = g.connect_value_to_op if kinds[a][0] == "v" else g.connect_op_to_value
-        connect(a + loose, b + loose)
-    g.set_root(loose)
-    return g
-
-
-def random_shape(rng, n, deep):
-    """A value root and n - 1 nodes below it, each under an earlier node of the other kind
-    (one of the last few when `deep`), a few of them under a second one."""
-    kinds = [("v", 0)] + [(rng.choice("vo"), rng.randrange(4)) for _ in range(n - 1)]
-    edges = []
-    for i in range(1, n):
-        above = [j for j in range(i) if kinds[j][0] != kinds[i][0]]
-        if not above:
-            kinds[i] = ("o" if kinds[i][0] == "v" else "v", kinds[i][1])
-            above = [j for j in range(i) if kinds[j][0] != kinds[i][0]]
-        if deep:
-            above = above[-3:]
-        twice = rng.random() < (0.02 if deep else 0.08) and len(above) > 1
-        for j in rng.sample(above, 2 if twice else 1):
-            edges.append((j, i))
-    return kinds, edges
+from graphs import component_after_loose, random_component
 
 
 def answers(g, loose, rng, n):
@@ -87,10 +52,10 @@ def answers(g, loose, rng, n):
 def test_same_answers_beside_loose_nodes(seed):
     rng = random.Random(seed)
     n = rng.choice([6, 40, 300])
-    kinds, edges = random_shape(rng, n, deep=seed % 2 == 1)
-    expected = answers(build(kinds, edges, 0), 0, random.Random(seed), n)
+    kinds, edges = random_component(rng, n, deep=seed % 2 == 1)
+    expected = answers(component_after_loose(kinds, edges, 0), 0, random.Random(seed), n)
     # Far more loose nodes than the component has (its state never leaves the short and
     # hashed forms), and a few (it grows into the flat form part way through a search).
     for loose in (50 * n, n):
-        got = answers(build(kinds, edges, loose), loose, random.Random(seed), n)
+        got = answers(component_after_loose(kinds, edges, loose), loose, random.Random(seed), n)
         assert got == expected, loose
