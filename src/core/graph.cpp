@@ -29,8 +29,9 @@ void* moving_resize(void* p, std::size_t bytes) {
 
 void Arena::grow(std::uint64_t extra) {
     // Checked in 64 bits: offsets are 32-bit, so the arena never passes kMaxArena entries.
-    if (extra > kMaxArena - used_) throw std::bad_alloc();
-    const std::uint64_t want = used_ + extra;
+    const std::uint64_t base = cap_ ? used_ : kHeads;  // a new array starts with the heads
+    if (extra > kMaxArena - base) throw std::bad_alloc();
+    const std::uint64_t want = base + extra;
     std::uint64_t ncap = cap_ ? cap_ * 2 : 64;
     if (ncap < want) ncap = want;
     if (ncap > kMaxArena) ncap = kMaxArena;
@@ -40,6 +41,10 @@ void Arena::grow(std::uint64_t extra) {
     void* block = block_resize(data_, ncap * sizeof(Idx));
     if (!block) throw std::bad_alloc();
     data_ = static_cast<Idx*>(block);
+    if (!cap_) {
+        std::memset(data_, 0, kHeads * sizeof(Idx));
+        used_ = kHeads;
+    }
     cap_ = ncap;
 }
 
@@ -248,17 +253,6 @@ void Graph::connect_value_to_op_any(NodeId val, NodeId op) {
     set_parent(op, Idx(val));
 }
 
-void Graph::map_list(ListHead& h, std::span<const Idx> src, const Idx* map) {
-    const std::size_t s = src.size();
-    Idx* out = &h.slot;
-    if (s >= 2) {
-        h.slot = arena_.take_block(size_class(s));
-        out = arena_.data() + h.slot;
-    }
-    for (std::size_t i = 0; i < s; ++i) out[i] = map[src[i]];
-    h.set_size(std::uint32_t(s));
-}
-
 namespace {
 
 void map_into(std::vector<Idx>& dst, const std::vector<Idx>& src, const Idx* map) {
@@ -272,28 +266,40 @@ Idx map_parent(Idx parent, const Idx* map) { return parent == kNone ? kNone : ma
 
 NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
     // Every block the copy needs (a node slot, arena room for its lists, its side record)
-    // is taken before the node is written; writing it then cannot fail.  The copy has the
-    // kind of its source, so each field goes to the same storage as there.
+    // is taken before the node is written; writing it then cannot fail.  The copy starts
+    // as the source node itself (kind, payload, list sizes, side flag) and has its links
+    // rewritten, so each field goes to the same storage as there.
     if (size_ == cap_) grow();
     const Node& s = src.nodes_[id];
     const bool op = s.is_op();
-    if (const std::uint64_t need =
-            block_size(s.primary.size()) + (op ? 0 : block_size(s.secondary.size())))
-        arena_.reserve(need);
+    const std::uint32_t np = s.primary.size(), ns = op ? 0 : s.secondary.size();
+    if (np >= 2 || ns >= 2) arena_.reserve(block_size(np) + block_size(ns));
     SideRecord rec;
-    if (s.has_side()) {
+    if (s.has_side()) [[unlikely]] {
         const SideRecord& from = src.side_of(id);
         for (Field f : kFields) map_into(rec.list(f), from.list(f), map);
         rec.parent = map_parent(from.parent, map);
         reserve_side(1);
     }
-    Node* d = new (nodes_ + size_) Node(op, s.pay_a, s.pay_b);
-    map_list(d->primary, src.view(s.primary), map);
+    Node d = s;
+    auto map_list = [&](ListHead& h, const ListHead& from, std::uint32_t n) {
+        if (n <= 1) {
+            if (n) h.slot = map[from.slot];
+            return;
+        }
+        h.slot = arena_.take_block(size_class(n));
+        Idx* out = arena_.data() + h.slot;
+        const Idx* in = src.arena_.data() + from.slot;
+        for (std::uint32_t i = 0; i < n; ++i) out[i] = map[in[i]];
+    };
+    map_list(d.primary, s.primary, np);
     if (op)
-        d->own_parent() = map_parent(s.own_parent(), map);
+        d.own_parent() = map_parent(s.own_parent(), map);
     else
-        map_list(d->secondary, src.view(s.secondary), map);
-    if (s.has_side()) attach_side(size_, std::move(rec));
+        map_list(d.secondary, s.secondary, ns);
+    new (nodes_ + size_) Node(d);
+    if (s.has_side()) [[unlikely]]
+        attach_side(size_, std::move(rec));
     return size_++;
 }
 

@@ -96,18 +96,29 @@ inline unsigned size_class(std::uint64_t size) {
 }
 
 // The arena of a graph's list blocks.  Blocks of 2^k entries (k >= 1) are cut from the
-// end of one growable array, or taken from the free list of their class.  Growing the
+// end of one growable array, or taken from the free list of their class.  The heads of
+// the free lists are the array's first kHeads entries (0: empty; no block starts there),
+// so an arena is three words until its first block and moves as cheaply.  Growing the
 // array either succeeds or throws std::bad_alloc with the arena as it was.
 class Arena {
 public:
-    Arena() { std::fill(std::begin(free_), std::end(free_), kNone); }
+    static constexpr std::uint64_t kHeads = 32;  // a head for each class k = 1..31
+
+    Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    Arena(Arena&& o) noexcept { take(o); }
+    Arena(Arena&& o) noexcept : data_(o.data_), used_(o.used_), cap_(o.cap_) {
+        o.data_ = nullptr;
+        o.used_ = o.cap_ = 0;
+    }
     Arena& operator=(Arena&& o) noexcept {
         if (this != &o) {
             block_free(data_);
-            take(o);
+            data_ = o.data_;
+            used_ = o.used_;
+            cap_ = o.cap_;
+            o.data_ = nullptr;
+            o.used_ = o.cap_ = 0;
         }
         return *this;
     }
@@ -125,9 +136,9 @@ public:
     }
     // A block of 2^k entries; its contents are unspecified.
     Idx take_block(unsigned k) {
-        if (free_[k] != kNone) {
-            const Idx off = free_[k];
-            free_[k] = data_[off];
+        if (cap_ && data_[k]) {
+            const Idx off = data_[k];
+            data_[k] = data_[off];
             return off;
         }
         const std::uint64_t n = std::uint64_t(1) << k;
@@ -138,8 +149,8 @@ public:
     }
     // Hands a block of 2^k entries back; never fails.
     void give_block(Idx off, unsigned k) {
-        data_[off] = free_[k];
-        free_[k] = off;
+        data_[off] = data_[k];
+        data_[k] = off;
     }
     // Doubles the block of 2^k entries at `off` and returns where it now is, its first
     // 2^k entries kept.  A block at the end of the array grows in place.
@@ -165,19 +176,9 @@ private:
     friend struct GraphTestAccess;
 
     Idx* data_ = nullptr;
-    std::uint64_t used_ = 0;
+    std::uint64_t used_ = 0;  // kHeads once the array exists
     std::uint64_t cap_ = 0;
-    Idx free_[32];  // head of the free list of each size class, kNone when empty
 
-    void take(Arena& o) {
-        data_ = o.data_;
-        used_ = o.used_;
-        cap_ = o.cap_;
-        std::copy(std::begin(o.free_), std::end(o.free_), std::begin(free_));
-        o.data_ = nullptr;
-        o.used_ = o.cap_ = 0;
-        std::fill(std::begin(o.free_), std::end(o.free_), kNone);
-    }
     void grow(std::uint64_t extra);
 };
 
@@ -456,9 +457,6 @@ private:
         h.slot = 0;
     }
     void assign_list(ListHead& h, std::span<const Idx> v);
-    // Fills the empty list `h` with `src` rewritten through `map`; the arena must have
-    // room for the block.
-    void map_list(ListHead& h, std::span<const Idx> src, const Idx* map);
 
     // The side record of node `id`, which must have one.
     std::uint32_t side_index(NodeId id) const;
