@@ -17,11 +17,14 @@
 // 32-bit offsets, cut into blocks of power-of-two sizes.  A list's block size is not
 // stored; it follows from the list's size (the next power of two), so a list is only its
 // size and one word.  Freed blocks go onto a free list per size class (linked through
-// their first entry) and are handed out again before the arena grows.
+// their first entry) and are handed out again before the arena grows; a block at the
+// end of the arena grows in place.  Sizes are 31-bit (kMaxListSize) and offsets 32-bit
+// (kMaxArena entries): growing past either throws std::bad_alloc before any change.
 //
-// On the standard tree (each value has one parent and one option, each op two children
-// and one parent) a value costs its 24 bytes and an op 24 + 8 arena bytes for its two
-// children: about 26.7 bytes per node.
+// The node array and the arena grow by doubling with realloc; only the pages written to
+// become resident.  On the standard tree (each value has one parent and one option,
+// each op two children and one parent) a value costs its 24 bytes and an op 24 + 8
+// arena bytes for its two children: about 26.7 bytes per node.
 //
 // The model allows any node to hold all four link fields (the connect operations do not
 // check kinds), so the fields that do not belong to a node's kind (an op node's parents
