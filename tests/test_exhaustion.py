@@ -238,10 +238,12 @@ def test_a_huge_id_list_raises_memory_error(name):
 def test_failed_connect_stores_no_half_link():
     # The value's parents list is full at 2**23 entries (32 MB): growing it needs more
     # address space than any limit below 32 MB of headroom allows, while the fresh op's
-    # children need no allocation at all.
+    # children need no allocation at all.  The entries come from a value node `a`, whose
+    # children are kept apart from the other lists, so nothing else grows beside them
+    # and leaves spare room where the value's list would grow.
     report = run_child('''
         g = CoreGraph()
-        val, a, b = g.add_value_with_payload(0, 0), g.add_op_with_payload(0), g.add_op_with_payload(1)
+        val, a, b = g.add_value_with_payload(0, 0), g.add_value_with_payload(1, 0), g.add_op_with_payload(1)
         for _ in range(1 << 23):
             g.connect_op_to_value(a, val)
         state = lambda: (g.get_children(b), len(g.get_parents(val)), g.get_parents(val)[-1])

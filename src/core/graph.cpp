@@ -12,6 +12,7 @@ namespace quill {
 namespace fault {
 std::uint64_t countdown = 0;
 bool always_move = false;
+bool tight_arena = false;
 
 void* moving_resize(void* p, std::size_t bytes) {
     void* q = std::malloc(bytes);
@@ -26,18 +27,25 @@ void* moving_resize(void* p, std::size_t bytes) {
 }  // namespace fault
 #endif
 
-Idx* IdxList::grow(std::uint64_t want) {
-    // Checked in 64 bits: a full list of kMaxListSize entries must not wrap to empty.
-    if (want > kMaxListSize) throw std::bad_alloc();
-    std::uint64_t ncap = cap;
-    while (ncap < want) ncap *= 2;
-    if (ncap > kMaxListSize) ncap = kMaxListSize;
-    void* block = block_resize(on_heap() ? heap : nullptr, ncap * sizeof(Idx));
+void Arena::grow(std::uint64_t extra) {
+    // Checked in 64 bits: offsets are 32-bit, so the arena never passes kMaxArena entries.
+    const std::uint64_t base = cap_ ? used_ : kHeads;  // a new array starts with the heads
+    if (extra > kMaxArena - base) throw std::bad_alloc();
+    const std::uint64_t want = base + extra;
+    std::uint64_t ncap = cap_ ? cap_ * 2 : 64;
+    if (ncap < want) ncap = want;
+    if (ncap > kMaxArena) ncap = kMaxArena;
+#ifdef QUILL_FAULT_INJECTION
+    if (fault::tight_arena) ncap = want;
+#endif
+    void* block = block_resize(data_, ncap * sizeof(Idx));
     if (!block) throw std::bad_alloc();
-    if (!on_heap()) std::memcpy(block, inl, size * sizeof(Idx));
-    heap = static_cast<Idx*>(block);
-    cap = Idx(ncap);
-    return heap;
+    data_ = static_cast<Idx*>(block);
+    if (!cap_) {
+        std::memset(data_, 0, kHeads * sizeof(Idx));
+        used_ = kHeads;
+    }
+    cap_ = ncap;
 }
 
 void Graph::grow() {
@@ -50,8 +58,8 @@ void Graph::grow() {
 void Graph::reserve(std::uint64_t n) {
     if (n <= cap_) return;
     if (n > kMaxNodes) throw std::bad_alloc();
-    // Nodes are plain data apart from the heap blocks they own, so realloc may move them;
-    // for large arrays it remaps pages instead of copying them.
+    // Nodes are plain data, so realloc may move them; for large arrays it remaps pages
+    // instead of copying them.  Only the pages that nodes are written to become resident.
     void* block = block_resize(static_cast<void*>(nodes_), n * sizeof(Node));
     if (!block) throw std::bad_alloc();
     nodes_ = static_cast<Node*>(block);
@@ -59,17 +67,16 @@ void Graph::reserve(std::uint64_t n) {
 }
 
 void Graph::destroy() {
-    for (std::uint64_t i = 0; i < size_; ++i) nodes_[i].release();
+    // Nodes own no blocks of their own: the lists live in the arena and the side table.
     block_free(static_cast<void*>(nodes_));
     nodes_ = nullptr;
     size_ = cap_ = 0;
+    arena_ = Arena();
     side_.clear();
+    side_slots_.clear();
 }
 
 namespace {
-
-// Most side records a graph can hold: their index + 1 is kept in 31 bits of a node.
-constexpr std::uint64_t kMaxSideRecords = 0x7FFFFFFFu;
 
 // Room for `extra` more entries in a side list.  Capacity grows geometrically, so that
 // appending to one list again and again stays amortised constant-time.
@@ -82,72 +89,136 @@ void reserve_more(std::vector<Idx>& v, std::uint64_t extra) {
 
 std::uint64_t shortfall(std::size_t have, std::size_t want) { return want > have ? want - have : 0; }
 
-}  // namespace
-
-void Graph::reserve_side(std::uint64_t more) {
-    const std::uint64_t want = side_.size() + more;
-    if (want > kMaxSideRecords) throw std::bad_alloc();
-    if (want > side_.capacity())
-        side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
+// Arena entries that growing a list of `size` entries by `extra`, one push at a time,
+// may take: a new block for every size class it passes into.  Throws std::bad_alloc when
+// the list would pass kMaxListSize.
+std::uint64_t arena_need(std::uint64_t size, std::uint64_t extra) {
+    if (extra > kMaxListSize - size) throw std::bad_alloc();
+    std::uint64_t need = 0;
+    for (unsigned k = size_class(size) + 1, last = size_class(size + extra); k <= last; ++k)
+        need += std::uint64_t(1) << k;
+    return need;
 }
 
-void Graph::attach_side(Node& n, SideRecord&& rec) {
+std::uint64_t block_size(std::uint64_t size) { return size <= 1 ? 0 : std::bit_ceil(size); }
+
+std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ull;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+std::uint32_t Graph::side_index(NodeId id) const {
+    // The node's flag says that its id is in the table, so the probe ends there.
+    const std::size_t mask = side_slots_.size() - 1;
+    for (std::size_t i = mix(id) & mask;; i = (i + 1) & mask)
+        if (side_slots_[i].node == id) return side_slots_[i].record;
+}
+
+void Graph::reserve_side(std::uint64_t more) {
+    // At most one record per node, so their count stays below kMaxNodes.
+    const std::uint64_t want = side_.size() + more;
+    if (want > side_.capacity())
+        side_.reserve(std::max<std::uint64_t>(want, 2 * std::uint64_t(side_.capacity())));
+    if (2 * want <= side_slots_.size()) return;
+    std::size_t cap = 16;
+    while (cap < 2 * want) cap <<= 1;
+    std::vector<SideSlot> slots(cap, SideSlot{kNone, 0});
+    for (const SideSlot& s : side_slots_) {
+        if (s.node == kNone) continue;
+        std::size_t i = mix(s.node) & (cap - 1);
+        while (slots[i].node != kNone) i = (i + 1) & (cap - 1);
+        slots[i] = s;
+    }
+    side_slots_.swap(slots);
+}
+
+void Graph::attach_side(NodeId id, SideRecord&& rec) {
     side_.push_back(std::move(rec));
-    n.set_side(std::uint32_t(side_.size()));
+    const std::size_t mask = side_slots_.size() - 1;
+    std::size_t i = mix(id) & mask;
+    while (side_slots_[i].node != kNone) i = (i + 1) & mask;
+    side_slots_[i] = {Idx(id), Idx(side_.size() - 1)};
+    nodes_[id].secondary.set_flag();
 }
 
 void Graph::make_room(std::span<const Growth> growths) {
-    // Side records that do not exist yet are built aside, with room in their lists, and
-    // attached only after every other block is in place; attaching cannot fail.
+    // Arena room for every list that grows is counted first and taken after the side
+    // records; side records that do not exist yet are built aside, with room in their
+    // lists, and attached only after every other block is in place.  Attaching cannot fail.
+    std::uint64_t need = 0;
     std::vector<std::pair<NodeId, SideRecord>> fresh;
     for (const Growth& w : growths) {
-        Node& n = nodes_[w.id];
+        const Node& n = nodes_[w.id];
         bool side_needed = w.parent && !n.owns_parent();
         for (Field f : kFields) {
             if (!w.count(f)) continue;
             if (n.owns(f))
-                n.own(f).reserve_more(w.count(f));
+                need += arena_need(n.own(f).size(), w.count(f));
             else
                 side_needed = true;
         }
         if (!side_needed) continue;
-        SideRecord& rec = n.side() ? side_of(n) : fresh.emplace_back(w.id, SideRecord{}).second;
+        SideRecord& rec = n.has_side() ? side_of(w.id) : fresh.emplace_back(w.id, SideRecord{}).second;
         for (Field f : kFields)
             if (w.count(f) && !n.owns(f)) reserve_more(rec.list(f), w.count(f));
     }
-    if (fresh.empty()) return;
-    reserve_side(fresh.size());
-    for (auto& [id, rec] : fresh) attach_side(nodes_[id], std::move(rec));
+    if (!fresh.empty()) reserve_side(fresh.size());
+    if (need) arena_.reserve(need);
+    for (auto& [id, rec] : fresh) attach_side(id, std::move(rec));
 }
 
 void Graph::push(NodeId id, Field f, Idx v) {
-    if (nodes_[id].owns(f)) return nodes_[id].own(f).push(v);
+    if (nodes_[id].owns(f)) return push_list(nodes_[id].own(f), v);
     make_room({Growth::of(id, f, 1)});
-    side_of(nodes_[id]).list(f).push_back(v);
+    side_of(id).list(f).push_back(v);
 }
 
 void Graph::clear(NodeId id, Field f) {
     Node& n = nodes_[id];
     if (n.owns(f))
-        n.own(f).clear();
-    else if (n.side())
-        side_of(n).list(f).clear();
+        clear_list(n.own(f));
+    else if (n.has_side())
+        side_of(id).list(f).clear();
+}
+
+void Graph::assign_list(ListHead& h, std::span<const Idx> v) {
+    if (v.size() > kMaxListSize) throw std::bad_alloc();
+    const unsigned from = size_class(h.size()), to = size_class(v.size());
+    if (to == 0) {
+        const Idx one = v.empty() ? 0 : v[0];
+        clear_list(h);
+        h.slot = one;
+    } else if (to > from) {
+        // A larger block is taken before the old one is handed back.
+        const Idx off = arena_.take_block(to);
+        if (from) arena_.give_block(h.slot, from);
+        h.slot = off;
+    } else if (to < from) {
+        arena_.shrink_block(h.slot, from, to);
+    }
+    if (to) std::memcpy(arena_.data() + h.slot, v.data(), v.size() * sizeof(Idx));
+    h.set_size(std::uint32_t(v.size()));
 }
 
 // A side list is given its new contents only once it has room for them.
 void Graph::assign(NodeId id, Field f, std::span<const Idx> v) {
     Node& n = nodes_[id];
-    if (n.owns(f)) return n.own(f).assign(v);
-    if (v.empty() && !n.side()) return;
+    if (n.owns(f)) return assign_list(n.own(f), v);
+    if (v.empty() && !n.has_side()) return;
     make_room({Growth::of(id, f, shortfall(list(id, f).size(), v.size()))});
-    side_of(n).list(f).assign(v.begin(), v.end());
+    side_of(id).list(f).assign(v.begin(), v.end());
 }
 
 std::span<Idx> Graph::list_mut(NodeId id, Field f) {
     Node& n = nodes_[id];
-    if (n.owns(f)) return n.own(f).view_mut();
-    if (!n.side()) return {};
-    std::vector<Idx>& v = side_of(n).list(f);
+    if (n.owns(f)) return view_mut(n.own(f));
+    if (!n.has_side()) return {};
+    std::vector<Idx>& v = side_of(id).list(f);
     return {v.data(), v.size()};
 }
 
@@ -157,11 +228,11 @@ void Graph::set_parent(NodeId id, Idx v) {
         n.own_parent() = v;
         return;
     }
-    if (!n.side()) {
+    if (!n.has_side()) {
         if (v == kNone) return;
         make_room({{.id = id, .parent = true}});
     }
-    side_of(n).parent = v;
+    side_of(id).parent = v;
 }
 
 void Graph::connect_op_to_value_any(NodeId op, NodeId val) {
@@ -184,15 +255,6 @@ void Graph::connect_value_to_op_any(NodeId val, NodeId op) {
 
 namespace {
 
-// Fills an empty list with `src` rewritten through `map`.
-void map_into(IdxList& dst, std::span<const Idx> src, const Idx* map) {
-    if (src.empty()) return;
-    dst.reserve(src.size());
-    Idx* out = dst.data();
-    for (std::size_t i = 0; i < src.size(); ++i) out[i] = map[src[i]];
-    dst.size = Idx(src.size());
-}
-
 void map_into(std::vector<Idx>& dst, const std::vector<Idx>& src, const Idx* map) {
     dst.resize(src.size());
     for (std::size_t i = 0; i < src.size(); ++i) dst[i] = map[src[i]];
@@ -203,32 +265,41 @@ Idx map_parent(Idx parent, const Idx* map) { return parent == kNone ? kNone : ma
 }  // namespace
 
 NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
+    // Every block the copy needs (a node slot, arena room for its lists, its side record)
+    // is taken before the node is written; writing it then cannot fail.  The copy starts
+    // as the source node itself (kind, payload, list sizes, side flag) and has its links
+    // rewritten, so each field goes to the same storage as there.
     if (size_ == cap_) grow();
-    // The copy is written into the first free slot, which joins the graph only when
-    // nothing can fail any more; until then the guard owns the slot's blocks.  The copy
-    // has the kind of its source, so each field goes to the same storage as there.
     const Node& s = src.nodes_[id];
-    Node* d = new (nodes_ + size_) Node(s.is_op(), s.pay_a, s.pay_b);
-    struct Guard {
-        Node* n;
-        ~Guard() {
-            if (n) n->release();
-        }
-    } guard{d};
-    map_into(d->primary, s.primary.view(), map);
-    if (s.is_op())
-        d->parent = map_parent(s.parent, map);
-    else
-        map_into(d->options, s.options.view(), map);
-    if (s.side()) {
-        const SideRecord& from = src.side_of(s);
-        SideRecord rec;
+    const bool op = s.is_op();
+    const std::uint32_t np = s.primary.size(), ns = op ? 0 : s.secondary.size();
+    if (np >= 2 || ns >= 2) arena_.reserve(block_size(np) + block_size(ns));
+    SideRecord rec;
+    if (s.has_side()) [[unlikely]] {
+        const SideRecord& from = src.side_of(id);
         for (Field f : kFields) map_into(rec.list(f), from.list(f), map);
         rec.parent = map_parent(from.parent, map);
         reserve_side(1);
-        attach_side(*d, std::move(rec));
     }
-    guard.n = nullptr;
+    Node d = s;
+    auto map_list = [&](ListHead& h, const ListHead& from, std::uint32_t n) {
+        if (n <= 1) {
+            if (n) h.slot = map[from.slot];
+            return;
+        }
+        h.slot = arena_.take_block(size_class(n));
+        Idx* out = arena_.data() + h.slot;
+        const Idx* in = src.arena_.data() + from.slot;
+        for (std::uint32_t i = 0; i < n; ++i) out[i] = map[in[i]];
+    };
+    map_list(d.primary, s.primary, np);
+    if (op)
+        d.own_parent() = map_parent(s.own_parent(), map);
+    else
+        map_list(d.secondary, s.secondary, ns);
+    new (nodes_ + size_) Node(d);
+    if (s.has_side()) [[unlikely]]
+        attach_side(size_, std::move(rec));
     return size_++;
 }
 

@@ -3,20 +3,40 @@
 // Node ids are handed out densely from 0 and never reused.  Ids are unsigned 64-bit
 // values at the interface, but every id stored inside a node is smaller than the node
 // count at the time it was stored, and the node count is capped below 2^32 - 1, so the
-// links are stored as 32-bit indices (`Idx`).  That keeps a node at 48 bytes:
+// links are stored as 32-bit indices (`Idx`).  A node is six 32-bit words, 24 bytes:
 //
-//   primary list   value node: parents     op node: children
-//   secondary      value node: options     op node: parent (one index, kNone if absent)
-//   payload        value node: val_id, type_id   op node: op_id
-//   meta           is_op flag and the index of an optional side record
+//   word 0  primary list: its size (low 31 bits); bit 31 is the is_op flag
+//   word 1  primary list: its one entry while the size is 0 or 1, else an arena offset
+//   word 2  value node: options size (low 31 bits); op node: 0.  Bit 31: has a side record
+//   word 3  value node: its one option, or an arena offset; op node: parent (kNone if absent)
+//   word 4  op_id of an op node, val_id of a value node
+//   word 5  type_id of a value node (0 on op nodes)
+//
+// The primary list is a value node's parents and an op node's children.  A list of two
+// or more entries lives in the graph's arena: one growable array of Idx addressed by
+// 32-bit offsets, cut into blocks of power-of-two sizes.  A list's block size is not
+// stored; it follows from the list's size (the next power of two), so a list is only its
+// size and one word.  Freed blocks go onto a free list per size class (linked through
+// their first entry) and are handed out again before the arena grows; a block at the
+// end of the arena grows in place.  Sizes are 31-bit (kMaxListSize) and offsets 32-bit
+// (kMaxArena entries): growing past either throws std::bad_alloc before any change.
+//
+// The node array and the arena grow by doubling with realloc; only the pages written to
+// become resident.  On the standard tree (each value has one parent and one option,
+// each op two children and one parent) a value costs its 24 bytes and an op 24 + 8
+// arena bytes for its two children: about 26.7 bytes per node.
 //
 // The model allows any node to hold all four link fields (the connect operations do not
 // check kinds), so the fields that do not belong to a node's kind (an op node's parents
 // and options, a value node's parent and children) live in a side record that is only
-// created when a caller actually fills one of them.  Node::owns and Node::owns_parent say
-// which field lives where; everything else reads and edits fields through them.
+// created when a caller actually fills one of them.  Side records are found through a
+// small open-addressing table keyed by node id, looked at only for nodes whose flag says
+// they have one.  Node::owns and Node::owns_parent say which field lives where;
+// everything else reads and edits fields through them.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +59,9 @@ extern std::uint64_t countdown;
 // When set, every resize of a raw block moves it, so that a pointer kept across a
 // growth is caught.
 extern bool always_move;
+// When set, the list arena grows by exactly what it is asked for, so that nearly every
+// block a mutation takes is a new allocation that a test can make fail.
+extern bool tight_arena;
 // Counts one allocation; true when it is the one that fails.
 inline bool tick() { return countdown != 0 && --countdown == 0; }
 void* moving_resize(void* p, std::size_t bytes);
@@ -62,54 +85,104 @@ inline constexpr Idx kNone = 0xFFFFFFFFu;
 // Largest node count a graph may reach; kNone stays free as the "absent" marker.
 inline constexpr std::uint64_t kMaxNodes = 0xFFFFFFFEull;
 
-// Most entries one list can hold: its size is a 32-bit count.
-inline constexpr std::uint64_t kMaxListSize = 0xFFFFFFFFull;
+// Most entries one list can hold: its size is a 31-bit count (the top bit of the word
+// holds a flag of the node).
+inline constexpr std::uint64_t kMaxListSize = 0x7FFFFFFFull;
 
-// A growable list of indices with room for two entries inside the record itself.  It is
-// plain data: the owner (Node, Graph) decides when its heap block is released, which lets
-// node arrays be moved with realloc.  Growing either succeeds or throws std::bad_alloc
-// with the list as it was, also when the list would pass kMaxListSize entries.
-struct IdxList {
-    Idx size = 0;
-    Idx cap = 2;
-    union {
-        Idx inl[2];
-        Idx* heap;
-    };
+// Most entries the arena can hold: its offsets are 32-bit.
+inline constexpr std::uint64_t kMaxArena = 0x100000000ull;
 
-    IdxList() : inl{0, 0} {}
+// The size class of a list of `size` entries: 0 for a list kept in the node (size 0 or
+// 1), else k for a block of 2^k entries, the smallest power of two that holds it.
+inline unsigned size_class(std::uint64_t size) {
+    return size <= 1 ? 0u : unsigned(std::bit_width(size - 1));
+}
 
-    bool on_heap() const { return cap > 2; }
-    const Idx* data() const { return on_heap() ? heap : inl; }
-    Idx* data() { return on_heap() ? heap : inl; }
-    std::span<const Idx> view() const { return {data(), size}; }
-    std::span<Idx> view_mut() { return {data(), size}; }
+// The arena of a graph's list blocks.  Blocks of 2^k entries (k >= 1) are cut from the
+// end of one growable array, or taken from the free list of their class.  The heads of
+// the free lists are the array's first kHeads entries (0: empty; no block starts there),
+// so an arena is three words until its first block and moves as cheaply.  Growing the
+// array either succeeds or throws std::bad_alloc with the arena as it was.
+class Arena {
+public:
+    static constexpr std::uint64_t kHeads = 32;  // a head for each class k = 1..31
 
-    void release() {
-        if (on_heap()) block_free(heap);
-        size = 0;
-        cap = 2;
+    Arena() = default;
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    Arena(Arena&& o) noexcept : data_(o.data_), used_(o.used_), cap_(o.cap_) {
+        o.data_ = nullptr;
+        o.used_ = o.cap_ = 0;
     }
-    // Room for `want` entries in all.
-    void reserve(std::uint64_t want) {
-        if (want > cap) grow(want);
+    Arena& operator=(Arena&& o) noexcept {
+        if (this != &o) {
+            block_free(data_);
+            data_ = o.data_;
+            used_ = o.used_;
+            cap_ = o.cap_;
+            o.data_ = nullptr;
+            o.used_ = o.cap_ = 0;
+        }
+        return *this;
     }
-    // Room for `extra` entries beyond the current ones.
-    void reserve_more(std::uint64_t extra) { reserve(std::uint64_t(size) + extra); }
-    void push(Idx v) {
-        if (size == cap) grow(std::uint64_t(size) + 1);
-        data()[size++] = v;
-    }
-    void assign(std::span<const Idx> src) {
-        Idx* out = src.size() > cap ? grow(src.size()) : data();
-        if (!src.empty()) std::memcpy(out, src.data(), src.size() * sizeof(Idx));
-        size = Idx(src.size());
-    }
-    void clear() { size = 0; }
+    ~Arena() { block_free(data_); }
 
-    // Moves the entries to a block with room for at least `want` (> cap) entries and
-    // returns it.
-    Idx* grow(std::uint64_t want);
+    Idx* data() { return data_; }
+    const Idx* data() const { return data_; }
+    std::uint64_t used() const { return used_; }
+    std::uint64_t capacity() const { return cap_; }
+
+    // Room for `extra` more entries at the end, so that taking blocks of that many
+    // entries in all cannot fail.
+    void reserve(std::uint64_t extra) {
+        if (extra > cap_ - used_) grow(extra);
+    }
+    // A block of 2^k entries; its contents are unspecified.
+    Idx take_block(unsigned k) {
+        if (cap_ && data_[k]) {
+            const Idx off = data_[k];
+            data_[k] = data_[off];
+            return off;
+        }
+        const std::uint64_t n = std::uint64_t(1) << k;
+        reserve(n);
+        const Idx off = Idx(used_);
+        used_ += n;
+        return off;
+    }
+    // Hands a block of 2^k entries back; never fails.
+    void give_block(Idx off, unsigned k) {
+        data_[off] = data_[k];
+        data_[k] = off;
+    }
+    // Doubles the block of 2^k entries at `off` and returns where it now is, its first
+    // 2^k entries kept.  A block at the end of the array grows in place.
+    Idx double_block(Idx off, unsigned k) {
+        const std::uint64_t n = std::uint64_t(1) << k;
+        if (off + n == used_) {
+            reserve(n);
+            used_ += n;
+            return off;
+        }
+        const Idx to = take_block(k + 1);
+        std::memcpy(data_ + to, data_ + off, n * sizeof(Idx));
+        give_block(off, k);
+        return to;
+    }
+    // Keeps the first 2^to entries of the block of 2^from entries at `off` and hands the
+    // rest back in blocks of their own; never fails.
+    void shrink_block(Idx off, unsigned from, unsigned to) {
+        for (unsigned j = to; j < from; ++j) give_block(Idx(off + (std::uint64_t(1) << j)), j);
+    }
+
+private:
+    friend struct GraphTestAccess;
+
+    Idx* data_ = nullptr;
+    std::uint64_t used_ = 0;  // kHeads once the array exists
+    std::uint64_t cap_ = 0;
+
+    void grow(std::uint64_t extra);
 };
 
 // The three list fields of a node.
@@ -130,27 +203,33 @@ struct SideRecord {
     const std::vector<Idx>& list(Field f) const { return const_cast<SideRecord*>(this)->list(f); }
 };
 
+// One list of a node: its size with a flag of the node in the top bit, and either its
+// one entry or the arena offset of its block.
+struct ListHead {
+    static constexpr std::uint32_t kFlag = 0x80000000u;
+    std::uint32_t word;
+    Idx slot;
+
+    std::uint32_t size() const { return word & ~kFlag; }
+    bool flag() const { return (word & kFlag) != 0; }
+    void set_size(std::uint32_t s) { word = (word & kFlag) | s; }
+    void set_flag() { word |= kFlag; }
+};
+
 struct Node {
-    IdxList primary;  // value: parents, op: children
-    union {
-        IdxList options;  // value node
-        Idx parent;       // op node
-    };
+    ListHead primary;    // value: parents, op: children; flag: is_op
+    ListHead secondary;  // value: options; op: slot is the parent, size 0; flag: side record
     std::uint32_t pay_a;  // op_id or val_id
     std::uint32_t pay_b;  // type_id (value nodes)
-    std::uint32_t meta;   // bit 31: is_op; low 31 bits: side record index + 1, 0 if none
 
     Node(bool op, std::uint32_t a, std::uint32_t b)
-        : primary(), pay_a(a), pay_b(b), meta(op ? 0x80000000u : 0u) {
-        if (op)
-            parent = kNone;
-        else
-            new (&options) IdxList();
-    }
+        : primary{op ? ListHead::kFlag : 0u, 0},
+          secondary{0u, op ? kNone : 0u},
+          pay_a(a),
+          pay_b(b) {}
 
-    bool is_op() const { return (meta >> 31) != 0; }
-    std::uint32_t side() const { return meta & 0x7FFFFFFFu; }
-    void set_side(std::uint32_t index_plus_one) { meta = (meta & 0x80000000u) | index_plus_one; }
+    bool is_op() const { return primary.flag(); }
+    bool has_side() const { return secondary.flag(); }
 
     // Where the node keeps its links; the one place that knows which fields belong to
     // which kind.  A field the node owns lives in the node (a value's parents and
@@ -158,18 +237,12 @@ struct Node {
     bool owns(Field f) const { return is_op() ? f == Field::Children : f != Field::Children; }
     bool owns_parent() const { return is_op(); }
     // The node's storage of list `f`, or of its parent; the node must own the field.
-    IdxList& own(Field f) { return f == Field::Options ? options : primary; }
-    const IdxList& own(Field f) const { return f == Field::Options ? options : primary; }
-    Idx& own_parent() { return parent; }
-    Idx own_parent() const { return parent; }
-
-    // Frees the blocks of the node's own lists.
-    void release() {
-        primary.release();
-        if (!is_op()) options.release();
-    }
+    ListHead& own(Field f) { return f == Field::Options ? secondary : primary; }
+    const ListHead& own(Field f) const { return f == Field::Options ? secondary : primary; }
+    Idx& own_parent() { return secondary.slot; }
+    Idx own_parent() const { return secondary.slot; }
 };
-static_assert(sizeof(Node) == 48, "Node should stay at 48 bytes");
+static_assert(sizeof(Node) == 24, "Node should stay at 24 bytes");
 
 class Graph {
 public:
@@ -180,7 +253,8 @@ public:
     Graph& operator=(const Graph&) = delete;
     Graph(Graph&& o) noexcept
         : root_id(o.root_id), nodes_(o.nodes_), size_(o.size_), cap_(o.cap_),
-          side_(std::move(o.side_)) {
+          arena_(std::move(o.arena_)), side_(std::move(o.side_)),
+          side_slots_(std::move(o.side_slots_)) {
         o.nodes_ = nullptr;
         o.size_ = o.cap_ = 0;
         o.root_id = 0;
@@ -192,7 +266,9 @@ public:
             nodes_ = o.nodes_;
             size_ = o.size_;
             cap_ = o.cap_;
+            arena_ = std::move(o.arena_);
             side_ = std::move(o.side_);
+            side_slots_ = std::move(o.side_slots_);
             o.nodes_ = nullptr;
             o.size_ = o.cap_ = 0;
             o.root_id = 0;
@@ -219,9 +295,9 @@ public:
 
     std::span<const Idx> list(NodeId id, Field f) const {
         const Node& n = nodes_[id];
-        if (n.owns(f)) return n.own(f).view();
-        if (!n.side()) return {};
-        const std::vector<Idx>& v = side_of(n).list(f);
+        if (n.owns(f)) return view(n.own(f));
+        if (!n.has_side()) return {};
+        const std::vector<Idx>& v = side_of(id).list(f);
         return {v.data(), v.size()};
     }
     std::span<const Idx> parents(NodeId id) const { return list(id, Field::Parents); }
@@ -231,7 +307,7 @@ public:
     Idx parent(NodeId id) const {
         const Node& n = nodes_[id];
         if (n.owns_parent()) return n.own_parent();
-        return n.side() ? side_of(n).parent : kNone;
+        return n.has_side() ? side_of(id).parent : kNone;
     }
     // Downward links of a node by its kind: options of a value, children of an op.
     std::span<const Idx> downward(NodeId id) const {
@@ -243,6 +319,7 @@ public:
     NodeId add_value(std::uint32_t val_id, std::uint32_t type_id) {
         return append(false, val_id, type_id);
     }
+    // Room for `n` nodes in all.
     void reserve(std::uint64_t n);
 
     // Both ends are checked, and every list that the link goes into has room for it,
@@ -254,10 +331,13 @@ public:
         check(val);
         Node& o = nodes_[op];
         Node& v = nodes_[val];
-        if (o.owns(Field::Children) && v.owns(Field::Parents)) [[likely]] {
-            o.own(Field::Children).reserve_more(1);
-            v.own(Field::Parents).push(Idx(op));
-            o.own(Field::Children).push(Idx(val));
+        if (o.is_op() && !v.is_op()) [[likely]] {
+            ListHead& children = o.primary;
+            ListHead& parents = v.primary;
+            if (const std::uint64_t need = room_for_one(children) + room_for_one(parents))
+                arena_.reserve(need);
+            push_list(parents, Idx(op));
+            push_list(children, Idx(val));
             return;
         }
         connect_op_to_value_any(op, val);
@@ -267,8 +347,8 @@ public:
         check(op);
         Node& v = nodes_[val];
         Node& o = nodes_[op];
-        if (v.owns(Field::Options) && o.owns_parent()) [[likely]] {
-            v.own(Field::Options).push(Idx(op));
+        if (!v.is_op() && o.is_op()) [[likely]] {
+            push_list(v.secondary, Idx(op));
             o.own_parent() = Idx(val);
             return;
         }
@@ -293,10 +373,11 @@ public:
             return w;
         }
     };
-    // Takes every block that the growths need (list blocks, side records and their
+    // Takes every block that the growths need (arena room, side records and their
     // lists) before a mutation changes anything; each node may be named once.  It either
     // throws std::bad_alloc with every link as it was, or guarantees that the edits the
-    // growths describe (push, set_parent) cannot fail.  Ids must be valid.
+    // growths describe (push, set_parent) cannot fail.  Ids must be valid.  Taking arena
+    // room may move the arena: spans of lists read before it are stale.
     void make_room(std::span<const Growth> growths);
     void make_room(std::initializer_list<Growth> growths) {
         make_room(std::span<const Growth>(growths.begin(), growths.size()));
@@ -307,6 +388,7 @@ public:
     // mutation that makes several takes room for all of them first (make_room).
     void push(NodeId id, Field f, Idx v);
     void clear(NodeId id, Field f);
+    // `v` must not point into this graph.
     void assign(NodeId id, Field f, std::span<const Idx> v);
     std::span<Idx> list_mut(NodeId id, Field f);
     void set_parent(NodeId id, Idx v);  // kNone clears it
@@ -325,15 +407,66 @@ public:
 private:
     friend struct GraphTestAccess;  // the native tests reach the raw storage through it
 
+    // Slot of the side table: a node id (kNone when free) and its record's index.
+    struct SideSlot {
+        Idx node;
+        Idx record;
+    };
+
     Node* nodes_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t cap_ = 0;
+    Arena arena_;
     std::vector<SideRecord> side_;
+    std::vector<SideSlot> side_slots_;  // open addressing, a power of two, at most half full
 
-    SideRecord& side_of(const Node& n) { return side_[n.side() - 1]; }
-    const SideRecord& side_of(const Node& n) const { return side_[n.side() - 1]; }
-    // Adds a side record to the table and ties node `n` to it; the table must have room.
-    void attach_side(Node& n, SideRecord&& rec);
+    std::span<const Idx> view(const ListHead& h) const {
+        const std::uint32_t s = h.size();
+        return {s <= 1 ? &h.slot : arena_.data() + h.slot, s};
+    }
+    std::span<Idx> view_mut(ListHead& h) {
+        const std::uint32_t s = h.size();
+        return {s <= 1 ? &h.slot : arena_.data() + h.slot, s};
+    }
+    // Arena entries that pushing one entry onto `h` may take; throws std::bad_alloc when
+    // the list is full.
+    static std::uint64_t room_for_one(const ListHead& h) {
+        const std::uint32_t s = h.size();
+        if (s >= kMaxListSize) throw std::bad_alloc();
+        return s == 1 ? 2 : (s >= 2 && (s & (s - 1)) == 0) ? std::uint64_t(2) * s : 0;
+    }
+    // Appends `v`; either succeeds or throws std::bad_alloc with the list as it was.
+    void push_list(ListHead& h, Idx v) {
+        const std::uint32_t s = h.size();
+        if (s == 0) {
+            h.slot = v;
+        } else if (s == 1) {
+            const Idx off = arena_.take_block(1);
+            arena_.data()[off] = h.slot;
+            arena_.data()[off + 1] = v;
+            h.slot = off;
+        } else {
+            if ((s & (s - 1)) == 0) {
+                if (s >= kMaxListSize) throw std::bad_alloc();
+                h.slot = arena_.double_block(h.slot, size_class(s));
+            }
+            arena_.data()[h.slot + s] = v;
+        }
+        h.set_size(s + 1);
+    }
+    void clear_list(ListHead& h) {
+        if (h.size() >= 2) arena_.give_block(h.slot, size_class(h.size()));
+        h.set_size(0);
+        h.slot = 0;
+    }
+    void assign_list(ListHead& h, std::span<const Idx> v);
+
+    // The side record of node `id`, which must have one.
+    std::uint32_t side_index(NodeId id) const;
+    SideRecord& side_of(NodeId id) { return side_[side_index(id)]; }
+    const SideRecord& side_of(NodeId id) const { return side_[side_index(id)]; }
+    // Adds a side record to the table and ties node `id` to it; the table must have room.
+    void attach_side(NodeId id, SideRecord&& rec);
     void reserve_side(std::uint64_t more);
     void connect_op_to_value_any(NodeId op, NodeId val);
     void connect_value_to_op_any(NodeId val, NodeId op);

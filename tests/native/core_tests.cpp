@@ -56,9 +56,11 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 namespace quill {
 // Reaches the raw storage of a graph.
 struct GraphTestAccess {
-    static IdxList& primary(Graph& g, NodeId id) { return g.nodes_[id].primary; }
-    static IdxList& options(Graph& g, NodeId id) { return g.nodes_[id].options; }
+    static ListHead& primary(Graph& g, NodeId id) { return g.nodes_[id].primary; }
     static const void* node_array(const Graph& g) { return g.nodes_; }
+    static std::uint64_t& arena_used(Graph& g) { return g.arena_.used_; }
+    static std::uint64_t& arena_cap(Graph& g) { return g.arena_.cap_; }
+    static std::size_t side_records(const Graph& g) { return g.side_.size(); }
 };
 }  // namespace quill
 
@@ -266,6 +268,12 @@ std::vector<Step> random_steps(u64 seed, std::size_t count, std::size_t max_node
 // allocations that the successful run made.
 u64 sweep(const std::function<Graph()>& make, const std::function<void(Graph&)>& op,
           const State& expected) {
+    // The arena grows by exactly what it is asked for, so that blocks come from new
+    // allocations rather than spare room.
+    fault::tight_arena = true;
+    struct Loose {
+        ~Loose() { fault::tight_arena = false; }
+    } loose;
     for (u64 n = 1;; ++n) {
         Graph g = make();
         const State before = dump(g);
@@ -314,81 +322,144 @@ std::vector<Step> nodes(std::size_t count) {
 // ---------------------------------------------------------------------------------------
 // Growth paths of the record.
 
-TEST(list_moves_to_heap_and_grows_with_contents_intact) {
-    for (bool moving : {false, true}) {
-        fault::always_move = moving;
-        IdxList l;
-        CHECK(!l.on_heap());
-        for (Idx i = 0; i < 5000; ++i) {
-            l.push(i * 7 + 1);
-            CHECK(l.size == i + 1);
-            CHECK(l.on_heap() == (l.size > 2));
-            CHECK(l.cap >= l.size);
-            if ((i & (i + 1)) == 0 || i < 8)  // after every growth
-                for (Idx j = 0; j <= i; ++j) CHECK(l.view()[j] == j * 7 + 1);
-        }
-        // Shrinking contents keep the heap block; assigning a longer list grows it.
-        std::vector<Idx> longer(9000, 3);
-        l.assign({longer.data(), longer.size()});
-        CHECK(l.size == 9000 && l.view()[8999] == 3);
-        l.assign({longer.data(), 1});
-        CHECK(l.size == 1 && l.on_heap());
-        l.release();
-        CHECK(l.size == 0 && !l.on_heap());
-        fault::always_move = false;
-    }
+// A value node with `n` op parents, the ops made first: its parents list takes every
+// size class up to n's.
+NodeId value_with_parents(Graph& g, Idx n) {
+    std::vector<NodeId> ops;
+    for (Idx i = 0; i < n; ++i) ops.push_back(g.add_op(i));
+    const NodeId val = g.add_value(1, 1);
+    for (NodeId op : ops) g.connect_op_to_value(op, val);
+    return val;
 }
 
-TEST(list_keeps_contents_when_growth_fails) {
-    IdxList l;
-    l.push(10);
-    l.push(11);  // inline storage full
-    fault::countdown = 1;
-    CHECK_THROWS(std::bad_alloc, l.push(12));
-    CHECK(l.size == 2 && !l.on_heap() && l.view()[0] == 10 && l.view()[1] == 11);
-    l.push(12);
-    l.push(13);  // a full heap block of 4
-    CHECK(l.on_heap() && l.cap == 4);
-    fault::countdown = 1;
-    CHECK_THROWS(std::bad_alloc, l.push(14));
-    CHECK(l.size == 4 && l.cap == 4);
-    for (Idx j = 0; j < 4; ++j) CHECK(l.view()[j] == 10 + j);
-    // Replacing the contents with a longer list: the old contents stay when that fails.
-    const std::vector<Idx> longer(9, 5);
-    fault::countdown = 1;
-    CHECK_THROWS(std::bad_alloc, l.assign({longer.data(), longer.size()}));
-    CHECK(l.size == 4 && l.cap == 4);
-    for (Idx j = 0; j < 4; ++j) CHECK(l.view()[j] == 10 + j);
-    l.release();
+TEST(lists_move_to_the_arena_and_grow_with_contents_intact) {
+    // Two values collect parents in turn, so that neither block sits at the end of the
+    // arena and every growth moves it (and, with always_move, the arena moves too); a
+    // lone list at the end grows in place.
+    for (bool moving : {false, true}) {
+        fault::always_move = moving;
+        Graph g;
+        const NodeId a = g.add_value(1, 1), b = g.add_value(2, 2);
+        for (Idx i = 0; i < 3000; ++i) {
+            const NodeId op = g.add_op(i);
+            g.connect_op_to_value(op, a);
+            g.connect_op_to_value(op, b);
+            CHECK(g.parents(a).size() == i + 1 && g.children(op).size() == 2);
+            if ((i & (i + 1)) == 0 || i < 8)  // after every growth
+                for (Idx j = 0; j <= i; ++j)
+                    CHECK(g.parents(a)[j] == j + 2 && g.parents(b)[j] == j + 2);
+        }
+        // The blocks the two lists left behind are all on free lists: what the arena holds
+        // is their final blocks, the ops' blocks of two children, and the abandoned ones.
+        CHECK(GraphTestAccess::arena_used(g) <= Arena::kHeads + 2 * 4096 + 2 * 3000 + 2 * 4096);
+        fault::always_move = false;
+    }
+    Graph g;
+    const NodeId lone = value_with_parents(g, 1000);
+    CHECK(GraphTestAccess::arena_used(g) == Arena::kHeads + 1024);  // grown in place
+    for (Idx j = 0; j < 1000; ++j) CHECK(g.parents(lone)[j] == j);
+}
+
+TEST(freed_blocks_are_taken_again) {
+    // Emptying a list hands its block back; shrinking one hands back the part it no
+    // longer needs.  Lists that grow later take those blocks before the arena grows.
+    Graph g;
+    const NodeId big = value_with_parents(g, 5);  // a block of 8
+    const NodeId spare = g.add_value(0, 0);
+    g.connect_op_to_value(0, spare);  // keeps the block of `big` off the end
+    g.connect_op_to_value(1, spare);
+    const u64 used = GraphTestAccess::arena_used(g);
+    g.clear(big, Field::Parents);
+    CHECK(g.parents(big).empty());
+    const std::vector<Idx> six{0, 1, 2, 3, 4, 5};
+    const NodeId again = g.add_value(0, 0);
+    g.assign(again, Field::Parents, six);
+    CHECK(GraphTestAccess::arena_used(g) == used);
+    CHECK(to_vec(g.parents(again)) == six);
+
+    // Replacing a block of 16 by two entries leaves pieces of 2, 4 and 8 free.
+    std::vector<Idx> sixteen(16, 7);
+    const NodeId target = g.add_value(0, 0);
+    g.assign(target, Field::Parents, sixteen);
+    g.connect_op_to_value(2, spare);
+    const u64 used2 = GraphTestAccess::arena_used(g);
+    g.assign(target, Field::Parents, std::span<const Idx>(sixteen.data(), 2));
+    CHECK(to_vec(g.parents(target)) == std::vector<Idx>(2, 7));
+    std::vector<NodeId> filled;
+    for (Idx n : {2, 3, 7}) {
+        const NodeId v = g.add_value(0, 0);
+        g.assign(v, Field::Parents, std::span<const Idx>(sixteen.data(), n));
+        filled.push_back(v);
+    }
+    CHECK(GraphTestAccess::arena_used(g) == used2);
+    CHECK(to_vec(g.parents(target)) == std::vector<Idx>(2, 7));
+    for (std::size_t i = 0; i < 3; ++i) CHECK(g.parents(filled[i]).size() == std::size_t(i == 0 ? 2 : i == 1 ? 3 : 7));
+    // Back to one entry: the list is kept in the node again.
+    g.assign(target, Field::Parents, std::span<const Idx>(sixteen.data(), 1));
+    CHECK(to_vec(g.parents(target)) == std::vector<Idx>{7});
 }
 
 TEST(full_list_refuses_to_grow_past_its_count) {
-    // A list holding the most entries a 32-bit count allows.  Filling one takes 16 GiB,
-    // so the count is set by hand over a small block: growing must fail before anything
-    // is written past the block, and the list must still read as full.
-    IdxList l;
-    for (Idx v : {1, 2, 3}) l.push(v);
-    const Idx size = l.size, cap = l.cap;
-    l.size = l.cap = Idx(kMaxListSize);
-    CHECK_THROWS(std::bad_alloc, l.push(9));
-    CHECK_THROWS(std::bad_alloc, l.reserve_more(1));
-    CHECK(l.size == Idx(kMaxListSize) && l.heap[0] == 1 && l.heap[2] == 3);
-    l.size = size;
-    l.cap = cap;
-    l.release();
-
-    // The same through a connect: the op's children must not gain the entry either.
+    // A list holding the most entries a 31-bit count allows.  Filling one takes 8 GiB, so
+    // the count is set by hand over a small block: growing must fail before anything is
+    // written, in both lists a connect appends to, and the lists must read as before.
     Graph g;
     const NodeId val = g.add_value(1, 1), op = g.add_op(2);
     for (int i = 0; i < 3; ++i) g.connect_op_to_value(op, val);
-    IdxList& parents = GraphTestAccess::primary(g, val);
-    const Idx psize = parents.size, pcap = parents.cap;
-    parents.size = parents.cap = Idx(kMaxListSize);
-    CHECK_THROWS(std::bad_alloc, g.connect_op_to_value(op, val));
-    CHECK(g.children(op).size() == 3);
-    parents.size = psize;
-    parents.cap = pcap;
-    CHECK(g.parents(val).size() == 3);
+    for (ListHead* full : {&GraphTestAccess::primary(g, val), &GraphTestAccess::primary(g, op)}) {
+        const std::uint32_t word = full->word;
+        full->set_size(std::uint32_t(kMaxListSize));
+        CHECK(full->size() == kMaxListSize && full->flag() == ((word >> 31) != 0));
+        CHECK_THROWS(std::bad_alloc, g.connect_op_to_value(op, val));
+        full->word = word;
+        CHECK(g.children(op).size() == 3 && g.parents(val).size() == 3);
+    }
+    CHECK(g.is_op(op) && !g.is_op(val));
+}
+
+TEST(arena_refuses_to_pass_32_bit_offsets) {
+    // An arena whose next block would end past 2^32 entries refuses it before anything
+    // changes, rather than handing out an offset that wraps.  The counts are set by hand
+    // over the small real block; restored before the graph is dropped.
+    Graph g;
+    const NodeId val = value_with_parents(g, 2);
+    const NodeId op = g.add_op(9);
+    g.connect_op_to_value(op, g.add_value(3, 3));
+    const State before = dump(g);
+    u64& used = GraphTestAccess::arena_used(g);
+    u64& cap = GraphTestAccess::arena_cap(g);
+    const u64 real_used = used, real_cap = cap;
+    for (u64 left : {u64(0), u64(1), u64(3)}) {
+        used = cap = kMaxArena - left;
+        CHECK_THROWS(std::bad_alloc, g.connect_op_to_value(op, val));  // blocks of 2 and 4
+        CHECK(used == kMaxArena - left && cap == kMaxArena - left);
+        used = real_used;
+        cap = real_cap;
+        CHECK(dump(g) == before);
+    }
+}
+
+TEST(side_records_are_found_by_id_as_the_table_grows) {
+    // Off-kind links on many nodes, added in scattered order: every node must find its
+    // own record through each growth of the table, and nodes without one read empty.
+    Graph g;
+    State m;
+    auto step = [&](Step s) {
+        s.apply(g);
+        s.apply(m);
+    };
+    const u64 n = 3000;
+    for (u64 i = 0; i < n; ++i) step(i % 2 ? Step{Step::AddOp, i} : Step{Step::AddValue, i, 1});
+    for (u64 k = 0; k < n / 2; ++k) {
+        const u64 i = (k * 1237) % n;
+        if (i % 3 == 0) continue;
+        if (i % 2)  // an op's parents and options
+            step({Step::OpToValue, (i + 2) % n, i}), step({Step::ValueToOp, i, (i + 1) % n});
+        else  // a value's children and parent
+            step({Step::OpToValue, i, (i + 1) % n}), step({Step::ValueToOp, (i + 2) % n, i});
+    }
+    CHECK(GraphTestAccess::side_records(g) > 1000);
+    CHECK(dump(g) == m);
 }
 
 TEST(node_array_moves_with_every_list_intact) {
@@ -483,18 +554,22 @@ TEST(out_of_range_ids_change_nothing) {
 }
 
 TEST(allocation_failure_in_a_connect_changes_nothing) {
-    // Every allocating shape: full inline lists, full heap blocks, links kept in the side
-    // table (new side records, growing side lists).
+    // Every allocating shape: lists leaving the node, full arena blocks (the arena takes
+    // room for both ends in one growth), links kept in the side table (new side records,
+    // growing side lists).
     std::vector<Step> full = nodes(6);
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) == 0);  // both ends stay in the node
+    full.push_back({Step::OpToValue, 1, 0});
+    full.push_back({Step::OpToValue, 3, 0});
+    CHECK(check_step(full, {Step::OpToValue, 1, 0}) >= 1);  // both ends move to the arena
     for (u64 v : {0, 2}) {  // op 1 gets two children, values 0 and 2 two parents each
         full.push_back({Step::OpToValue, 1, v});
         full.push_back({Step::OpToValue, 3, v});
     }
-    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 2);  // both ends move to the heap
-    CHECK(check_step(full, {Step::OpToValue, 3, 0}) >= 2);
-    full.push_back({Step::OpToValue, 1, 4});
-    full.push_back({Step::OpToValue, 1, 4});  // op 1's children: a full heap block of 4
-    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 2);
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 1);  // both blocks double
+    CHECK(check_step(full, {Step::OpToValue, 3, 0}) >= 1);
+    full.push_back({Step::OpToValue, 1, 4});  // op 1's children: a full block of 4
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 1);
     // Side table: a value node's children and an op node's parents.
     CHECK(check_step(nodes(4), {Step::OpToValue, 0, 1}) >= 2);
     CHECK(check_step(nodes(4), {Step::OpToValue, 2, 2}) >= 1);  // a node below itself
@@ -943,6 +1018,7 @@ int main(int argc, char** argv) {
         if (argc > 1 && std::string(argv[1]) != name) continue;
         fault::countdown = 0;
         fault::always_move = false;
+        fault::tight_arena = false;
         try {
             fn();
             ++passed;
