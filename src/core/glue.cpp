@@ -50,7 +50,7 @@
 
 #include "clone.hpp"
 #include "hash.hpp"
-#include "id_maps.hpp"
+#include "id_sets.hpp"
 #include "merge.hpp"
 
 namespace quill {
@@ -300,8 +300,8 @@ private:
     Journal journal_;
     bool mirrored_ = false;
     bool root_killed_ = false;
-    BitSet dead_;          // glued-away leaves, while mirrored_
-    StampSet component_;   // the component found by the last discovery, otherwise
+    NodeSet dead_;         // glued-away leaves, while mirrored_
+    StampedSet component_; // the component found by the last discovery, otherwise
     std::unordered_set<std::vector<Idx>, KeyHash> hashed_states_;
     std::uint64_t unrecorded_state_bytes_ = 0;
     std::vector<Idx> key_;

@@ -20,21 +20,23 @@ namespace quill {
 
 namespace detail {
 
-// Where a NodeMap keeps its values once it holds many ids: one per id below the bound.
-template <class T>
+// Where a NodeMap keeps its values once it holds many ids: one per id below the bound,
+// Empty::value() for ids never set.
+template <class T, class Empty>
 struct FlatValues {
     std::vector<T> values;
 
     static std::uint64_t bytes(std::uint64_t bound) { return bound * sizeof(T); }
-    void init(std::uint64_t bound) { values.assign(bound, T{}); }
+    void init(std::uint64_t bound) { values.assign(bound, Empty::value()); }
     T get(Idx id) const { return values[id]; }
     void set(Idx id, T v) { values[id] = v; }
     T& ref(Idx id) { return values[id]; }
 };
 
 // Booleans take one bit each.
-template <>
-struct FlatValues<bool> {
+template <class Empty>
+struct FlatValues<bool, Empty> {
+    static_assert(!Empty::value(), "a set of booleans starts out false");
     std::vector<std::uint64_t> bits;
 
     static std::uint64_t bytes(std::uint64_t bound) { return (bound + 63) / 64 * 8; }
@@ -51,7 +53,16 @@ struct FlatValues<bool> {
 
 }  // namespace detail
 
-// A value of type T for every node id below a bound, T{} for ids never set.
+// The value a NodeMap holds for ids never set: T{} unless named otherwise.
+template <class T>
+struct ZeroValue {
+    static constexpr T value() { return T{}; }
+};
+struct NoIdx {
+    static constexpr Idx value() { return kNone; }
+};
+
+// A value of type T for every node id below a bound, Empty::value() for ids never set.
 //
 // Storage follows the ids set so far, so that a search costs what it touches rather than
 // the graph's size: a short list scanned in place (no allocation), then an open-addressing
@@ -60,7 +71,10 @@ struct FlatValues<bool> {
 // then costs about what the search has already spent on the ids it holds, and a search
 // that goes over the whole graph runs on it after its first percent.  References from
 // ref() stay valid until the next id is added.
-template <class T>
+//
+// Loops that run over a large part of the graph (the copies, the hashes) may ask once
+// whether the map is flat and then read and write the flat array directly.
+template <class T, class Empty = ZeroValue<T>>
 class NodeMap {
     static_assert(std::is_trivially_copyable_v<T>);
     // What the list and the table store per id (booleans as bytes).
@@ -86,13 +100,60 @@ public:
         flat_.set(Idx(id), v);
     }
 
-    // The value of `id`, to change in place; T{} if it was never set.
+    // The value of `id`, to change in place; Empty::value() if it was never set.
     T& ref(NodeId id)
         requires(!std::is_same_v<T, bool>)
     {
         if (mode_ != Mode::kFlat)
             if (Slot* slot = place(Idx(id))) return *slot;
         return flat_.ref(Idx(id));
+    }
+
+    bool is_flat() const { return mode_ == Mode::kFlat; }
+    // The flat array, one value per id below the bound; only while is_flat(), which stays
+    // true once it holds.
+    const T* flat() const
+        requires(!std::is_same_v<T, bool>)
+    {
+        return flat_.values.data();
+    }
+    T* flat_mut()
+        requires(!std::is_same_v<T, bool>)
+    {
+        return flat_.values.data();
+    }
+
+    // Calls f(id, value) for every id whose value is not Empty::value(), in ascending
+    // order of id, while f returns true; false when f stopped it.  The table form sorts a copy of its
+    // entries, which may fail to allocate (before any call of f).
+    template <class F>
+    bool for_each_ascending(F&& f) const
+        requires(!std::is_same_v<T, bool>)
+    {
+        if (mode_ == Mode::kFlat) {
+            const T* v = flat_.values.data();
+            for (std::uint64_t id = 0; id < bound_; ++id)
+                if (v[id] != Empty::value() && !f(NodeId(id), v[id])) return false;
+            return true;
+        }
+        auto by_key = [](const Entry& a, const Entry& b) { return a.key < b.key; };
+        auto run = [&](std::span<Entry> held) {
+            std::sort(held.begin(), held.end(), by_key);
+            for (const Entry& e : held)
+                if (e.value != Empty::value() && !f(NodeId(e.key), T(e.value))) return false;
+            return true;
+        };
+        if (mode_ == Mode::kList) {
+            Entry held[kListMax];
+            const std::uint32_t k = std::min(count_, kListMax);
+            std::copy(list_, list_ + k, held);
+            return run(std::span<Entry>(held, k));
+        }
+        std::vector<Entry> held;
+        held.reserve(count_);
+        for (const Entry& e : table_)
+            if (e.key != kFree) held.push_back(e);
+        return run(held);
     }
 
 private:
@@ -112,7 +173,7 @@ private:
     std::vector<Entry> table_;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
-    detail::FlatValues<T> flat_;
+    detail::FlatValues<T, Empty> flat_;
 
     static std::size_t home(Idx key, unsigned shift) {
         return std::size_t((std::uint64_t(key) * 0x9E3779B97F4A7C15ull) >> shift);
@@ -121,29 +182,30 @@ private:
     // Whether a table of `cap` slots holding `count` ids should give way to the flat array.
     bool go_flat(std::size_t cap, std::uint64_t count) const {
         return count > bound_ / 128 ||
-               4 * cap * sizeof(Entry) >= detail::FlatValues<T>::bytes(bound_);
+               4 * cap * sizeof(Entry) >= detail::FlatValues<T, Empty>::bytes(bound_);
     }
 
     [[gnu::noinline]] T find(Idx key) const {
         if (mode_ == Mode::kList) {
             for (std::uint32_t i = 0; i < count_; ++i)
                 if (list_[i].key == key) return T(list_[i].value);
-            return T{};
+            return Empty::value();
         }
         for (std::size_t i = home(key, shift_);; i = (i + 1) & mask_) {
             if (table_[i].key == key) return T(table_[i].value);
-            if (table_[i].key == kFree) return T{};
+            if (table_[i].key == kFree) return Empty::value();
         }
     }
 
-    // The slot of `key` in the list or the table, added with T{} if missing; null when
-    // adding it has moved the map to the flat array, which then holds the key's value.
+    // The slot of `key` in the list or the table, added with Empty::value() if missing;
+    // null when adding it has moved the map to the flat array, which then holds the key's
+    // value.
     [[gnu::noinline]] Slot* place(Idx key) {
         if (mode_ == Mode::kList) {
             for (std::uint32_t i = 0; i < count_; ++i)
                 if (list_[i].key == key) return &list_[i].value;
             if (count_ < kListMax) {
-                list_[count_] = {key, Slot{}};
+                list_[count_] = {key, Slot(Empty::value())};
                 return &list_[count_++].value;
             }
             regrow(kFirstTable);
@@ -160,7 +222,7 @@ private:
             for (i = home(key, shift_); table_[i].key != kFree; i = (i + 1) & mask_) {
             }
         }
-        table_[i] = {key, Slot{}};
+        table_[i] = {key, Slot(Empty::value())};
         ++count_;
         return &table_[i].value;
     }
@@ -173,7 +235,7 @@ private:
             mode_ == Mode::kList ? std::span<const Entry>(list_, count_)
                                  : std::span<const Entry>(table_);
         if (go_flat(cap, std::uint64_t(count_) + 1)) {
-            detail::FlatValues<T> flat;
+            detail::FlatValues<T, Empty> flat;
             flat.init(bound_);
             for (const Entry& e : held)
                 if (e.key != kFree) flat.set(e.key, T(e.value));
@@ -182,7 +244,7 @@ private:
             mode_ = Mode::kFlat;
             return;
         }
-        std::vector<Entry> table(cap, Entry{kFree, Slot{}});
+        std::vector<Entry> table(cap, Entry{kFree, Slot(Empty::value())});
         const std::size_t mask = cap - 1;
         const unsigned shift = unsigned(64 - std::countr_zero(cap));
         for (const Entry& e : held) {
@@ -197,6 +259,10 @@ private:
         mode_ = Mode::kTable;
     }
 };
+
+// A map from node id to a position or an id of another graph (a walk position, a copy's
+// new id), kNone for ids that have none.
+using IdxMap = NodeMap<Idx, NoIdx>;
 
 // A set of node ids below a bound.
 class NodeSet {
