@@ -260,7 +260,7 @@ public:
     Search(Graph&& w, const GlueOptions& opts, std::unordered_set<std::uint64_t>& recorded,
            std::vector<Graph>& results, Poll& poll)
         : w_(std::move(w)), opts_(opts), recorded_(recorded), results_(results), poll_(poll),
-          dead_(w_.size()), component_(w_.size()) {
+          dead_(w_.size(), kWholeGraph), component_(w_.size()) {
         mirrored_ = links_mirrored(w_, poll_);
     }
 
@@ -300,6 +300,9 @@ private:
     Journal journal_;
     bool mirrored_ = false;
     bool root_killed_ = false;
+    // W is a compacted copy: every node belongs to the search, so the set of glued-away
+    // leaves is bits over all of W from the start.
+    static constexpr std::uint64_t kWholeGraph = ~std::uint64_t(0);
     NodeSet dead_;         // glued-away leaves, while mirrored_
     StampedSet component_; // the component found by the last discovery, otherwise
     std::unordered_set<std::vector<Idx>, KeyHash> hashed_states_;

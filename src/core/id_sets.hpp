@@ -70,7 +70,9 @@ struct NoIdx {
 // (1/128 of the bound, or a table a quarter the size of the array).  Clearing the array
 // then costs about what the search has already spent on the ids it holds, and a search
 // that goes over the whole graph runs on it after its first percent.  References from
-// ref() stay valid until the next id is added.
+// ref() stay valid until the next id is added.  A caller that reads the map at every
+// link may have it start flat when the flat array is small (`start_flat_bytes`): an array
+// of a few cache lines costs one allocation, and every lookup after it is one load.
 //
 // Loops that run over a large part of the graph (the copies, the hashes) may ask once
 // whether the map is flat and then read and write the flat array directly.
@@ -81,7 +83,13 @@ class NodeMap {
     using Slot = std::conditional_t<std::is_same_v<T, bool>, std::uint8_t, T>;
 
 public:
-    explicit NodeMap(std::uint64_t bound) : bound_(bound) {}
+    explicit NodeMap(std::uint64_t bound, std::uint64_t start_flat_bytes = 0)
+        : bound_(bound) {
+        if (detail::FlatValues<T, Empty>::bytes(bound) <= start_flat_bytes) {
+            flat_.init(bound);
+            mode_ = Mode::kFlat;
+        }
+    }
 
     std::uint64_t bound() const { return bound_; }
 
@@ -261,13 +269,23 @@ private:
 };
 
 // A map from node id to a position or an id of another graph (a walk position, a copy's
-// new id), kNone for ids that have none.
-using IdxMap = NodeMap<Idx, NoIdx>;
+// new id), kNone for ids that have none.  The copies and hashes look it up at every link
+// and often take the whole graph, so on a graph of up to a few thousand nodes it starts
+// flat (16 KiB at most, cleared in about the time that copying a few dozen nodes takes).
+class IdxMap : public NodeMap<Idx, NoIdx> {
+public:
+    explicit IdxMap(std::uint64_t bound) : NodeMap(bound, kStartFlatBytes) {}
 
-// A set of node ids below a bound.
+private:
+    static constexpr std::uint64_t kStartFlatBytes = 16 << 10;
+};
+
+// A set of node ids below a bound (flat from the start when its bits take at most
+// `start_flat_bytes`).
 class NodeSet {
 public:
-    explicit NodeSet(std::uint64_t bound) : map_(bound) {}
+    explicit NodeSet(std::uint64_t bound, std::uint64_t start_flat_bytes = 0)
+        : map_(bound, start_flat_bytes) {}
 
     bool contains(NodeId id) const { return map_.get(id); }
     void insert(NodeId id) { map_.set(id, true); }
