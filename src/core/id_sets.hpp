@@ -1,9 +1,10 @@
 // Sets of ids for the searches, in the few shapes they need.
 //
-// The node sets hold ids below a bound given at construction (a graph's node count) and
-// never show how they store their members: nothing outside this header indexes their
-// storage or assumes that it spans the bound.  A set can therefore start small and grow
-// only as far as a search reaches without any caller changing.
+// The node sets and maps hold ids below a bound given at construction (a graph's node
+// count) and show how they store their members in one place only: a map that has turned
+// flat lends its array to loops that read it at every link (the copies and the hashes),
+// which ask is_flat() first and keep a sparse path beside it.  A set or map can therefore
+// start small and grow only as far as a search reaches without any caller changing.
 #pragma once
 
 #include <algorithm>
@@ -132,8 +133,8 @@ public:
     }
 
     // Calls f(id, value) for every id whose value is not Empty::value(), in ascending
-    // order of id, while f returns true; false when f stopped it.  The table form sorts a copy of its
-    // entries, which may fail to allocate (before any call of f).
+    // order of id, while f returns true; false when f stopped it.  The table form sorts
+    // a copy of its entries, which may fail to allocate (before any call of f).
     template <class F>
     bool for_each_ascending(F&& f) const
         requires(!std::is_same_v<T, bool>)
