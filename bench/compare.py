@@ -103,6 +103,7 @@ def component_calls(g, r, a, b):
     return {
         "traces": (lambda: g.traces(a), None),
         "chash": (g.connection_hash, None),
+        "conn": (g.connections, None),
         "clone": (g.clone_subgraph, lambda res: res[0].num_nodes()),
         "cross": (lambda: g.cross_sections(a, [a, b]), None),
         "cond": (lambda: quillnet.get_conditions(g, r, snap, False), None),
@@ -247,7 +248,7 @@ def rows(quick):
         ("build", "memory", "resident growth of that build (fresh process)", "B/node"),
     ]
     names = {"traces": "traces(a)", "chash": "connection_hash()",
-             "clone": "clone_subgraph()", "cross": "cross_sections(a, [a, b])",
+             "conn": "connections()", "clone": "clone_subgraph()", "cross": "cross_sections(a, [a, b])",
              "cond": "get_conditions(g, r, ...)"}
     for where, text in (("small", "4-node graph"), ("large", f"4-node component {big}")):
         for key, call in names.items():

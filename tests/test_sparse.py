@@ -17,6 +17,10 @@ def answers(g, loose, rng, n):
     out = [rel(g.walk(loose)), rel(g.walk_from_root(False, True)), rel(g.leaves()),
            rel(g.traces(loose, above=False, below=True)),
            rel(g.traces(loose, me_too=False, above=True, below=True))]
+    # Walk positions and copies speak of the component alone, whatever lies beside it.
+    copy, corr = g.clone_subgraph()
+    out += [g.connections(), g.connection_hash(), g.equality_hash(), copy.connections(),
+            sorted((old - loose, new) for old, new in corr.items())]
     values = [i for i in range(n) if g.is_value_node(i + loose)]
     bottom = n - 1 + loose
     out.append([g.is_below(bottom, [x + loose], include_self) for x in range(n)

@@ -12,7 +12,7 @@ namespace {
 // the stack for the flat loop.
 template <class Seen, class Number>
 void discover(const Graph& g, std::vector<Idx>& stack, std::vector<Idx>& to_old, Poll& poll,
-              Seen&& seen, Number&& number, const IdMap* until_flat) {
+              Seen&& seen, Number&& number, const IdxMap* until_flat) {
     const std::uint64_t n = g.size();
     auto push = [&](Idx m) {
         if (m >= n) out_of_range(n, m);  // a stored link always names a node
@@ -46,8 +46,8 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
     const std::uint64_t n = g.size();
     if (n == 0 || g.root_id >= n)
         fail(Failure::NoValidRoot);
-    corr.to_new = IdMap(n);
-    IdMap& to_new = corr.to_new;
+    corr.to_new = IdxMap(n);
+    IdxMap& to_new = corr.to_new;
     std::vector<Idx>& to_old = corr.to_old;
     to_old.clear();
 
@@ -58,7 +58,7 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
     stack.push_back(Idx(g.root_id));
     if (!to_new.is_flat())
         discover(g, stack, to_old, poll, [&](Idx m) { return to_new.get(m) != kNone; },
-                 [&](Idx x, Idx k) { to_new.insert(x, k); }, &to_new);
+                 [&](Idx x, Idx k) { to_new.set(x, k); }, &to_new);
     if (stack.empty()) return;
     // A sizeable share of the graph is reached: room for all of it saves growth steps.
     to_old.reserve(n);
@@ -69,17 +69,17 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
 
 // Appends a copy of node `id` of `src` to `dst` with every link rewritten through `map`
 // (every stored id has an entry): the path of a sparse map.
-void append_through(Graph& dst, const Graph& src, NodeId id, const IdMap& map,
+void append_through(Graph& dst, const Graph& src, NodeId id, const IdxMap& map,
                     std::vector<Idx>& scratch) {
     const NodeId at = dst.append_like(src, id);
     for (Field f : kFields) {
         const std::span<const Idx> links = src.list(id, f);
         if (links.empty()) continue;
         scratch.clear();
-        for (Idx e : links) scratch.push_back(map.find(e));
+        for (Idx e : links) scratch.push_back(map.get(e));
         dst.assign(at, f, scratch);
     }
-    if (Idx p = src.parent(id); p != kNone) dst.set_parent(at, map.find(p));
+    if (Idx p = src.parent(id); p != kNone) dst.set_parent(at, map.get(p));
 }
 
 // Copies the numbered nodes of `g` into a new graph in new-id order, rewriting every link
@@ -124,7 +124,7 @@ Clone clone_subgraph(const Graph& g, Poll& poll) {
 namespace {
 
 // Keeps the entries that `map` knows, rewritten, in order; drops the others.
-inline void map_filter(std::span<const Idx> src, const IdMap& map, std::vector<Idx>& scratch) {
+inline void map_filter(std::span<const Idx> src, const IdxMap& map, std::vector<Idx>& scratch) {
     scratch.clear();
     for (Idx e : src)
         if (const Idx m = map.get(e); m != kNone) scratch.push_back(m);
@@ -135,7 +135,7 @@ inline void map_filter(std::span<const Idx> src, const IdMap& map, std::vector<I
 // to its id in `g1` (kNone for the root and the nodes outside the component); links to
 // the root are dropped.
 void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr2,
-                     const IdMap& map3, Poll& poll) {
+                     const IdxMap& map3, Poll& poll) {
     std::vector<Idx> scratch;
     for (std::size_t i = 1; i < corr2.to_old.size(); ++i) {
         const NodeId src = corr2.to_old[i];
@@ -185,9 +185,9 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
 
     // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
     // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
-    IdMap map3(elem.size());
+    IdxMap map3(elem.size());
     poll.step(n2);
-    for (std::size_t i = 1; i < n2; ++i) map3.insert(corr2.to_old[i], Idx(base + i - 1));
+    for (std::size_t i = 1; i < n2; ++i) map3.set(corr2.to_old[i], Idx(base + i - 1));
 
     append_attached(g1, leaf, elem, corr2, map3, poll);
 

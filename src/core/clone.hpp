@@ -1,12 +1,11 @@
 // Compacted copies of a graph's root component, and attaching one copy below another.
 #pragma once
 
-#include <algorithm>
 #include <optional>
 #include <vector>
 
 #include "graph.hpp"
-#include "id_maps.hpp"
+#include "id_sets.hpp"
 
 namespace quill {
 
@@ -14,7 +13,7 @@ namespace quill {
 // an old id to its new id (sparse while the copy holds a small share of the source, flat
 // beyond); `to_old[new]` is the old id, in new-id order.
 struct Corr {
-    IdMap to_new{0};
+    IdxMap to_new{0};
     std::vector<Idx> to_old;
     std::optional<NodeId> get(NodeId old) const {
         if (old >= to_new.bound()) return std::nullopt;
@@ -26,17 +25,8 @@ struct Corr {
     // false when f stopped it.
     template <class F>
     bool for_each_ascending(F&& f) const {
-        if (to_new.is_flat()) {
-            const Idx* m = to_new.flat();
-            for (std::uint64_t old = 0; old < to_new.bound(); ++old)
-                if (m[old] != kNone && !f(NodeId(old), NodeId(m[old]))) return false;
-            return true;
-        }
-        std::vector<Idx> olds(to_old);
-        std::sort(olds.begin(), olds.end());
-        for (Idx old : olds)
-            if (!f(NodeId(old), NodeId(to_new.find(old)))) return false;
-        return true;
+        return to_new.for_each_ascending(
+            [&](NodeId old, Idx now) { return f(old, NodeId(now)); });
     }
 };
 

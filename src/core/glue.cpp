@@ -50,7 +50,7 @@
 
 #include "clone.hpp"
 #include "hash.hpp"
-#include "id_maps.hpp"
+#include "id_sets.hpp"
 #include "merge.hpp"
 
 namespace quill {
@@ -260,7 +260,7 @@ public:
     Search(Graph&& w, const GlueOptions& opts, std::unordered_set<std::uint64_t>& recorded,
            std::vector<Graph>& results, Poll& poll)
         : w_(std::move(w)), opts_(opts), recorded_(recorded), results_(results), poll_(poll),
-          dead_(w_.size()), component_(w_.size()) {
+          dead_(w_.size(), kWholeGraph), component_(w_.size()) {
         mirrored_ = links_mirrored(w_, poll_);
     }
 
@@ -300,8 +300,11 @@ private:
     Journal journal_;
     bool mirrored_ = false;
     bool root_killed_ = false;
-    BitSet dead_;          // glued-away leaves, while mirrored_
-    StampSet component_;   // the component found by the last discovery, otherwise
+    // W is a compacted copy: every node belongs to the search, so the set of glued-away
+    // leaves is bits over all of W from the start.
+    static constexpr std::uint64_t kWholeGraph = ~std::uint64_t(0);
+    NodeSet dead_;         // glued-away leaves, while mirrored_
+    StampedSet component_; // the component found by the last discovery, otherwise
     std::unordered_set<std::vector<Idx>, KeyHash> hashed_states_;
     std::uint64_t unrecorded_state_bytes_ = 0;
     std::vector<Idx> key_;

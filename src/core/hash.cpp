@@ -8,7 +8,7 @@
 
 #include <array>
 
-#include "id_maps.hpp"
+#include "id_sets.hpp"
 #include "siphash.hpp"
 
 namespace quill {
@@ -75,7 +75,7 @@ namespace {
 // visit(id) for each node in walk order.
 struct CanonicalWalk {
     std::vector<Idx> order;
-    IdMap position;
+    IdxMap position;
     std::uint64_t pairs = 0;
 
     template <class Visit>
@@ -88,7 +88,7 @@ struct CanonicalWalk {
         bool odd = false;  // a walked node holds links in the fields of the other kind
         if (!position.is_flat())
             odd |= run(g, stack, poll, visit, [&](Idx m) { return position.get(m) != kNone; },
-                       [&](Idx id, Idx at) { position.insert(id, at); }, true);
+                       [&](Idx id, Idx at) { position.set(id, at); }, true);
         if (!stack.empty()) {
             // A sizeable share of the graph is reached: room for all of it saves the
             // order's growth steps, and the loop goes on through the flat array.
@@ -210,7 +210,7 @@ void hash_pairs(const Graph& g, const CanonicalWalk& w, SipHasher13& h, Poll& po
         const Idx* flat = w.position.flat();
         hash_pairs(g, w.order, [flat](Idx m) { return flat[m]; }, h, poll);
     } else {
-        hash_pairs(g, w.order, [&w](Idx m) { return w.position.find(m); }, h, poll);
+        hash_pairs(g, w.order, [&w](Idx m) { return w.position.get(m); }, h, poll);
     }
 }
 

@@ -82,9 +82,9 @@ WalkPositions walk_positions(const Graph& g, Poll& poll) {
     WalkPositions wp;
     const NodeId root = g.root_id;
     if (!g.valid(root)) out_of_range(g.size(), root);
-    wp.position.assign(g.size(), kNone);
+    wp.position = IdxMap(g.size());
     walk_impl(g, root, {.above = true, .below = true}, poll, [&](NodeId id) {
-        wp.position[id] = Idx(wp.order.size());
+        wp.position.set(id, Idx(wp.order.size()));
         wp.order.push_back(id);
     });
     return wp;

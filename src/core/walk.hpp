@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "graph.hpp"
+#include "id_sets.hpp"
 
 namespace quill {
 
@@ -40,10 +41,11 @@ void for_each_neighbor(const Graph& g, NodeId id, F&& f) {
 std::vector<NodeId> neighbors(const Graph& g, NodeId id);
 
 // The walk order from the root (both directions) together with each walked node's
-// position, kept in a flat array indexed by node id (kNone for nodes not walked).
+// position (kNone for nodes not walked), in a map that is sparse while the walk has met
+// a small share of the graph.
 struct WalkPositions {
     std::vector<NodeId> order;
-    std::vector<Idx> position;  // size g.size()
+    IdxMap position{0};
 };
 WalkPositions walk_positions(const Graph& g, Poll& poll);
 
@@ -52,12 +54,20 @@ WalkPositions walk_positions(const Graph& g, Poll& poll);
 // one unit.
 template <class F>
 void for_each_connection(const Graph& g, const WalkPositions& wp, Poll& poll, F&& f) {
-    for (std::size_t i = 0; i < wp.order.size(); ++i) {
-        poll.step();
-        for_each_neighbor(g, wp.order[i], [&](NodeId m) {
-            Idx pos = wp.position[m];
-            if (pos != kNone) f(std::uint64_t(i), std::uint64_t(pos));
-        });
+    auto run = [&](auto&& position_of) {
+        for (std::size_t i = 0; i < wp.order.size(); ++i) {
+            poll.step();
+            for_each_neighbor(g, wp.order[i], [&](NodeId m) {
+                const Idx pos = position_of(m);
+                if (pos != kNone) f(std::uint64_t(i), std::uint64_t(pos));
+            });
+        }
+    };
+    if (wp.position.is_flat()) {
+        const Idx* flat = wp.position.flat();
+        run([flat](NodeId m) { return flat[m]; });
+    } else {
+        run([&wp](NodeId m) { return wp.position.get(m); });
     }
 }
 

@@ -736,6 +736,39 @@ TEST(node_maps_keep_their_values_across_growth) {
         CHECK(map.get(bound - 1) == model[bound - 1] + 3);
     }
 
+    // A map whose empty value is kNone (walk positions, a copy's new ids): unset ids read
+    // kNone in every form, the flat view agrees with get(), and the ascending listing
+    // gives exactly the ids set, in order, whichever form the map is in.
+    for (const u64 bound : {u64(3), u64(300), u64(100000)}) {
+        for (const u64 held : {u64(0), u64(2), u64(8), u64(9), u64(40), u64(3000)}) {
+            if (held > bound) continue;
+            IdxMap map(bound);
+            std::vector<Idx> model(bound, kNone);
+            for (u64 k = 0; k < held; ++k) {
+                const u64 id = r.below(bound);
+                if (model[id] != kNone) continue;
+                model[id] = Idx(k);
+                map.set(id, Idx(k));
+            }
+            for (u64 x = 0; x < bound; ++x) CHECK(map.get(x) == model[x]);
+            if (map.is_flat())
+                for (u64 x = 0; x < bound; ++x) CHECK(map.flat()[x] == model[x]);
+            std::vector<std::pair<u64, Idx>> listed, want;
+            for (u64 x = 0; x < bound; ++x)
+                if (model[x] != kNone) want.emplace_back(x, model[x]);
+            CHECK(map.for_each_ascending([&](NodeId id, Idx v) {
+                listed.emplace_back(id, v);
+                return true;
+            }));
+            CHECK(listed == want);
+            // Stopping early: f sees one pair and the listing reports that it stopped.
+            u64 calls = 0;
+            CHECK(map.for_each_ascending([&](NodeId, Idx) { return ++calls, false; }) ==
+                  want.empty());
+            CHECK(calls == std::min<u64>(1, want.size()));
+        }
+    }
+
 #ifdef QUILL_FAULT_INJECTION
     // Failing every allocation in turn while a map grows into its table and its flat form.
     for (u64 fail_at = 1; fail_at < 12; ++fail_at) {
@@ -749,6 +782,18 @@ TEST(node_maps_keep_their_values_across_growth) {
             fault::countdown = 0;
         }
         for (u64 x = 0; x < 400; ++x) CHECK(map.get(x) == (x < held ? x + 1 : 0));
+    }
+    for (u64 fail_at = 1; fail_at < 12; ++fail_at) {
+        IdxMap map(400);
+        u64 held = 0;
+        try {
+            fault::countdown = fail_at;
+            for (; held < 400; ++held) map.set(held, Idx(held));
+            fault::countdown = 0;
+        } catch (const std::bad_alloc&) {
+            fault::countdown = 0;
+        }
+        for (u64 x = 0; x < 400; ++x) CHECK(map.get(x) == (x < held ? Idx(x) : kNone));
     }
 #endif
 }
