@@ -89,18 +89,23 @@ void reserve_more(std::vector<Idx>& v, std::uint64_t extra) {
 
 std::uint64_t shortfall(std::size_t have, std::size_t want) { return want > have ? want - have : 0; }
 
-// Arena entries that growing a list of `size` entries by `extra`, one push at a time,
-// may take: a new block for every size class it passes into.  Throws std::bad_alloc when
+// Arena entries that growing a list of `size` entries, `cap` of which its node holds, by
+// `extra`, one push at a time, may take: a new block for every size class it passes into
+// (the first is the one that takes the list out of the node).  Throws std::bad_alloc when
 // the list would pass kMaxListSize.
-std::uint64_t arena_need(std::uint64_t size, std::uint64_t extra) {
+std::uint64_t arena_need(std::uint64_t size, std::uint64_t extra, std::uint64_t cap) {
     if (extra > kMaxListSize - size) throw std::bad_alloc();
     std::uint64_t need = 0;
-    for (unsigned k = size_class(size) + 1, last = size_class(size + extra); k <= last; ++k)
+    const unsigned first = std::max(size_class(size, cap) + 1, size_class(cap + 1, cap));
+    for (unsigned k = first, last = size_class(size + extra, cap); k <= last; ++k)
         need += std::uint64_t(1) << k;
     return need;
 }
 
-std::uint64_t block_size(std::uint64_t size) { return size <= 1 ? 0 : std::bit_ceil(size); }
+// Arena entries of the block of a list of `size` entries, `cap` of which its node holds.
+std::uint64_t block_size(std::uint64_t size, std::uint64_t cap) {
+    return size <= cap ? 0 : std::bit_ceil(size);
+}
 
 std::uint64_t mix(std::uint64_t x) {
     x ^= x >> 30;
@@ -143,7 +148,7 @@ void Graph::attach_side(NodeId id, SideRecord&& rec) {
     std::size_t i = mix(id) & mask;
     while (side_slots_[i].node != kNone) i = (i + 1) & mask;
     side_slots_[i] = {Idx(id), Idx(side_.size() - 1)};
-    nodes_[id].secondary.set_flag();
+    nodes_[id].set_side();
 }
 
 void Graph::make_room(std::span<const Growth> growths) {
@@ -158,7 +163,7 @@ void Graph::make_room(std::span<const Growth> growths) {
         for (Field f : kFields) {
             if (!w.count(f)) continue;
             if (n.owns(f))
-                need += arena_need(n.own(f).size(), w.count(f));
+                need += arena_need(n.own_size(f), w.count(f), Node::cap_of(f));
             else
                 side_needed = true;
         }
@@ -186,23 +191,31 @@ void Graph::clear(NodeId id, Field f) {
         side_of(id).list(f).clear();
 }
 
-void Graph::assign_list(ListHead& h, std::span<const Idx> v) {
+void Graph::assign_list(ListRef h, std::span<const Idx> v) {
     if (v.size() > kMaxListSize) throw std::bad_alloc();
-    const unsigned from = size_class(h.size()), to = size_class(v.size());
-    if (to == 0) {
-        const Idx one = v.empty() ? 0 : v[0];
-        clear_list(h);
-        h.slot = one;
-    } else if (to > from) {
+    const std::uint32_t n = std::uint32_t(v.size()), old = h.size();
+    if (n <= h.cap) {
+        // The new contents fit in the node; a block the list had is handed back.  Words
+        // of the node that the list leaves unused read 0.
+        if (old > h.cap) arena_.give_block(h.offset(), size_class(old, h.cap));
+        Idx* in = h.in_node();
+        in[0] = n ? v[0] : 0;
+        if (h.cap == 2) in[1] = n == 2 ? v[1] : 0;
+        h.set_size(n);
+        return;
+    }
+    const unsigned from = size_class(old, h.cap), to = size_class(n, h.cap);
+    if (to > from) {
         // A larger block is taken before the old one is handed back.
         const Idx off = arena_.take_block(to);
-        if (from) arena_.give_block(h.slot, from);
-        h.slot = off;
+        if (from) arena_.give_block(h.offset(), from);
+        if (h.cap == 2) h.in_node()[1] = 0;
+        h.offset() = off;
     } else if (to < from) {
-        arena_.shrink_block(h.slot, from, to);
+        arena_.shrink_block(h.offset(), from, to);
     }
-    if (to) std::memcpy(arena_.data() + h.slot, v.data(), v.size() * sizeof(Idx));
-    h.set_size(std::uint32_t(v.size()));
+    std::memcpy(arena_.data() + h.offset(), v.data(), v.size() * sizeof(Idx));
+    h.set_size(n);
 }
 
 // A side list is given its new contents only once it has room for them.
@@ -272,8 +285,10 @@ NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
     if (size_ == cap_) grow();
     const Node& s = src.nodes_[id];
     const bool op = s.is_op();
-    const std::uint32_t np = s.primary.size(), ns = op ? 0 : s.secondary.size();
-    if (np >= 2 || ns >= 2) arena_.reserve(block_size(np) + block_size(ns));
+    const Field primary = op ? Field::Children : Field::Parents;
+    const std::uint32_t cp = Node::cap_of(primary);
+    const std::uint32_t np = s.own_size(primary), ns = op ? 0 : s.own_size(Field::Options);
+    if (np > cp || ns > 1) arena_.reserve(block_size(np, cp) + block_size(ns, 1));
     SideRecord rec;
     if (s.has_side()) [[unlikely]] {
         const SideRecord& from = src.side_of(id);
@@ -282,21 +297,32 @@ NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
         reserve_side(1);
     }
     Node d = s;
-    auto map_list = [&](ListHead& h, const ListHead& from, std::uint32_t n) {
-        if (n <= 1) {
-            if (n) h.slot = map[from.slot];
-            return;
-        }
-        h.slot = arena_.take_block(size_class(n));
-        Idx* out = arena_.data() + h.slot;
-        const Idx* in = src.arena_.data() + from.slot;
+    // A list kept in the node is rewritten word by word; a longer one gets a block.
+    auto map_block = [&](unsigned word, std::uint32_t n, std::uint32_t cap) {
+        const Idx off = arena_.take_block(size_class(n, cap));
+        d.w[word + 1] = off;
+        Idx* out = arena_.data() + off;
+        const Idx* in = src.arena_.data() + s.w[word + 1];
         for (std::uint32_t i = 0; i < n; ++i) out[i] = map[in[i]];
     };
-    map_list(d.primary, s.primary, np);
-    if (op)
+    if (op) {
+        if (np > 2) {
+            map_block(Node::kPrimary, np, 2);
+        } else if (np) {
+            d.w[1] = map[s.w[1]];
+            if (np == 2) d.w[2] = map[s.w[2]];
+        }
         d.own_parent() = map_parent(s.own_parent(), map);
-    else
-        map_list(d.secondary, s.secondary, ns);
+    } else {
+        if (np > 1)
+            map_block(Node::kPrimary, np, 1);
+        else if (np)
+            d.w[1] = map[s.w[1]];
+        if (ns > 1)
+            map_block(Node::kOptions, ns, 1);
+        else if (ns)
+            d.w[3] = map[s.w[3]];
+    }
     new (nodes_ + size_) Node(d);
     if (s.has_side()) [[unlikely]]
         attach_side(size_, std::move(rec));

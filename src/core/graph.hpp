@@ -5,26 +5,30 @@
 // count at the time it was stored, and the node count is capped below 2^32 - 1, so the
 // links are stored as 32-bit indices (`Idx`).  A node is six 32-bit words, 24 bytes:
 //
-//   word 0  primary list: its size (low 31 bits); bit 31 is the is_op flag
-//   word 1  primary list: its one entry while the size is 0 or 1, else an arena offset
-//   word 2  value node: options size (low 31 bits); op node: 0.  Bit 31: has a side record
-//   word 3  value node: its one option, or an arena offset; op node: parent (kNone if absent)
-//   word 4  op_id of an op node, val_id of a value node
-//   word 5  type_id of a value node (0 on op nodes)
+//   word  value node                                op node
+//   0     parents size; bit 31 clear (is_op)        children size; bit 31 set (is_op)
+//   1     its one parent, or an arena offset        first child, or an arena offset
+//   2     options size; bit 31: has a side record   second child (0 while unused)
+//   3     its one option, or an arena offset        parent (kNone if absent)
+//   4     val_id                                    op_id
+//   5     type_id                                   has a side record (0 or 1)
 //
-// The primary list is a value node's parents and an op node's children.  A list of two
-// or more entries lives in the graph's arena: one growable array of Idx addressed by
-// 32-bit offsets, cut into blocks of power-of-two sizes.  A list's block size is not
-// stored; it follows from the list's size (the next power of two), so a list is only its
-// size and one word.  Freed blocks go onto a free list per size class (linked through
-// their first entry) and are handed out again before the arena grows; a block at the
-// end of the arena grows in place.  Sizes are 31-bit (kMaxListSize) and offsets 32-bit
-// (kMaxArena entries): growing past either throws std::bad_alloc before any change.
+// The primary list is a value node's parents and an op node's children.  A list's
+// entries stay in the node while they fit: one entry for a value's lists, two for an
+// op's children (the words after the size word).  A longer list lives in the graph's
+// arena: one growable array of Idx addressed by 32-bit offsets, cut into blocks of
+// power-of-two sizes.  A list's block size is not stored; it follows from the list's size
+// (the next power of two), so a list is only its size and one word.  Freed blocks go
+// onto a free list per size class (linked through their first entry) and are handed out
+// again before the arena grows; a block at the end of the arena grows in place.  Sizes
+// are 31-bit (kMaxListSize) and offsets 32-bit (kMaxArena entries): growing past either
+// throws std::bad_alloc before any change.  A list that shrinks back to what its node
+// holds returns to the node, so where a list lives follows from its size alone.
 //
 // The node array and the arena grow by doubling with realloc; only the pages written to
 // become resident.  On the standard tree (each value has one parent and one option,
-// each op two children and one parent) a value costs its 24 bytes and an op 24 + 8
-// arena bytes for its two children: about 26.7 bytes per node.
+// each op two children and one parent) every node keeps all its links in its own 24
+// bytes and the arena stays empty.
 //
 // The model allows any node to hold all four link fields (the connect operations do not
 // check kinds), so the fields that do not belong to a node's kind (an op node's parents
@@ -92,10 +96,11 @@ inline constexpr std::uint64_t kMaxListSize = 0x7FFFFFFFull;
 // Most entries the arena can hold: its offsets are 32-bit.
 inline constexpr std::uint64_t kMaxArena = 0x100000000ull;
 
-// The size class of a list of `size` entries: 0 for a list kept in the node (size 0 or
-// 1), else k for a block of 2^k entries, the smallest power of two that holds it.
-inline unsigned size_class(std::uint64_t size) {
-    return size <= 1 ? 0u : unsigned(std::bit_width(size - 1));
+// The size class of a list of `size` entries whose node holds `cap` of them: 0 while the
+// list is kept in the node, else k for a block of 2^k entries, the smallest power of two
+// that holds it.
+inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
+    return size <= cap ? 0u : unsigned(std::bit_width(size - 1));
 }
 
 // The arena of a graph's list blocks.  Blocks of 2^k entries (k >= 1) are cut from the
@@ -203,33 +208,42 @@ struct SideRecord {
     const std::vector<Idx>& list(Field f) const { return const_cast<SideRecord*>(this)->list(f); }
 };
 
-// One list of a node: its size with a flag of the node in the top bit, and either its
-// one entry or the arena offset of its block.
-struct ListHead {
+// A list kept by a node: its size word (the size, with a flag of the node in the top
+// bit) and the words after it, which hold the entries while at most `cap` of them fit
+// and else the arena offset of its block.
+struct ListRef {
     static constexpr std::uint32_t kFlag = 0x80000000u;
-    std::uint32_t word;
-    Idx slot;
+    std::uint32_t* word;
+    std::uint32_t cap;  // 2 for an op's children, 1 for a value's lists
 
-    std::uint32_t size() const { return word & ~kFlag; }
-    bool flag() const { return (word & kFlag) != 0; }
-    void set_size(std::uint32_t s) { word = (word & kFlag) | s; }
-    void set_flag() { word |= kFlag; }
+    std::uint32_t size() const { return *word & ~kFlag; }
+    void set_size(std::uint32_t s) { *word = (*word & kFlag) | s; }
+    Idx* in_node() const { return word + 1; }
+    Idx& offset() const { return word[1]; }
 };
 
 struct Node {
-    ListHead primary;    // value: parents, op: children; flag: is_op
-    ListHead secondary;  // value: options; op: slot is the parent, size 0; flag: side record
-    std::uint32_t pay_a;  // op_id or val_id
-    std::uint32_t pay_b;  // type_id (value nodes)
+    static constexpr std::uint32_t kFlag = ListRef::kFlag;
+    // The words by their use; see the table at the top of this file.
+    enum : unsigned { kPrimary = 0, kOptions = 2, kParent = 3, kPayload = 4, kType = 5 };
+    std::uint32_t w[6];
 
     Node(bool op, std::uint32_t a, std::uint32_t b)
-        : primary{op ? ListHead::kFlag : 0u, 0},
-          secondary{0u, op ? kNone : 0u},
-          pay_a(a),
-          pay_b(b) {}
+        : w{op ? kFlag : 0u, 0u, 0u, op ? kNone : 0u, a, op ? 0u : b} {}
 
-    bool is_op() const { return primary.flag(); }
-    bool has_side() const { return secondary.flag(); }
+    bool is_op() const { return (w[kPrimary] & kFlag) != 0; }
+    bool has_side() const { return is_op() ? w[kType] != 0 : (w[kOptions] & kFlag) != 0; }
+    void set_side() {
+        if (is_op())
+            w[kType] = 1;
+        else
+            w[kOptions] |= kFlag;
+    }
+    std::uint32_t payload() const { return w[kPayload]; }
+    // The type id of a value node, 0 on an op node (whose word 5 is its side flag).
+    std::uint32_t type_id() const {
+        return w[kType] & ~std::uint32_t(std::int32_t(w[kPrimary]) >> 31);
+    }
 
     // Where the node keeps its links; the one place that knows which fields belong to
     // which kind.  A field the node owns lives in the node (a value's parents and
@@ -237,10 +251,15 @@ struct Node {
     bool owns(Field f) const { return is_op() ? f == Field::Children : f != Field::Children; }
     bool owns_parent() const { return is_op(); }
     // The node's storage of list `f`, or of its parent; the node must own the field.
-    ListHead& own(Field f) { return f == Field::Options ? secondary : primary; }
-    const ListHead& own(Field f) const { return f == Field::Options ? secondary : primary; }
-    Idx& own_parent() { return secondary.slot; }
-    Idx own_parent() const { return secondary.slot; }
+    // Options: word 2, else word 0; children: two entries in the node, else one.  Worked
+    // out by arithmetic on the field's number, as lists are often read by a field that is
+    // only known at run time.
+    static unsigned word_of(Field f) { return (unsigned(f) & 1u) << 1; }
+    static std::uint32_t cap_of(Field f) { return 1u + (unsigned(f) >> 1); }
+    ListRef own(Field f) { return {w + word_of(f), cap_of(f)}; }
+    std::uint32_t own_size(Field f) const { return w[word_of(f)] & ~kFlag; }
+    Idx& own_parent() { return w[kParent]; }
+    Idx own_parent() const { return w[kParent]; }
 };
 static_assert(sizeof(Node) == 24, "Node should stay at 24 bytes");
 
@@ -287,15 +306,15 @@ public:
 
     // ---- reading (ids must be valid) ----
     bool is_op(NodeId id) const { return nodes_[id].is_op(); }
-    std::uint32_t op_id(NodeId id) const { return nodes_[id].pay_a; }
-    std::uint32_t val_id(NodeId id) const { return nodes_[id].pay_a; }
-    std::uint32_t type_id(NodeId id) const { return nodes_[id].pay_b; }
+    std::uint32_t op_id(NodeId id) const { return nodes_[id].payload(); }
+    std::uint32_t val_id(NodeId id) const { return nodes_[id].payload(); }
+    std::uint32_t type_id(NodeId id) const { return nodes_[id].type_id(); }
     // The payload id: op_id of an op node, val_id of a value node.
-    std::uint32_t payload_id(NodeId id) const { return nodes_[id].pay_a; }
+    std::uint32_t payload_id(NodeId id) const { return nodes_[id].payload(); }
 
     std::span<const Idx> list(NodeId id, Field f) const {
         const Node& n = nodes_[id];
-        if (n.owns(f)) return view(n.own(f));
+        if (n.owns(f)) return view(n, f);
         if (!n.has_side()) return {};
         const std::vector<Idx>& v = side_of(id).list(f);
         return {v.data(), v.size()};
@@ -311,7 +330,8 @@ public:
     }
     // Downward links of a node by its kind: options of a value, children of an op.
     std::span<const Idx> downward(NodeId id) const {
-        return nodes_[id].is_op() ? children(id) : options(id);
+        const Node& n = nodes_[id];
+        return n.is_op() ? view(n, Field::Children) : view(n, Field::Options);
     }
 
     // ---- growing ----
@@ -332,8 +352,8 @@ public:
         Node& o = nodes_[op];
         Node& v = nodes_[val];
         if (o.is_op() && !v.is_op()) [[likely]] {
-            ListHead& children = o.primary;
-            ListHead& parents = v.primary;
+            const ListRef children = o.own(Field::Children);
+            const ListRef parents = v.own(Field::Parents);
             if (const std::uint64_t need = room_for_one(children) + room_for_one(parents))
                 arena_.reserve(need);
             push_list(parents, Idx(op));
@@ -348,7 +368,7 @@ public:
         Node& v = nodes_[val];
         Node& o = nodes_[op];
         if (!v.is_op() && o.is_op()) [[likely]] {
-            push_list(v.secondary, Idx(op));
+            push_list(v.own(Field::Options), Idx(op));
             o.own_parent() = Idx(val);
             return;
         }
@@ -401,7 +421,7 @@ public:
     // Appends a node with the same kind and payload as node `id` of `src`, no links.
     NodeId append_like(const Graph& src, NodeId id) {
         const Node& n = src.nodes_[id];
-        return append(n.is_op(), n.pay_a, n.pay_b);
+        return append(n.is_op(), n.payload(), n.type_id());
     }
 
 private:
@@ -420,46 +440,55 @@ private:
     std::vector<SideRecord> side_;
     std::vector<SideSlot> side_slots_;  // open addressing, a power of two, at most half full
 
-    std::span<const Idx> view(const ListHead& h) const {
-        const std::uint32_t s = h.size();
-        return {s <= 1 ? &h.slot : arena_.data() + h.slot, s};
+    // The entries of list `f`, which node `n` owns.
+    std::span<const Idx> view(const Node& n, Field f) const {
+        const std::uint32_t* word = n.w + Node::word_of(f);
+        const std::uint32_t s = *word & ~Node::kFlag;
+        return {s <= Node::cap_of(f) ? word + 1 : arena_.data() + word[1], s};
     }
-    std::span<Idx> view_mut(ListHead& h) {
+    std::span<Idx> view_mut(ListRef h) {
         const std::uint32_t s = h.size();
-        return {s <= 1 ? &h.slot : arena_.data() + h.slot, s};
+        return {s <= h.cap ? h.in_node() : arena_.data() + h.offset(), s};
     }
     // Arena entries that pushing one entry onto `h` may take; throws std::bad_alloc when
     // the list is full.
-    static std::uint64_t room_for_one(const ListHead& h) {
+    static std::uint64_t room_for_one(ListRef h) {
         const std::uint32_t s = h.size();
         if (s >= kMaxListSize) throw std::bad_alloc();
-        return s == 1 ? 2 : (s >= 2 && (s & (s - 1)) == 0) ? std::uint64_t(2) * s : 0;
+        if (s < h.cap) return 0;
+        if (s == h.cap) return std::bit_ceil(std::uint64_t(s) + 1);  // leaves the node
+        return (s & (s - 1)) == 0 ? std::uint64_t(2) * s : 0;
     }
     // Appends `v`; either succeeds or throws std::bad_alloc with the list as it was.
-    void push_list(ListHead& h, Idx v) {
+    void push_list(ListRef h, Idx v) {
         const std::uint32_t s = h.size();
-        if (s == 0) {
-            h.slot = v;
-        } else if (s == 1) {
-            const Idx off = arena_.take_block(1);
-            arena_.data()[off] = h.slot;
-            arena_.data()[off + 1] = v;
-            h.slot = off;
-        } else {
-            if ((s & (s - 1)) == 0) {
-                if (s >= kMaxListSize) throw std::bad_alloc();
-                h.slot = arena_.double_block(h.slot, size_class(s));
+        if (s >= kMaxListSize) throw std::bad_alloc();
+        if (s < h.cap) {
+            h.in_node()[s] = v;
+        } else if (s == h.cap) {
+            // The entries leave the node for a block with room for one more.
+            const Idx off = arena_.take_block(size_class(s + 1, h.cap));
+            Idx* to = arena_.data() + off;
+            to[0] = h.in_node()[0];
+            if (s == 2) {
+                to[1] = h.in_node()[1];
+                h.in_node()[1] = 0;
             }
-            arena_.data()[h.slot + s] = v;
+            to[s] = v;
+            h.offset() = off;
+        } else {
+            if ((s & (s - 1)) == 0) h.offset() = arena_.double_block(h.offset(), size_class(s, h.cap));
+            arena_.data()[h.offset() + s] = v;
         }
         h.set_size(s + 1);
     }
-    void clear_list(ListHead& h) {
-        if (h.size() >= 2) arena_.give_block(h.slot, size_class(h.size()));
+    void clear_list(ListRef h) {
+        if (h.size() > h.cap) arena_.give_block(h.offset(), size_class(h.size(), h.cap));
         h.set_size(0);
-        h.slot = 0;
+        h.in_node()[0] = 0;
+        if (h.cap == 2) h.in_node()[1] = 0;
     }
-    void assign_list(ListHead& h, std::span<const Idx> v);
+    void assign_list(ListRef h, std::span<const Idx> v);
 
     // The side record of node `id`, which must have one.
     std::uint32_t side_index(NodeId id) const;

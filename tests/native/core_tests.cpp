@@ -56,7 +56,9 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 namespace quill {
 // Reaches the raw storage of a graph.
 struct GraphTestAccess {
-    static ListHead& primary(Graph& g, NodeId id) { return g.nodes_[id].primary; }
+    // The size word of a node's primary list (a value's parents, an op's children).
+    static std::uint32_t& primary_word(Graph& g, NodeId id) { return g.nodes_[id].w[Node::kPrimary]; }
+    static std::uint32_t& second_child(Graph& g, NodeId op) { return g.nodes_[op].w[2]; }
     static const void* node_array(const Graph& g) { return g.nodes_; }
     static std::uint64_t& arena_used(Graph& g) { return g.arena_.used_; }
     static std::uint64_t& arena_cap(Graph& g) { return g.arena_.cap_; }
@@ -360,6 +362,110 @@ TEST(lists_move_to_the_arena_and_grow_with_contents_intact) {
     for (Idx j = 0; j < 1000; ++j) CHECK(g.parents(lone)[j] == j);
 }
 
+TEST(an_op_keeps_two_children_in_the_node) {
+    // An op's children stay in the node up to two; the third moves them to a block of
+    // four, and a list that shrinks back to two or fewer returns to the node and hands its
+    // block back.  Contents read right at every size, on the way up and down.
+    Graph g;
+    const NodeId op = g.add_op(7);
+    std::vector<NodeId> vals;
+    for (Idx i = 0; i < 9; ++i) vals.push_back(g.add_value(i, 1));
+    std::vector<Idx> want;
+    for (std::size_t k = 0; k < vals.size(); ++k) {
+        CHECK((GraphTestAccess::arena_cap(g) == 0) == (k <= 2));  // two children in the node
+        g.connect_op_to_value(op, vals[k]);
+        want.push_back(Idx(vals[k]));
+        CHECK(to_vec(g.children(op)) == want && to_vec(g.downward(op)) == want);
+        CHECK(g.parents(op).empty() && g.options(op).empty() && g.type_id(op) == 0);
+    }
+    // Shrinking: 9 -> 3 keeps a block, 2 and fewer come home; the free block of four is
+    // then taken by a second op's third child before the arena grows.
+    for (std::size_t n : {5, 3, 2, 1, 0, 2, 4, 2}) {
+        g.assign(op, Field::Children, std::span<const Idx>(want.data(), n));
+        CHECK(to_vec(g.children(op)) == std::vector<Idx>(want.begin(), want.begin() + n));
+    }
+    const NodeId other = g.add_op(8);
+    std::vector<Idx> fresh;
+    for (Idx i = 0; i < 3; ++i) fresh.push_back(Idx(g.add_value(i, 2)));
+    const u64 used = GraphTestAccess::arena_used(g);
+    for (Idx v : fresh) g.connect_op_to_value(other, v);
+    CHECK(GraphTestAccess::arena_used(g) == used);
+    CHECK(to_vec(g.children(other)) == fresh);
+    CHECK(to_vec(g.children(op)) == std::vector<Idx>(want.begin(), want.begin() + 2));
+
+    // An op's side flag is its own word: a second child with the top bit set (an id past
+    // 2^31) must not make the op look for a side record.
+    std::uint32_t& second = GraphTestAccess::second_child(g, op);
+    const std::uint32_t kept = second;
+    second |= ListRef::kFlag;
+    CHECK(g.parents(op).empty() && g.options(op).empty() && g.parent(op) == kNone);
+    second = kept;
+    // And its side record leaves its children and type id alone.
+    const NodeId val = g.add_value(3, 9);
+    g.connect_op_to_value(val, op);  // an op's parents: the side table
+    g.connect_value_to_op(op, op);   // an op's options and its own parent
+    CHECK(to_vec(g.parents(op)) == std::vector<Idx>{Idx(val)});
+    CHECK(to_vec(g.options(op)) == std::vector<Idx>{Idx(op)} && g.parent(op) == op);
+    CHECK(to_vec(g.children(op)) == std::vector<Idx>(want.begin(), want.begin() + 2));
+    CHECK(g.type_id(op) == 0 && g.op_id(op) == 7 && g.type_id(val) == 9);
+}
+
+TEST(the_standard_tree_needs_no_arena) {
+    // Each value one option op with two child values: every link fits in its node, in
+    // the graph and in a copy of it.
+    Graph g;
+    std::vector<NodeId> queue{g.add_value(0, 0)};
+    for (std::size_t i = 0; i < 500; ++i) {
+        const NodeId op = g.add_op(Idx(i));
+        g.connect_value_to_op(queue[i], op);
+        for (int k = 0; k < 2; ++k) {
+            const NodeId child = g.add_value(Idx(i), Idx(k));
+            g.connect_op_to_value(op, child);
+            queue.push_back(child);
+        }
+    }
+    std::vector<Idx> map(g.size());
+    for (u64 i = 0; i < g.size(); ++i) map[i] = Idx(i);
+    Graph h;
+    for (u64 i = 0; i < g.size(); ++i) h.append_mapped(g, i, map.data());
+    CHECK(GraphTestAccess::arena_cap(g) == 0 && GraphTestAccess::arena_cap(h) == 0);
+    CHECK(dump(h) == dump(g));
+}
+
+TEST(lists_take_back_saved_contents_whichever_storage_they_are_in) {
+    // What undoing a glue step does: a list is given back earlier contents.  From every
+    // size to every size (crossing the node / arena border both ways) for an op's
+    // children and a value's parents and options, with the n-th allocation failing.
+    // A neighbouring list in the arena must be untouched.
+    struct Shape {
+        Field field;
+        NodeId node;
+        Step (*link)(u64 node, u64 other);
+        u64 first_other;  // the other ends are first_other, first_other + 2, ...
+    };
+    const Shape shapes[] = {
+        {Field::Children, 1, [](u64 n, u64 o) { return Step{Step::OpToValue, n, o}; }, 0},
+        {Field::Parents, 0, [](u64 n, u64 o) { return Step{Step::OpToValue, o, n}; }, 1},
+        {Field::Options, 0, [](u64 n, u64 o) { return Step{Step::ValueToOp, n, o}; }, 1},
+    };
+    for (const Shape& sh : shapes) {
+        for (u64 from = 0; from <= 5; ++from) {
+            std::vector<Step> setup = nodes(24);
+            for (u64 k = 0; k < 3; ++k) setup.push_back({Step::OpToValue, 23, 2 * k});
+            for (u64 k = 0; k < from; ++k) setup.push_back(sh.link(sh.node, sh.first_other + 2 * k));
+            for (u64 k = 3; k < 6; ++k) setup.push_back({Step::OpToValue, 23, 2 * k});
+            for (u64 to = 0; to <= 5; ++to) {
+                std::vector<Idx> saved;
+                for (u64 k = 0; k < to; ++k) saved.push_back(Idx(sh.first_other + 2 * (to - k)));
+                State want = model(setup);
+                NodeState& n = want.nodes[sh.node];
+                (sh.field == Field::Children ? n.children : sh.field == Field::Parents ? n.parents : n.options) = saved;
+                sweep(builder(setup), [&](Graph& g) { g.assign(sh.node, sh.field, saved); }, want);
+            }
+        }
+    }
+}
+
 TEST(freed_blocks_are_taken_again) {
     // Emptying a list hands its block back; shrinking one hands back the part it no
     // longer needs.  Lists that grow later take those blocks before the arena grows.
@@ -406,12 +512,12 @@ TEST(full_list_refuses_to_grow_past_its_count) {
     Graph g;
     const NodeId val = g.add_value(1, 1), op = g.add_op(2);
     for (int i = 0; i < 3; ++i) g.connect_op_to_value(op, val);
-    for (ListHead* full : {&GraphTestAccess::primary(g, val), &GraphTestAccess::primary(g, op)}) {
-        const std::uint32_t word = full->word;
-        full->set_size(std::uint32_t(kMaxListSize));
-        CHECK(full->size() == kMaxListSize && full->flag() == ((word >> 31) != 0));
+    for (std::uint32_t* full : {&GraphTestAccess::primary_word(g, val), &GraphTestAccess::primary_word(g, op)}) {
+        const std::uint32_t word = *full;
+        *full = (word & ListRef::kFlag) | std::uint32_t(kMaxListSize);
+        CHECK(g.is_op(op) && !g.is_op(val));
         CHECK_THROWS(std::bad_alloc, g.connect_op_to_value(op, val));
-        full->word = word;
+        *full = word;
         CHECK(g.children(op).size() == 3 && g.parents(val).size() == 3);
     }
     CHECK(g.is_op(op) && !g.is_op(val));
@@ -554,22 +660,26 @@ TEST(out_of_range_ids_change_nothing) {
 }
 
 TEST(allocation_failure_in_a_connect_changes_nothing) {
-    // Every allocating shape: lists leaving the node, full arena blocks (the arena takes
-    // room for both ends in one growth), links kept in the side table (new side records,
-    // growing side lists).
+    // Every allocating shape: lists leaving the node (a value's second parent, an op's
+    // third child), full arena blocks (the arena takes room for both ends in one growth),
+    // links kept in the side table (new side records, growing side lists).
     std::vector<Step> full = nodes(6);
     CHECK(check_step(full, {Step::OpToValue, 1, 2}) == 0);  // both ends stay in the node
     full.push_back({Step::OpToValue, 1, 0});
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) == 0);  // an op's second child too
     full.push_back({Step::OpToValue, 3, 0});
-    CHECK(check_step(full, {Step::OpToValue, 1, 0}) >= 1);  // both ends move to the arena
-    for (u64 v : {0, 2}) {  // op 1 gets two children, values 0 and 2 two parents each
+    CHECK(check_step(full, {Step::OpToValue, 1, 0}) >= 1);  // value 0's parents leave
+    full.push_back({Step::OpToValue, 1, 2});  // op 1: two children, both in the node
+    CHECK(check_step(full, {Step::OpToValue, 1, 4}) >= 1);  // op 1's children leave
+    CHECK(check_step(full, {Step::OpToValue, 1, 0}) >= 1);  // both ends leave
+    for (u64 v : {0, 2}) {  // op 1 and op 3 get three children, value 0 four parents
         full.push_back({Step::OpToValue, 1, v});
         full.push_back({Step::OpToValue, 3, v});
     }
-    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 1);  // both blocks double
-    CHECK(check_step(full, {Step::OpToValue, 3, 0}) >= 1);
+    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 1);  // value 2's block doubles
+    CHECK(check_step(full, {Step::OpToValue, 3, 0}) >= 1);  // value 0's block doubles
     full.push_back({Step::OpToValue, 1, 4});  // op 1's children: a full block of 4
-    CHECK(check_step(full, {Step::OpToValue, 1, 2}) >= 1);
+    CHECK(check_step(full, {Step::OpToValue, 1, 4}) >= 1);
     // Side table: a value node's children and an op node's parents.
     CHECK(check_step(nodes(4), {Step::OpToValue, 0, 1}) >= 2);
     CHECK(check_step(nodes(4), {Step::OpToValue, 2, 2}) >= 1);  // a node below itself
