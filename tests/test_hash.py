@@ -221,3 +221,36 @@ def test_hashes_of_a_small_component_among_many_loose_nodes(seed):
     n = rng.randrange(2, 50)
     g = loose_then_random(rng, 20_000, n, rng.randrange(n, 3 * n), 100)
     assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)
+
+
+@pytest.mark.parametrize("n, per_node, op_share, odd", [
+    (300, 1, 0.5, False),    # a sparse graph: many nodes met only once
+    (200, 8, 0.5, False),    # dense: repeated links, nodes reached from many places
+    (150, 4, 0.05, False),   # few ops with long lists of children, values with many parents
+    (2, 150, 0.5, False),    # one link repeated many times
+    (200, 4, 0.5, True),     # links in the fields of the other kind
+])
+def test_hashes_of_larger_and_denser_graphs(n, per_node, op_share, odd):
+    # the positions of neighbours still on the stack are filled in when they are reached
+    rng = random.Random(n * 1000 + per_node)
+    g = random_graph(rng, n, n * per_node, odd_links=odd, op_share=op_share)
+    for root in (0, 1, rng.randrange(n)):
+        g.set_root(root)
+        assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)
+
+
+def test_hashes_of_a_long_chain():
+    # a deep walk whose stack holds every pending sibling; ops with three children
+    g = quillnet.CoreGraph()
+    v = g.add_value_with_payload(0, 0)
+    for i in range(400):
+        op = g.add_op_with_payload(i)
+        g.connect_value_to_op(v, op)
+        kids = [g.add_value_with_payload(i + k, 0) for k in range(3)]
+        for k in kids:
+            g.connect_op_to_value(op, k)
+        v = kids[i % 3]
+    g.set_root(0)
+    assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)
+    g.set_root(v)   # walked upward first from the deepest value
+    assert (g.equality_hash(), g.connection_hash()) == _expected_hashes(g)
