@@ -180,28 +180,9 @@ def whole_graph_calls(tree, chain):
     }
 
 
-def chain_up(nodes):
-    """A chain leaf value 0 <- op 1 <- value 2 ... of `nodes` nodes (odd), the top value
-    last; each op has op id 1 and is the only option of the value above it."""
-    import quillnet
-
-    g = quillnet.CoreGraph()
-    add_v, add_o = g.add_value_with_payload, g.add_op_with_payload
-    up, down = g.connect_value_to_op, g.connect_op_to_value
-    below = add_v(0, 0)
-    for i in range((nodes - 1) // 2):
-        op = add_o(1)
-        val = add_v(i & 0xFFFF, 0)
-        down(op, below)
-        up(val, op)
-        below = val
-    g.set_root(below)
-    return g
-
-
 def group_whole(quick):
     n = sizes(quick)[0]
-    calls = whole_graph_calls(common.build_tree(n), chain_up(n | 1))
+    calls = whole_graph_calls(common.build_tree(n), common.build_chain(n // 2, root_first=False))
     out = {}
     for key, (fn, check) in calls.items():
         out[key] = measured(lambda: common.best_of(fn, 3), check or (lambda r: r))
@@ -210,7 +191,7 @@ def group_whole(quick):
 
 def group_longchain(quick):
     """A chain of LONG_CHAIN nodes: the same chain searches, once each."""
-    chain = chain_up((100_000 if quick else LONG_CHAIN) | 1)
+    chain = common.build_chain((100_000 if quick else LONG_CHAIN) // 2, root_first=False)
     calls = whole_graph_calls(chain, chain)
     out = {}
     for key in ("chain_traces", "chain_is_below", "chain_cross"):
