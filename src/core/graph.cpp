@@ -66,16 +66,6 @@ void Graph::reserve(std::uint64_t n) {
     cap_ = n;
 }
 
-void Graph::destroy() {
-    // Nodes own no blocks of their own: the lists live in the arena and the side table.
-    block_free(static_cast<void*>(nodes_));
-    nodes_ = nullptr;
-    size_ = cap_ = 0;
-    arena_ = Arena();
-    side_.clear();
-    side_slots_.clear();
-}
-
 namespace {
 
 // Room for `extra` more entries in a side list.  Capacity grows geometrically, so that
@@ -277,7 +267,7 @@ Idx map_parent(Idx parent, const Idx* map) { return parent == kNone ? kNone : ma
 
 }  // namespace
 
-NodeId Graph::append_mapped(const Graph& src, NodeId id, const Idx* map) {
+NodeId Graph::append_mapped_any(const Graph& src, NodeId id, const Idx* map) {
     // Every block the copy needs (a node slot, arena room for its lists, its side record)
     // is taken before the node is written; writing it then cannot fail.  The copy starts
     // as the source node itself (kind, payload, list sizes, side flag) and has its links

@@ -258,6 +258,11 @@ struct Node {
     static std::uint32_t cap_of(Field f) { return 1u + (unsigned(f) >> 1); }
     ListRef own(Field f) { return {w + word_of(f), cap_of(f)}; }
     std::uint32_t own_size(Field f) const { return w[word_of(f)] & ~kFlag; }
+    // True when the node has no side record and keeps every entry of its lists itself.
+    bool links_in_node() const {
+        const std::uint32_t np = w[kPrimary] & ~kFlag;
+        return is_op() ? np <= 2 && w[kType] == 0 : np <= 1 && w[kOptions] <= 1;
+    }
     Idx& own_parent() { return w[kParent]; }
     Idx own_parent() const { return w[kParent]; }
 };
@@ -280,7 +285,8 @@ public:
     }
     Graph& operator=(Graph&& o) noexcept {
         if (this != &o) {
-            destroy();
+            // The arena and the side table free what they held as they take o's.
+            block_free(static_cast<void*>(nodes_));
             root_id = o.root_id;
             nodes_ = o.nodes_;
             size_ = o.size_;
@@ -294,7 +300,8 @@ public:
         }
         return *this;
     }
-    ~Graph() { destroy(); }
+    // Nodes own no blocks of their own: the lists live in the arena and the side table.
+    ~Graph() { block_free(static_cast<void*>(nodes_)); }
 
     // ---- size and checks ----
     std::uint64_t size() const { return size_; }
@@ -416,7 +423,23 @@ public:
     // Appends a copy of node `id` of `src` with every stored link rewritten through
     // `map` (old id -> new id; every stored id must have an entry).  The fast path of
     // the copy operations.
-    NodeId append_mapped(const Graph& src, NodeId id, const Idx* map);
+    NodeId append_mapped(const Graph& src, NodeId id, const Idx* map) {
+        const Node& s = src.nodes_[id];
+        if (size_ == cap_ || !s.links_in_node()) [[unlikely]]
+            return append_mapped_any(src, id, map);
+        // Every link lives in the node: rewrite the words that hold one.
+        Node d = s;
+        const std::uint32_t np = s.w[Node::kPrimary] & ~Node::kFlag;
+        if (np) d.w[1] = map[s.w[1]];
+        if (s.is_op()) {
+            if (np == 2) d.w[2] = map[s.w[2]];
+            if (s.w[Node::kParent] != kNone) d.w[Node::kParent] = map[s.w[Node::kParent]];
+        } else if (s.w[Node::kOptions]) {
+            d.w[3] = map[s.w[3]];
+        }
+        new (nodes_ + size_) Node(d);
+        return size_++;
+    }
 
     // Appends a node with the same kind and payload as node `id` of `src`, no links.
     NodeId append_like(const Graph& src, NodeId id) {
@@ -497,6 +520,9 @@ private:
     // Adds a side record to the table and ties node `id` to it; the table must have room.
     void attach_side(NodeId id, SideRecord&& rec);
     void reserve_side(std::uint64_t more);
+    // append_mapped for a node with lists in the arena or a side record, or when the
+    // node array is full.
+    NodeId append_mapped_any(const Graph& src, NodeId id, const Idx* map);
     void connect_op_to_value_any(NodeId op, NodeId val);
     void connect_value_to_op_any(NodeId val, NodeId op);
     void grow();
@@ -505,7 +531,6 @@ private:
         new (nodes_ + size_) Node(op, a, b);
         return size_++;
     }
-    void destroy();
 };
 
 }  // namespace quill

@@ -15,12 +15,13 @@ namespace {
 
 constexpr Sig new_sig{"__new__", "CoreGraph", nullptr, 0, Borrow::None};
 
-PyObject* alloc_graph(PyTypeObject* type) {
+// A new object holding `g` (moved in).
+PyObject* alloc_graph(PyTypeObject* type, quill::Graph&& g) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    GraphObject* g = reinterpret_cast<GraphObject*>(self);
-    new (&g->borrow) std::atomic<std::intptr_t>(0);
-    new (&g->graph) quill::Graph();
+    GraphObject* o = reinterpret_cast<GraphObject*>(self);
+    new (&o->borrow) std::atomic<std::intptr_t>(0);
+    new (&o->graph) quill::Graph(std::move(g));
     return self;
 }
 
@@ -37,7 +38,7 @@ PyObject* graph_new_body(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         unexpected_keyword(new_sig, key);
         return nullptr;
     }
-    return alloc_graph(type);
+    return alloc_graph(type, quill::Graph());
 }
 
 PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -75,11 +76,6 @@ bool ready_graph_type() {
     return PyType_Ready(&GraphType) == 0;
 }
 
-PyObject* wrap_graph(quill::Graph&& g) {
-    PyObject* self = alloc_graph(&GraphType);
-    if (!self) return nullptr;
-    reinterpret_cast<GraphObject*>(self)->graph = std::move(g);
-    return self;
-}
+PyObject* wrap_graph(quill::Graph&& g) { return alloc_graph(&GraphType, std::move(g)); }
 
 }  // namespace quillpy
