@@ -229,6 +229,8 @@ def test_hashes_of_a_small_component_among_many_loose_nodes(seed):
     (150, 4, 0.05, False),   # few ops with long lists of children, values with many parents
     (2, 150, 0.5, False),    # one link repeated many times
     (200, 4, 0.5, True),     # links in the fields of the other kind
+    (6000, 2, 0.5, False),   # the walk outgrows its sparse start and goes on flat
+    (6000, 2, 0.5, True),
 ])
 def test_hashes_of_larger_and_denser_graphs(n, per_node, op_share, odd):
     # the positions of neighbours still on the stack are filled in when they are reached

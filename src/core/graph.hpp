@@ -335,6 +335,34 @@ public:
         if (n.owns_parent()) return n.own_parent();
         return n.has_side() ? side_of(id).parent : kNone;
     }
+    // The links of a node that keeps them all itself (see Node::links_in_node): the
+    // lead link (a value's option, an op's parent) when `has_lead`, then the primary list
+    // (a value's parents, an op's children), `primary_size` entries of `primary`; that is
+    // the order options, parents, parent, children.  Entries past the sizes are
+    // unspecified.
+    struct OwnLinks {
+        Idx lead;
+        Idx primary[2];
+        int has_lead;
+        int primary_size;
+        int count() const { return has_lead + primary_size; }
+    };
+    // Fills `out` and returns true for such a node; false for any other.  Branch-free
+    // apart from that rare case, so that a walk whose node kinds follow no fixed pattern
+    // does not pay a mispredicted branch per node.  The two kinds line up: a value keeps
+    // its option in word 3 and its one parent in word 1, an op its parent in word 3 and
+    // its children in words 1 and 2.
+    bool own_links(NodeId id, OwnLinks& out) const {
+        const Node& n = nodes_[id];
+        if (!n.links_in_node()) [[unlikely]]
+            return false;
+        out.lead = n.w[3];
+        out.primary[0] = n.w[1];
+        out.primary[1] = n.w[2];
+        out.has_lead = n.is_op() ? n.w[Node::kParent] != kNone : n.w[Node::kOptions] != 0;
+        out.primary_size = int(n.w[Node::kPrimary] & ~Node::kFlag);
+        return true;
+    }
     // Downward links of a node by its kind: options of a value, children of an op.
     std::span<const Idx> downward(NodeId id) const {
         const Node& n = nodes_[id];

@@ -107,6 +107,7 @@ struct CanonicalWalk {
     bool run(const Graph& g, std::vector<Idx>& stack, Poll& poll, Visit& visit, Seen&& seen,
              Place&& place, bool until_flat) {
         bool odd = false;
+        Graph::OwnLinks l;
         auto push_reversed = [&](std::span<const Idx> ids) {
             for (std::size_t i = ids.size(); i-- > 0;)
                 if (!seen(ids[i])) stack.push_back(ids[i]);
@@ -120,7 +121,14 @@ struct CanonicalWalk {
             order.push_back(id);
             visit(id);
             std::size_t scanned;
-            if (g.is_op(id)) {
+            if (g.own_links(id, l)) [[likely]] {
+                // The lead link, then the primary list reversed: as the paths below.
+                if (l.has_lead && !seen(l.lead)) stack.push_back(l.lead);
+                for (int k = l.primary_size; k-- > 0;)
+                    if (!seen(l.primary[k])) stack.push_back(l.primary[k]);
+                scanned = std::size_t(l.count());
+                pairs += scanned;
+            } else if (g.is_op(id)) {
                 const Idx p = g.parent(id);
                 if (p != kNone && !seen(p)) stack.push_back(p);
                 scanned = push_reversed(g.children(id));
@@ -189,10 +197,22 @@ void hash_pairs(const Graph& g, const std::vector<Idx>& order, Pos&& pos, SipHas
             emit(i, m);
         }
     };
+    Graph::OwnLinks l;
     for (std::size_t i = 0; i < order.size(); ++i) {
         poll.step();
         const Idx id = order[i];
         if (fill >= kBlock) flush();
+        if (g.own_links(id, l)) [[likely]] {
+            const int count = l.count();
+            const Idx pair[3] = {l.has_lead ? l.lead : l.primary[0],
+                                 l.has_lead ? l.primary[0] : l.primary[1], l.primary[1]};
+            for (int k = 0; k < 3; ++k) {
+                block[fill + 2 * k] = i;
+                block[fill + 2 * k + 1] = pos(k < count ? pair[k] : id);
+            }
+            fill += 2 * std::size_t(count);
+            continue;
+        }
         emit_list(i, g.options(id));
         emit_list(i, g.parents(id));
         if (Idx p = g.parent(id); p != kNone) {
