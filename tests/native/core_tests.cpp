@@ -432,6 +432,82 @@ TEST(the_standard_tree_needs_no_arena) {
     CHECK(dump(h) == dump(g));
 }
 
+// A graph with every in-node shape of both kinds (values with 0 or 1 parents and
+// options, ops with 0 to 2 children, with and without a parent) beside nodes whose lists
+// have moved to the arena and nodes with side records.
+Graph mixed_shapes() {
+    Graph g;
+    std::vector<NodeId> vals, ops;
+    for (Idx i = 0; i < 12; ++i) vals.push_back(g.add_value(i, i % 3));
+    for (Idx i = 0; i < 8; ++i) ops.push_back(g.add_op(100 + i));
+    g.connect_value_to_op(vals[0], ops[0]);  // ops[0]: parent, two children
+    g.connect_op_to_value(ops[0], vals[1]);
+    g.connect_op_to_value(ops[0], vals[2]);
+    g.connect_op_to_value(ops[1], vals[3]);  // ops[1]: one child, no parent
+    g.connect_value_to_op(vals[4], ops[2]);  // ops[2]: parent, no children
+    g.connect_value_to_op(vals[5], ops[3]);  // ops[3]: parent, four children (arena)
+    for (int k = 6; k < 10; ++k) g.connect_op_to_value(ops[3], vals[k]);
+    g.connect_value_to_op(vals[6], ops[4]);  // vals[6]: parent and option
+    g.connect_value_to_op(vals[6], ops[5]);  // vals[6]: a second option (arena)
+    g.connect_op_to_value(ops[6], vals[6]);  // vals[6]: two parents (arena)
+    g.connect_op_to_value(ops[6], ops[7]);   // side records on both kinds
+    g.connect_value_to_op(vals[10], vals[11]);
+    g.connect_op_to_value(ops[1], ops[1]);   // an op among its own children
+    g.root_id = vals[0];
+    return g;
+}
+
+TEST(own_links_give_the_links_of_nodes_that_keep_them_in_the_node) {
+    // own_links answers exactly for nodes with no side record and no arena list, and
+    // then lists options, parents, parent, children in that order.
+    const Graph g = mixed_shapes();
+    int own = 0;
+    for (NodeId id = 0; id < g.size(); ++id) {
+        std::vector<Idx> want;
+        for_each_neighbor(g, id, [&](NodeId m) { want.push_back(Idx(m)); });
+        const bool in_node = g.is_op(id)
+                                 ? g.children(id).size() <= 2 && g.parents(id).empty() &&
+                                       g.options(id).empty()
+                                 : g.parents(id).size() <= 1 && g.options(id).size() <= 1 &&
+                                       g.children(id).empty() && g.parent(id) == kNone;
+        Graph::OwnLinks l;
+        const bool got = g.own_links(id, l);
+        CHECK(got == in_node);
+        if (!got) continue;
+        ++own;
+        std::vector<Idx> have;
+        if (l.has_lead) have.push_back(l.lead);
+        for (int k = 0; k < l.primary_size; ++k) have.push_back(l.primary[k]);
+        CHECK(have == want && l.count() == int(want.size()));
+    }
+    CHECK(own == 15);
+}
+
+TEST(append_mapped_rewrites_every_shape_through_the_map) {
+    // Nodes copied in reverse id order through the reversing map: each link of the copy
+    // is the mapped link of the source, in both the in-node and the general path.
+    const Graph g = mixed_shapes();
+    const u64 n = g.size();
+    std::vector<Idx> map(n);
+    for (u64 i = 0; i < n; ++i) map[i] = Idx(n - 1 - i);
+    Graph h;
+    for (u64 k = 0; k < n; ++k) h.append_mapped(g, n - 1 - k, map.data());
+    auto mapped = [&](std::span<const Idx> l) {
+        std::vector<Idx> v;
+        for (Idx m : l) v.push_back(map[m]);
+        return v;
+    };
+    for (u64 i = 0; i < n; ++i) {
+        const NodeId c = map[i];
+        CHECK(h.is_op(c) == g.is_op(i) && h.payload_id(c) == g.payload_id(i));
+        CHECK(h.type_id(c) == g.type_id(i));
+        CHECK(to_vec(h.parents(c)) == mapped(g.parents(i)));
+        CHECK(to_vec(h.options(c)) == mapped(g.options(i)));
+        CHECK(to_vec(h.children(c)) == mapped(g.children(i)));
+        CHECK(h.parent(c) == (g.parent(i) == kNone ? kNone : map[g.parent(i)]));
+    }
+}
+
 TEST(lists_take_back_saved_contents_whichever_storage_they_are_in) {
     // What undoing a glue step does: a list is given back earlier contents.  From every
     // size to every size (crossing the node / arena border both ways) for an op's
