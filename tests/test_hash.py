@@ -105,8 +105,16 @@ def _payload_id(g, n):
     return op if op is not None else g.get_value_payload(n)[0]
 
 
+def _reference_pairs(g):
+    """The connection list rebuilt from the plain walk and each node's neighbours."""
+    order = g.walk(g.get_root())
+    pos = {n: i for i, n in enumerate(order)}
+    return [(i, pos[m]) for i, n in enumerate(order) for m in g.neighbors(n) if m in pos]
+
+
 def _expected_hashes(g):
-    pairs = g.connections()
+    pairs = _reference_pairs(g)
+    assert g.connections() == pairs
     words = [w for p in pairs for w in p]
     order = g.walk(g.get_root())
     eq = struct.pack(f"<{len(order)}I", *(_payload_id(g, n) for n in order))

@@ -78,23 +78,14 @@ std::vector<NodeId> neighbors(const Graph& g, NodeId id) {
     return out;
 }
 
-WalkPositions walk_positions(const Graph& g, Poll& poll) {
-    WalkPositions wp;
-    const NodeId root = g.root_id;
-    if (!g.valid(root)) out_of_range(g.size(), root);
-    wp.position = IdxMap(g.size());
-    walk_impl(g, root, {.above = true, .below = true}, poll, [&](NodeId id) {
-        wp.position.set(id, Idx(wp.order.size()));
-        wp.order.push_back(id);
-    });
-    return wp;
-}
-
 std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g) {
     Poll poll;
-    WalkPositions wp = walk_positions(g, poll);
+    const CanonicalWalk w(g, poll, [](Idx) {});
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    for_each_connection(g, wp, poll, [&](std::uint64_t a, std::uint64_t b) { out.emplace_back(a, b); });
+    out.reserve(w.pairs);
+    gather_connections(g, w, poll, [&](const std::uint64_t* words, std::size_t n) {
+        for (std::size_t k = 0; k < n; k += 2) out.emplace_back(words[k], words[k + 1]);
+    });
     return out;
 }
 
