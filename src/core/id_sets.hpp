@@ -383,10 +383,8 @@ public:
     void reset(std::span<const Idx> list) {
         list_ = list;
         marked_ = list.size() > kScanLimit;
-        if (!marked_) return;
-        marks_.clear();
-        for (Idx m : list)
-            if (m < marks_.bound()) marks_.insert(m);
+        if (marked_) [[unlikely]]
+            mark(list);
     }
     bool contains(NodeId m) const {
         // Only the scan can find an id beyond the bound.
@@ -398,6 +396,13 @@ public:
 
 private:
     static constexpr std::size_t kScanLimit = 16;
+
+    void mark(std::span<const Idx> list) {
+        marks_.clear();
+        for (Idx m : list)
+            if (m < marks_.bound()) marks_.insert(m);
+    }
+
     std::span<const Idx> list_;
     StampedSet marks_;
     bool marked_ = false;
