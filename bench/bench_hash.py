@@ -1,6 +1,6 @@
 """Timing of connection_hash and equality_hash on the 1,000,000-node tree.
 
-Run against an installed build:  python bench/bench_hash.py [node_count]
+Run against an installed build:  python bench/bench_hash.py [node_count] [--parts]
 
 Besides the two hashes it reports how many bytes each one feeds to the hasher and
 compares the rate with the hasher alone on the same byte count, measured two ways:
@@ -61,6 +61,76 @@ def native_hasher_seconds(words, u32s):
         return float(out.split()[0])
 
 
+PARTS_SRC = r"""
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+#include "hash.hpp"
+#include "walk.hpp"
+using namespace quill;
+using Clock = std::chrono::steady_clock;
+static double since(Clock::time_point t) {
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+int main(int argc, char** argv) {
+    const std::uint64_t n = std::strtoull(argv[1], nullptr, 10);
+    Graph g;  // the standard tree, as common.build_tree makes it
+    std::vector<NodeId> values{g.add_value(0, 0)};
+    std::uint64_t count = 1;
+    for (std::size_t i = 0; i < values.size() && count + 3 <= n; ++i, count += 3) {
+        const NodeId v = values[i], op = g.add_op(std::uint32_t(v & 0xFFFF));
+        g.connect_value_to_op(v, op);
+        for (int k = 0; k < 2; ++k) {
+            const NodeId c = g.add_value(std::uint32_t(v), 1);
+            g.connect_op_to_value(op, c);
+            values.push_back(c);
+        }
+    }
+    double walk = 1e30, gather = 1e30, call = 1e30;
+    std::uint64_t sink = 0;
+    for (int rep = 0; rep < 7; ++rep) {
+        Poll poll;
+        auto t = Clock::now();
+        { const CanonicalWalk w(g, poll, [](Idx) {}); sink += w.pairs; }
+        walk = std::min(walk, since(t));
+        t = Clock::now();
+        {
+            const CanonicalWalk w(g, poll, [](Idx) {});
+            gather_connections(g, w, poll, [&](const std::uint64_t* p, std::size_t k) {
+                for (std::size_t i = 0; i < k; ++i) sink += p[i];
+            });
+        }
+        gather = std::min(gather, since(t));
+        t = Clock::now();
+        sink += connection_hash(g);
+        call = std::min(call, since(t));
+    }
+    std::printf("%.9f %.9f %.9f %llu\n", walk, gather, call, (unsigned long long)(sink & 1));
+}
+"""
+
+
+def native_parts_seconds(nodes):
+    """(walk, walk + gathering, connection_hash) in seconds, from a harness built on the
+    fly over src/core with the release build's optimisation; None without a compiler."""
+    core = os.path.join(ROOT, "src", "core")
+    sources = sorted(os.path.join(core, f) for f in os.listdir(core) if f.endswith(".cpp"))
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "parts.cpp")
+        exe = os.path.join(tmp, "parts")
+        with open(src, "w") as f:
+            f.write(PARTS_SRC)
+        try:
+            subprocess.run(["c++", "-O3", "-DNDEBUG", "-std=c++20", "-I", core, src, *sources,
+                            "-o", exe], check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError):
+            return None
+        out = subprocess.run([exe, str(nodes)], check=True, capture_output=True,
+                             text=True).stdout.split()
+        return tuple(float(x) for x in out[:3])
+
+
 def cpython_hash_seconds(nbytes):
     if sys.hash_info.algorithm != "siphash13":
         return None
@@ -77,6 +147,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("node_count", type=int, nargs="?", default=common.TREE_NODES)
     ap.add_argument("--quick", action="store_true", help="a 100,000-node tree")
+    ap.add_argument("--parts", action="store_true",
+                    help="also time the walk and the pair gathering of connection_hash "
+                         "alone, in a native harness over src/core")
     a = ap.parse_args()
     n = 100_000 if a.quick else a.node_count
     t = time.perf_counter()
@@ -106,6 +179,21 @@ def main():
     print("best of 5 each:")
     common.print_table(["call", "time", "hashed", "rate", "native hasher alone",
                         "CPython bytes hash"], rows)
+    if a.parts:
+        parts = native_parts_seconds(n)
+        if parts is None:
+            print("parts: no C++20 compiler on PATH")
+            return
+        walk, gather, call = parts
+        hasher = native_hasher_seconds(1 + 2 * pairs, 0)
+        print("connection_hash in parts, native harness, best of 7:")
+        common.print_table(["part", "time"], [
+            ["the walk (order, positions, pair count)", common.fmt_seconds(walk)],
+            ["  + gathering the pairs", common.fmt_seconds(gather - walk)],
+            ["  + hashing them (rest of the call)", common.fmt_seconds(call - gather)],
+            ["the whole call", common.fmt_seconds(call)],
+            ["the hasher alone on the same bytes", common.fmt_seconds(hasher)],
+        ])
 
 
 if __name__ == "__main__":
