@@ -11,7 +11,7 @@ namespace {
 // (with `until_flat`) as soon as the map has turned flat, leaving the rest of the work on
 // the stack for the flat loop.
 template <class Seen, class Number>
-void discover(const Graph& g, std::vector<Idx>& stack, std::vector<Idx>& to_old, Poll& poll,
+void discover(const Graph& g, IdStack& stack, std::vector<Idx>& to_old, Poll& poll,
               Seen&& seen, Number&& number, const IdxMap* until_flat) {
     const std::uint64_t n = g.size();
     auto push = [&](Idx m) {
@@ -53,8 +53,7 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
 
     // Ids that are numbered already are not pushed: they would be skipped when popped,
     // and numbering never goes back, so the order is the same.
-    std::vector<Idx> stack;
-    stack.reserve(64);
+    IdStack stack;
     stack.push_back(Idx(g.root_id));
     if (!to_new.is_flat())
         discover(g, stack, to_old, poll, [&](Idx m) { return to_new.get(m) != kNone; },

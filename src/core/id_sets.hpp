@@ -331,6 +331,41 @@ private:
     NodeMap<std::uint32_t> counts_;
 };
 
+// The stack of a depth-first search over node ids.  Its first kInline entries live in
+// the object itself, so a search that meets a handful of nodes takes no allocation; a
+// deeper one moves to a growable array.  Growing either succeeds or throws
+// std::bad_alloc with the stack as it was.
+class IdStack {
+public:
+    IdStack() = default;
+    IdStack(const IdStack&) = delete;
+    IdStack& operator=(const IdStack&) = delete;
+
+    bool empty() const { return size_ == 0; }
+    Idx back() const { return data_[size_ - 1]; }
+    void pop_back() { --size_; }
+    void push_back(Idx m) {
+        if (size_ == cap_) grow();
+        data_[size_++] = m;
+    }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    Idx inline_[kInline];
+    Idx* data_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t cap_ = kInline;
+    std::vector<Idx> heap_;
+
+    void grow() {
+        std::vector<Idx> more(2 * cap_);
+        std::copy(data_, data_ + size_, more.begin());
+        heap_.swap(more);
+        data_ = heap_.data();
+        cap_ = heap_.size();
+    }
+};
+
 // The nodes on a depth-first search path, in path order, each at most once and each with
 // a cursor (the next of its links that the search takes), and a membership test: a scan
 // while the path is short, a NodeSet once it grows deep.

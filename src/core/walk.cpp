@@ -9,7 +9,7 @@ namespace {
 // Pushes a list in reverse so that its first entry is popped first.  Entries already
 // visited are left out: they would be skipped when popped, so the order is the same.
 // Returns the number of entries scanned.
-inline std::size_t push_reversed(std::vector<Idx>& stack, std::span<const Idx> ids,
+inline std::size_t push_reversed(IdStack& stack, std::span<const Idx> ids,
                                  const NodeSet& seen, std::uint64_t n) {
     for (std::size_t i = ids.size(); i-- > 0;) {
         Idx m = ids[i];
@@ -24,7 +24,7 @@ void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&
     const std::uint64_t n = g.size();
     if (start >= n) out_of_range(n, start);
     NodeSet seen(n);
-    std::vector<Idx> stack;
+    IdStack stack;
     stack.push_back(Idx(start));
     while (!stack.empty()) {
         Idx id = stack.back();

@@ -59,7 +59,7 @@ struct CanonicalWalk {
         const std::uint64_t n = g.size();
         const NodeId root = g.root_id;
         if (root >= n) out_of_range(n, root);
-        std::vector<Idx> stack;
+        IdStack stack;
         stack.push_back(Idx(root));
         bool odd = false;  // a walked node holds links in the fields of the other kind
         if (!position.is_flat())
@@ -80,7 +80,7 @@ struct CanonicalWalk {
     // as the map has turned flat, leaving the rest of the work on the stack.  Returns
     // whether a walked node holds links in the fields of the other kind.
     template <class Visit, class Seen, class Place>
-    bool run(const Graph& g, std::vector<Idx>& stack, Poll& poll, Visit& visit, Seen&& seen,
+    bool run(const Graph& g, IdStack& stack, Poll& poll, Visit& visit, Seen&& seen,
              Place&& place, bool until_flat) {
         bool odd = false;
         Graph::OwnLinks l;

@@ -881,6 +881,37 @@ TEST(id_sets_answer_like_a_plain_set) {
 // The per-node maps keep every value through their moves from the short list to the table
 // and on to the flat array, for bounds where each move comes early, late or never; an
 // allocation failure during a move leaves the map as it was.
+TEST(id_stacks_keep_their_entries_across_growth) {
+    // Past the entries held in the object, then past several doublings, entries come back
+    // in reverse order; a growth that fails leaves the stack as it was.
+    IdStack st;
+    for (Idx i = 0; i < 1000; ++i) st.push_back(i * 3);
+    for (Idx i = 1000; i-- > 0;) {
+        CHECK(!st.empty() && st.back() == i * 3);
+        st.pop_back();
+    }
+    CHECK(st.empty());
+#ifdef QUILL_FAULT_INJECTION
+    for (u64 fail_at = 1; fail_at < 4; ++fail_at) {
+        IdStack s;
+        Idx pushed = 0;
+        try {
+            fault::countdown = fail_at;
+            for (; pushed < 200; ++pushed) s.push_back(pushed);
+            fault::countdown = 0;
+        } catch (const std::bad_alloc&) {
+            fault::countdown = 0;
+        }
+        CHECK(pushed > 0 && pushed < 200);
+        for (Idx i = pushed; i-- > 0;) {
+            CHECK(s.back() == i);
+            s.pop_back();
+        }
+        CHECK(s.empty());
+    }
+#endif
+}
+
 TEST(node_maps_keep_their_values_across_growth) {
     Rng r{91};
     for (const u64 bound : {u64(5), u64(300), u64(100000)}) {
