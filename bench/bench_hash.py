@@ -45,20 +45,28 @@ int main(int argc, char** argv) {
 """
 
 
-def native_hasher_seconds(words, u32s):
+def run_native(source, flags, extra_sources, args):
+    """Builds `source` (C++20, src/core on the include path, plus `extra_sources`) with
+    `flags`, runs it with `args` and returns its output split into words; None when no
+    C++20 compiler is on PATH."""
+    core = os.path.join(ROOT, "src", "core")
     with tempfile.TemporaryDirectory() as tmp:
-        src = os.path.join(tmp, "hasher.cpp")
-        exe = os.path.join(tmp, "hasher")
+        src = os.path.join(tmp, "main.cpp")
+        exe = os.path.join(tmp, "main")
         with open(src, "w") as f:
-            f.write(NATIVE_SRC)
+            f.write(source)
         try:
-            subprocess.run(["c++", "-O2", "-std=c++20", "-I", os.path.join(ROOT, "src", "core"),
-                            src, "-o", exe], check=True, capture_output=True)
+            subprocess.run(["c++", *flags, "-std=c++20", "-I", core, src, *extra_sources,
+                            "-o", exe], check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError):
             return None
-        out = subprocess.run([exe, str(words), str(u32s)], check=True, capture_output=True,
-                             text=True).stdout
-        return float(out.split()[0])
+        return subprocess.run([exe, *map(str, args)], check=True, capture_output=True,
+                              text=True).stdout.split()
+
+
+def native_hasher_seconds(words, u32s):
+    out = run_native(NATIVE_SRC, ["-O2"], [], [words, u32s])
+    return None if out is None else float(out[0])
 
 
 PARTS_SRC = r"""
@@ -116,19 +124,8 @@ def native_parts_seconds(nodes):
     fly over src/core with the release build's optimisation; None without a compiler."""
     core = os.path.join(ROOT, "src", "core")
     sources = sorted(os.path.join(core, f) for f in os.listdir(core) if f.endswith(".cpp"))
-    with tempfile.TemporaryDirectory() as tmp:
-        src = os.path.join(tmp, "parts.cpp")
-        exe = os.path.join(tmp, "parts")
-        with open(src, "w") as f:
-            f.write(PARTS_SRC)
-        try:
-            subprocess.run(["c++", "-O3", "-DNDEBUG", "-std=c++20", "-I", core, src, *sources,
-                            "-o", exe], check=True, capture_output=True)
-        except (OSError, subprocess.CalledProcessError):
-            return None
-        out = subprocess.run([exe, str(nodes)], check=True, capture_output=True,
-                             text=True).stdout.split()
-        return tuple(float(x) for x in out[:3])
+    out = run_native(PARTS_SRC, ["-O3", "-DNDEBUG"], sources, [nodes])
+    return None if out is None else tuple(float(x) for x in out[:3])
 
 
 def cpython_hash_seconds(nbytes):

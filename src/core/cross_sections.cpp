@@ -9,7 +9,6 @@
 #include "cross_sections.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <utility>
 #include <vector>
 
@@ -23,52 +22,6 @@ namespace quill {
 namespace {
 
 using Trace = std::vector<NodeId>;
-
-// The signatures of the cuts found so far: an open-addressing table, which a search with
-// millions of cuts probes far faster than a node-based set.
-class SignatureSet {
-public:
-    // Adds `s`; false when it was there already.
-    bool insert(std::uint64_t s) {
-        if (s == kEmpty) {
-            const bool added = !has_empty_;
-            has_empty_ = true;
-            return added;
-        }
-        if (2 * (count_ + 1) > slots_.size()) grow();
-        std::size_t i = home(s);
-        for (; slots_[i] != kEmpty; i = (i + 1) & mask_)
-            if (slots_[i] == s) return false;
-        slots_[i] = s;
-        ++count_;
-        return true;
-    }
-
-private:
-    static constexpr std::uint64_t kEmpty = 0;
-    std::vector<std::uint64_t> slots_;
-    std::size_t mask_ = 0;
-    unsigned shift_ = 64;
-    std::size_t count_ = 0;
-    bool has_empty_ = false;
-
-    std::size_t home(std::uint64_t s) const {
-        return std::size_t((s * 0x9E3779B97F4A7C15ull) >> shift_);
-    }
-    void grow() {
-        const std::size_t cap = slots_.empty() ? 64 : 2 * slots_.size();
-        std::vector<std::uint64_t> old(cap, kEmpty);
-        old.swap(slots_);
-        mask_ = cap - 1;
-        shift_ = unsigned(64 - std::countr_zero(cap));
-        for (std::uint64_t s : old) {
-            if (s == kEmpty) continue;
-            std::size_t i = home(s);
-            while (slots_[i] != kEmpty) i = (i + 1) & mask_;
-            slots_[i] = s;
-        }
-    }
-};
 
 class CutSearch {
 public:
@@ -84,7 +37,7 @@ public:
 
     std::vector<Cut> run() {
         std::vector<Cut> result;
-        SignatureSet seen;
+        U64Set seen;  // the signatures of the cuts found so far
         do {
             poll_.step();
             std::uint64_t height = 0;

@@ -263,8 +263,6 @@ void map_into(std::vector<Idx>& dst, const std::vector<Idx>& src, const Idx* map
     for (std::size_t i = 0; i < src.size(); ++i) dst[i] = map[src[i]];
 }
 
-Idx map_parent(Idx parent, const Idx* map) { return parent == kNone ? kNone : map[parent]; }
-
 }  // namespace
 
 NodeId Graph::append_mapped_any(const Graph& src, NodeId id, const Idx* map) {
@@ -283,11 +281,12 @@ NodeId Graph::append_mapped_any(const Graph& src, NodeId id, const Idx* map) {
     if (s.has_side()) [[unlikely]] {
         const SideRecord& from = src.side_of(id);
         for (Field f : kFields) map_into(rec.list(f), from.list(f), map);
-        rec.parent = map_parent(from.parent, map);
+        rec.parent = from.parent == kNone ? kNone : map[from.parent];
         reserve_side(1);
     }
-    Node d = s;
-    // A list kept in the node is rewritten word by word; a longer one gets a block.
+    // The links the node holds itself are rewritten with it; a list in the arena gets a
+    // block of its own.
+    Node d = s.mapped(map);
     auto map_block = [&](unsigned word, std::uint32_t n, std::uint32_t cap) {
         const Idx off = arena_.take_block(size_class(n, cap));
         d.w[word + 1] = off;
@@ -295,24 +294,8 @@ NodeId Graph::append_mapped_any(const Graph& src, NodeId id, const Idx* map) {
         const Idx* in = src.arena_.data() + s.w[word + 1];
         for (std::uint32_t i = 0; i < n; ++i) out[i] = map[in[i]];
     };
-    if (op) {
-        if (np > 2) {
-            map_block(Node::kPrimary, np, 2);
-        } else if (np) {
-            d.w[1] = map[s.w[1]];
-            if (np == 2) d.w[2] = map[s.w[2]];
-        }
-        d.own_parent() = map_parent(s.own_parent(), map);
-    } else {
-        if (np > 1)
-            map_block(Node::kPrimary, np, 1);
-        else if (np)
-            d.w[1] = map[s.w[1]];
-        if (ns > 1)
-            map_block(Node::kOptions, ns, 1);
-        else if (ns)
-            d.w[3] = map[s.w[3]];
-    }
+    if (np > cp) map_block(Node::kPrimary, np, cp);
+    if (ns > 1) map_block(Node::kOptions, ns, 1);
     new (nodes_ + size_) Node(d);
     if (s.has_side()) [[unlikely]]
         attach_side(size_, std::move(rec));

@@ -258,6 +258,21 @@ struct Node {
     static std::uint32_t cap_of(Field f) { return 1u + (unsigned(f) >> 1); }
     ListRef own(Field f) { return {w + word_of(f), cap_of(f)}; }
     std::uint32_t own_size(Field f) const { return w[word_of(f)] & ~kFlag; }
+    // This node with every link that it keeps in its own words rewritten through `map`;
+    // the offsets of lists in the arena are left as they are, for the caller to replace.
+    Node mapped(const Idx* map) const {
+        Node d = *this;
+        const std::uint32_t np = w[kPrimary] & ~kFlag;
+        if (is_op()) {
+            if (np == 1 || np == 2) d.w[1] = map[w[1]];
+            if (np == 2) d.w[2] = map[w[2]];
+            if (w[kParent] != kNone) d.w[kParent] = map[w[kParent]];
+        } else {
+            if (np == 1) d.w[1] = map[w[1]];
+            if ((w[kOptions] & ~kFlag) == 1) d.w[3] = map[w[3]];
+        }
+        return d;
+    }
     // True when the node has no side record and keeps every entry of its lists itself.
     bool links_in_node() const {
         const std::uint32_t np = w[kPrimary] & ~kFlag;
@@ -455,17 +470,7 @@ public:
         const Node& s = src.nodes_[id];
         if (size_ == cap_ || !s.links_in_node()) [[unlikely]]
             return append_mapped_any(src, id, map);
-        // Every link lives in the node: rewrite the words that hold one.
-        Node d = s;
-        const std::uint32_t np = s.w[Node::kPrimary] & ~Node::kFlag;
-        if (np) d.w[1] = map[s.w[1]];
-        if (s.is_op()) {
-            if (np == 2) d.w[2] = map[s.w[2]];
-            if (s.w[Node::kParent] != kNone) d.w[Node::kParent] = map[s.w[Node::kParent]];
-        } else if (s.w[Node::kOptions]) {
-            d.w[3] = map[s.w[3]];
-        }
-        new (nodes_ + size_) Node(d);
+        new (nodes_ + size_) Node(s.mapped(map));
         return size_++;
     }
 

@@ -66,6 +66,17 @@ std::uint64_t hash_u64(std::uint64_t x) {
     return h.finish();
 }
 
+namespace {
+
+// Feeds the connection pairs of the walk to the hasher, a gathered block at a time.
+void hash_connections(const Graph& g, const CanonicalWalk& w, SipHasher13& h, Poll& poll) {
+    gather_connections(g, w, poll, [&](const std::uint64_t* words, std::size_t n) {
+        for (std::size_t k = 0; k < n; ++k) h.write_u64_le(words[k]);
+    });
+}
+
+}  // namespace
+
 std::uint64_t connection_hash(const Graph& g) {
     Poll poll;
     return connection_hash(g, poll);
@@ -75,9 +86,7 @@ std::uint64_t connection_hash(const Graph& g, Poll& poll) {
     const CanonicalWalk w(g, poll, [](Idx) {});
     SipHasher13 h;
     h.write_u64_le(w.pairs);
-    gather_connections(g, w, poll, [&](const std::uint64_t* words, std::size_t n) {
-        for (std::size_t k = 0; k < n; ++k) h.write_u64_le(words[k]);
-    });
+    hash_connections(g, w, h, poll);
     return h.finish();
 }
 
@@ -87,9 +96,7 @@ std::uint64_t equality_hash(const Graph& g) {
     // walk meets the nodes.
     SipHasher13 h;
     const CanonicalWalk w(g, poll, [&](Idx id) { h.write_u32_le(g.payload_id(id)); });
-    gather_connections(g, w, poll, [&](const std::uint64_t* words, std::size_t n) {
-        for (std::size_t k = 0; k < n; ++k) h.write_u64_le(words[k]);
-    });
+    hash_connections(g, w, h, poll);
     return h.finish();
 }
 

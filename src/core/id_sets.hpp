@@ -443,57 +443,84 @@ private:
     bool marked_ = false;
 };
 
-// A set of ids that a caller hands in, any 64-bit values (they are never range-checked):
-// a scan while the list is short, an open-addressing table once it is long.  The list
-// must outlive the set.
-class IdSet {
+// A set of any 64-bit values (cut signatures, ids a caller hands in): an open-addressing
+// table, which a search that adds millions of values probes far faster than a node-based
+// set.  Growing either succeeds or throws std::bad_alloc with the set as it was.
+class U64Set {
 public:
-    explicit IdSet(std::span<const NodeId> ids) : ids_(ids) {
-        if (ids.size() <= kScanLimit) return;
-        std::size_t cap = 16;
-        while (cap < ids.size() * 2) cap <<= 1;
-        slots_.assign(cap, kEmpty);
-        mask_ = cap - 1;
-        for (NodeId id : ids) insert(id);
-    }
-
-    bool contains(NodeId id) const {
-        if (slots_.empty()) {
-            for (NodeId x : ids_)
-                if (x == id) return true;
-            return false;
+    // Adds `x`; false when it was there already.
+    bool insert(std::uint64_t x) {
+        if (x == kEmpty) {
+            const bool added = !has_empty_;
+            has_empty_ = true;
+            return added;
         }
-        if (id == kEmpty) return has_empty_key_;
-        for (std::size_t i = mix(id) & mask_;; i = (i + 1) & mask_) {
-            if (slots_[i] == id) return true;
+        if (2 * (count_ + 1) > slots_.size()) grow();
+        std::size_t i = home(x);
+        for (; slots_[i] != kEmpty; i = (i + 1) & mask_)
+            if (slots_[i] == x) return false;
+        slots_[i] = x;
+        ++count_;
+        return true;
+    }
+    bool contains(std::uint64_t x) const {
+        if (x == kEmpty) return has_empty_;
+        if (slots_.empty()) return false;
+        for (std::size_t i = home(x);; i = (i + 1) & mask_) {
+            if (slots_[i] == x) return true;
             if (slots_[i] == kEmpty) return false;
         }
     }
 
 private:
-    static constexpr std::size_t kScanLimit = 8;
-    static constexpr NodeId kEmpty = ~NodeId(0);
-    std::span<const NodeId> ids_;
-    std::vector<NodeId> slots_;
+    static constexpr std::uint64_t kEmpty = 0;
+    std::vector<std::uint64_t> slots_;
     std::size_t mask_ = 0;
-    bool has_empty_key_ = false;
+    unsigned shift_ = 64;
+    std::size_t count_ = 0;
+    bool has_empty_ = false;
 
-    static std::uint64_t mix(std::uint64_t x) {
-        x ^= x >> 30;
-        x *= 0xbf58476d1ce4e5b9ull;
-        x ^= x >> 27;
-        x *= 0x94d049bb133111ebull;
-        return x ^ (x >> 31);
+    std::size_t home(std::uint64_t x) const {
+        return std::size_t((x * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    void insert(NodeId id) {
-        if (id == kEmpty) {
-            has_empty_key_ = true;
-            return;
+    void grow() {
+        const std::size_t cap = slots_.empty() ? 64 : 2 * slots_.size();
+        std::vector<std::uint64_t> old(cap, kEmpty);
+        old.swap(slots_);
+        mask_ = cap - 1;
+        shift_ = unsigned(64 - std::countr_zero(cap));
+        for (std::uint64_t x : old) {
+            if (x == kEmpty) continue;
+            std::size_t i = home(x);
+            while (slots_[i] != kEmpty) i = (i + 1) & mask_;
+            slots_[i] = x;
         }
-        std::size_t i = mix(id) & mask_;
-        while (slots_[i] != kEmpty && slots_[i] != id) i = (i + 1) & mask_;
-        slots_[i] = id;
     }
+};
+
+// A set of ids that a caller hands in, any 64-bit values (they are never range-checked):
+// a scan while the list is short, a U64Set once it is long.  The list must outlive the
+// set.
+class IdSet {
+public:
+    explicit IdSet(std::span<const NodeId> ids) : ids_(ids), hashed_(ids.size() > kScanLimit) {
+        if (hashed_)
+            for (NodeId id : ids) set_.insert(id);
+    }
+
+    bool contains(NodeId id) const {
+        if (hashed_) [[unlikely]]
+            return set_.contains(id);
+        for (NodeId x : ids_)
+            if (x == id) return true;
+        return false;
+    }
+
+private:
+    static constexpr std::size_t kScanLimit = 8;
+    std::span<const NodeId> ids_;
+    bool hashed_;
+    U64Set set_;
 };
 
 }  // namespace quill

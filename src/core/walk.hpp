@@ -157,22 +157,13 @@ struct CanonicalWalk {
 template <class Flush>
 void gather_connections(const Graph& g, const CanonicalWalk& w, Poll& poll, Flush&& flush) {
     auto run = [&](auto&& pos) {
-        constexpr std::size_t kBlock = 1024;  // words
-        std::uint64_t block[kBlock + 64];
+        constexpr std::size_t kBlock = 1024;  // words; a block has room for 6 more
+        std::uint64_t block[kBlock + 6];
         std::size_t fill = 0;
-        auto emit = [&](std::uint64_t i, Idx m) {
-            const Idx at = pos(m);
-            block[fill] = i;
-            block[fill + 1] = at;
-            fill += at != kNone ? 2 : 0;
-        };
-        auto emit_list = [&](std::uint64_t i, std::span<const Idx> list) {
-            for (Idx m : list) {
-                if (fill >= kBlock) {
-                    flush(block, fill);
-                    fill = 0;
-                }
-                emit(i, m);
+        auto room = [&] {
+            if (fill >= kBlock) {
+                flush(block, fill);
+                fill = 0;
             }
         };
         Graph::OwnLinks l;
@@ -180,10 +171,7 @@ void gather_connections(const Graph& g, const CanonicalWalk& w, Poll& poll, Flus
         for (std::size_t i = 0; i < order.size(); ++i) {
             poll.step();
             const Idx id = order[i];
-            if (fill >= kBlock) {
-                flush(block, fill);
-                fill = 0;
-            }
+            room();
             if (g.own_links(id, l)) [[likely]] {
                 const int count = l.count();
                 const Idx pair[3] = {l.has_lead ? l.lead : l.primary[0],
@@ -195,16 +183,13 @@ void gather_connections(const Graph& g, const CanonicalWalk& w, Poll& poll, Flus
                 fill += 2 * std::size_t(count);
                 continue;
             }
-            emit_list(i, g.options(id));
-            emit_list(i, g.parents(id));
-            if (Idx p = g.parent(id); p != kNone) {
-                if (fill >= kBlock) {
-                    flush(block, fill);
-                    fill = 0;
-                }
-                emit(i, p);
-            }
-            emit_list(i, g.children(id));
+            for_each_neighbor(g, id, [&](NodeId m) {
+                room();
+                const Idx at = pos(Idx(m));
+                block[fill] = i;
+                block[fill + 1] = at;
+                fill += at != kNone ? 2 : 0;
+            });
         }
         if (fill) flush(block, fill);
     };
