@@ -1,0 +1,92 @@
+// The native test harness: TEST registers a test, CHECK and CHECK_THROWS fail it, and
+// GraphTestAccess reaches the raw storage of a graph.  harness.cpp holds the runner and
+// the counting operator new; every *_tests.cpp file adds its tests to the one program.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "clone.hpp"
+#include "conditions.hpp"
+#include "cross_sections.hpp"
+#include "glue.hpp"
+#include "graph.hpp"
+#include "hash.hpp"
+#include "id_sets.hpp"
+#include "merge.hpp"
+#include "reach.hpp"
+#include "traces.hpp"
+#include "walk.hpp"
+
+
+namespace quill {
+// Reaches the raw storage of a graph.
+struct GraphTestAccess {
+    // The size word of a node's primary list (a value's parents, an op's children).
+    static std::uint32_t& primary_word(Graph& g, NodeId id) { return g.nodes_[id].w[Node::kPrimary]; }
+    static std::uint32_t& second_child(Graph& g, NodeId op) { return g.nodes_[op].w[2]; }
+    static const void* node_array(const Graph& g) { return g.nodes_; }
+    static std::uint64_t& arena_used(Graph& g) { return g.arena_.used_; }
+    static std::uint64_t& arena_cap(Graph& g) { return g.arena_.cap_; }
+    static std::size_t side_records(const Graph& g) { return g.side_.size(); }
+};
+}  // namespace quill
+
+using namespace quill;
+using u32 = std::uint32_t;
+using u64 = std::uint64_t;
+
+// ---------------------------------------------------------------------------------------
+// A tiny test harness.
+
+namespace quill_test {
+
+struct CheckFailed {};
+
+inline std::vector<std::pair<const char*, void (*)()>>& registry() {
+    static std::vector<std::pair<const char*, void (*)()>> tests;
+    return tests;
+}
+
+struct Register {
+    Register(const char* name, void (*fn)()) { registry().emplace_back(name, fn); }
+};
+
+[[noreturn]] inline void check_failed(const char* what, const char* file, int line) {
+    std::fprintf(stderr, "  %s:%d: check failed: %s\n", file, line, what);
+    throw CheckFailed{};
+}
+
+}  // namespace quill_test
+
+using namespace quill_test;
+
+#define TEST(name)                                  \
+    static void name();                             \
+    static const Register name##_registered{#name, name}; \
+    static void name()
+
+#define CHECK(cond)                                                   \
+    do {                                                              \
+        if (!(cond)) check_failed(#cond, __FILE__, __LINE__);         \
+    } while (0)
+
+// Runs `expr` and checks that it throws `Type`.
+#define CHECK_THROWS(Type, expr)                                              \
+    do {                                                                      \
+        bool thrown_ = false;                                                 \
+        try {                                                                 \
+            expr;                                                             \
+        } catch (const Type&) {                                               \
+            thrown_ = true;                                                   \
+        }                                                                     \
+        if (!thrown_) check_failed("throws " #Type ": " #expr, __FILE__, __LINE__); \
+    } while (0)
+
