@@ -286,3 +286,117 @@ def test_failed_merge_changes_nothing():
         print(json.dumps({"failures": failures, "changed": changed}))
     ''')
     assert report["failures"] > 0 and report["changed"] is None, report
+
+
+@pytest.mark.parametrize("call", ["g.add_value_with_payload(7, 8)", "g.add_op_with_payload(7)"])
+def test_an_add_whose_id_cannot_be_returned_adds_nothing(call):
+    # Were the node added before its id's int, a failed call would leave a node behind,
+    # and a caller retrying after the MemoryError would get two.  The ids from 257 up are
+    # ints of their own (not the cached small ones); every id returned is kept, so the
+    # calls go on until making one fails, then twice more.  Nothing in the loop allocates
+    # but the calls.  The node array has room for 16,383 more nodes (it doubles from 8),
+    # so the ints run out first.
+    report = run_child(f'''
+        g = CoreGraph()
+        for i in range(16_385):
+            g.add_value_with_payload(i, 0)
+        slots = list(range(100_000))
+        kept = [None] * len(slots)
+        filler = [None] * 4_000_000
+        limit(0)
+        taken = 0
+        try:
+            while True:
+                filler[taken] = taken + 2 ** 40
+                taken += 1
+        except MemoryError:
+            pass
+        failures = 0
+        for i in slots:
+            try:
+                kept[i] = {call}
+            except MemoryError:
+                failures += 1
+                if failures == 3:
+                    break
+        del filler
+        unlimit()
+        ids = [k for k in kept if k is not None]
+        new = {call}
+        print(json.dumps({{"failures": failures, "ids": ids, "count": g.num_nodes() - 1,
+                          "new": new, "payload": [g.get_value_payload(new), g.get_op_id(new)]}}))
+    ''')
+    assert report["failures"] == 3
+    assert report["count"] < 1 << 15
+    assert report["ids"] == list(range(16_385, report["count"])), "a failed add left a node"
+    assert report["new"] == report["count"]
+    assert report["payload"] == ([[7, 8], None] if "value" in call else [None, 7])
+
+
+def test_memory_error_while_an_argument_error_is_described_stays_a_memory_error():
+    # The message of the argument's TypeError needs a large allocation to become text;
+    # failing it must not turn into a TypeError "argument 'node_id': " without detail.
+    report = run_child('''
+        detail = "x" * (64 * MB)
+
+        class Bad:
+            def __index__(self):
+                raise TypeError(detail, 0)  # its text is the repr of both arguments
+
+        g = small()
+        seen = []
+        for call in (lambda: g.get_parent(Bad()), lambda: g.is_below(2, [0, Bad()]),
+                     lambda: quillnet.condition_combinations([[[Bad()]]], [])):
+            limit(8 * MB)
+            try:
+                call()
+                seen.append("ok")
+            except BaseException as e:
+                seen.append(type(e).__name__)
+            finally:
+                unlimit()
+        try:
+            g.get_parent(Bad())
+        except TypeError as e:
+            prefixed = str(e) == "argument 'node_id': " + repr((detail, 0))
+        print(json.dumps({"seen": seen, "prefixed": prefixed}))
+    ''')
+    assert report == {"seen": ["MemoryError"] * 3, "prefixed": True}
+
+
+def test_first_exception_of_the_process_under_exhaustion_does_not_abort():
+    # The C++ runtime's per-thread exception state lives in thread-local storage that the
+    # dynamic loader allocates on first use, and a failure there ends the process.  The
+    # module sets it up at import; here the process's first C++ exception comes with every
+    # allocator (the interpreter's and malloc's) exhausted.
+    report = run_child('''
+        import ctypes
+        malloc = ctypes.CDLL(None).malloc
+        malloc.restype, malloc.argtypes = ctypes.c_void_p, [ctypes.c_size_t]
+        g = small()
+        filler = [None] * 4_000_000
+        limit(0)
+        taken = 0
+        try:
+            while True:
+                filler[taken] = object()
+                taken += 1
+        except MemoryError:
+            pass
+        for i in range(max(taken - 2000, 0), taken):
+            filler[i] = None  # room for the ints of the pointers below
+        for size in (1 << 16, 4096, 256, 64, 32, 16, 1):
+            while malloc(size):
+                pass  # never freed: the process ends soon
+        outcomes = []
+        for call in (lambda: g.get_parent(99), lambda: g.connect_op_to_value(1, 99)):
+            try:
+                call()
+                outcomes.append("ok")
+            except BaseException as e:
+                outcomes.append(type(e).__name__)
+        unlimit()
+        print(json.dumps({"outcomes": outcomes, "taken": taken}))
+    ''')
+    assert report["taken"] > 0
+    assert set(report["outcomes"]) <= {"MemoryError", "PanicException"}, report

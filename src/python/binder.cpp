@@ -52,10 +52,16 @@ void missing_required(const Sig& sig, PyObject** slots) {
 }
 
 // Raises TypeError("argument '{name}': {message}") for the failed conversion `original`,
-// with the original's cause.
+// with the original's cause.  A message that cannot be turned into text leaves the
+// detail empty, except when turning it failed for want of memory or by an interruption
+// (an exception that is not an Exception, KeyboardInterrupt say): that failure is what
+// the caller sees, never a TypeError that hides it.
 void raise_prefixed(const char* name, PyObject* original) {
     PyObject* text = original ? PyObject_Str(original) : nullptr;
     if (!text) {
+        if (PyErr_Occurred() &&
+            (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)))
+            return;
         PyErr_Clear();
         text = PyUnicode_FromString("");
     }

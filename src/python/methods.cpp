@@ -115,10 +115,27 @@ PyObject* set_root(Graph& g, NodeId node_id) {
     return py_none();
 }
 PyObject* get_root(const Graph& g) { return py_u64(g.root_id); }
-PyObject* add_value_with_payload(Graph& g, std::uint32_t val_id, std::uint32_t type_id) {
-    return py_u64(g.add_value(val_id, type_id));
+// The new node's id is the node count before the add.  Its int is made first: when that
+// allocation fails the graph has not changed, so a caller that retries after a
+// MemoryError gets one node, not two.
+template <class Add>
+PyObject* add_node(Graph& g, Add&& add) {
+    PyObject* id = py_u64(g.size());
+    if (!id) return nullptr;
+    try {
+        add();
+    } catch (...) {
+        Py_DECREF(id);  // an int: freeing it runs no Python code
+        throw;
+    }
+    return id;
 }
-PyObject* add_op_with_payload(Graph& g, std::uint32_t op_id) { return py_u64(g.add_op(op_id)); }
+PyObject* add_value_with_payload(Graph& g, std::uint32_t val_id, std::uint32_t type_id) {
+    return add_node(g, [&] { g.add_value(val_id, type_id); });
+}
+PyObject* add_op_with_payload(Graph& g, std::uint32_t op_id) {
+    return add_node(g, [&] { g.add_op(op_id); });
+}
 PyObject* connect_value_to_op(Graph& g, NodeId val, NodeId op) {
     g.connect_value_to_op(val, op);
     return py_none();

@@ -1,6 +1,8 @@
 // Module start-up: the CoreGraph class and the module functions, with __all__.
 #include <Python.h>
 
+#include <new>
+
 #include "binder.hpp"
 #include "error.hpp"
 #include "errors.hpp"
@@ -43,7 +45,32 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
     return PyModule_AddObjectRef(module, name, value) == 0;
 }
 
+// The C++ runtime keeps each thread's exception state (the caught-exception stack that
+// __cxa_get_globals returns) in thread-local storage of the dynamically loaded C++
+// library.  Such storage is given to a thread on its first use, by malloc from inside the
+// dynamic loader, and when that allocation fails the loader ends the process ("cannot
+// allocate memory for thread-local data").  A module whose first exception is the
+// std::bad_alloc of an exhausted process would therefore abort instead of raising
+// MemoryError.  One exception thrown and caught at import, while memory is available,
+// sets that storage up for the importing thread (and takes the unwinder through its
+// first-use path); the exception objects themselves come from malloc or, failing that,
+// from the runtime's emergency pool, which never aborts.
+//
+// Other threads get that storage on their own first throw: a thread that first enters
+// the module when memory is already exhausted can still end in that abort.  Warming it
+// up on every call would cost each call a thread-local lookup, and would only move the
+// allocation (and its abort) from the first throw to the first call.
+[[gnu::noinline]] void throw_for_warm_up() { throw std::bad_alloc(); }
+
+void warm_up_exception_state() noexcept {
+    try {
+        throw_for_warm_up();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
 PyObject* create_module() {
+    warm_up_exception_state();
     if (!ready_graph_type()) return nullptr;
     attach_docs(module_functions, module_function_sigs);
     PyObject* module = PyModule_Create(&module_def);
