@@ -10,10 +10,6 @@ namespace quillpy {
 
 namespace {
 
-// Items converted between two checks for signals: a long sequence (a range of a trillion
-// ids, say) answers Ctrl-C while it is being read.
-constexpr Py_ssize_t kSignalEvery = 4096;
-
 // Runs `f` (which returns false with a Python exception set on failure) and turns a C++
 // exception from growing native storage into the matching Python exception, so that the
 // caller's references are released on the normal failure path.
@@ -40,9 +36,10 @@ PyObject* type_name(PyTypeObject* t) {
 
 void set_str_vec_error() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
-// Converts every item of a sequence with `each`; false with an exception set.
+// Converts every item of a sequence with `each`, one poll step per item; false with an
+// exception set.
 template <class Each>
-bool for_each_item(PyObject* o, Each&& each) {
+bool for_each_item(PyObject* o, SignalPoll& poll, Each&& each) {
     if (PyUnicode_Check(o)) {
         set_str_vec_error();
         return false;
@@ -55,7 +52,6 @@ bool for_each_item(PyObject* o, Each&& each) {
         // The size is read again on every step: item conversion may run user code that
         // changes the list.
         for (Py_ssize_t i = 0;; ++i) {
-            if (i % kSignalEvery == kSignalEvery - 1 && PyErr_CheckSignals() < 0) return false;
             PyObject* item;
             if (PyList_CheckExact(o)) {
                 if (i >= PyList_GET_SIZE(o)) break;
@@ -64,6 +60,7 @@ bool for_each_item(PyObject* o, Each&& each) {
                 if (i >= PyTuple_GET_SIZE(o)) break;
                 item = PyTuple_GET_ITEM(o, i);
             }
+            if (!poll.step()) return false;
             Py_INCREF(item);
             bool ok = guarded([&] { return each(item); });
             Py_DECREF(item);
@@ -73,12 +70,12 @@ bool for_each_item(PyObject* o, Each&& each) {
     }
     PyObject* it = PyObject_GetIter(o);
     if (!it) return false;
-    for (Py_ssize_t i = 1;; ++i) {
+    for (;;) {
         PyObject* item = PyIter_Next(it);
         if (!item) break;
         bool ok = guarded([&] { return each(item); });
         Py_DECREF(item);
-        if (ok && i % kSignalEvery == 0 && PyErr_CheckSignals() < 0) ok = false;
+        if (ok && !poll.step()) ok = false;
         if (!ok) {
             Py_DECREF(it);
             return false;
@@ -194,14 +191,14 @@ bool to_bool(PyObject* o, bool& out) {
     return true;
 }
 
-bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out) {
+bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out, SignalPoll& poll) {
     out.clear();
     if (!guarded([&] {
             out.reserve(std::size_t(size_hint(o)));
             return true;
         }))
         return false;
-    return for_each_item(o, [&](PyObject* item) {
+    return for_each_item(o, poll, [&](PyObject* item) {
         std::uint64_t v;
         if (!to_id(item, v)) return false;
         out.push_back(v);
@@ -209,19 +206,25 @@ bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out) {
     });
 }
 
-bool to_conditions(PyObject* o, quill::Conditions& out) {
+bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out) {
+    SignalPoll poll;
+    return to_id_list(o, out, poll);
+}
+
+bool to_conditions(PyObject* o, quill::Conditions& out, SignalPoll& poll) {
     out.clear();
-    return for_each_item(o, [&](PyObject* item) {
+    return for_each_item(o, poll, [&](PyObject* item) {
         out.emplace_back();
-        return to_id_list(item, out.back());
+        return to_id_list(item, out.back(), poll);
     });
 }
 
 bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
     out.clear();
-    return for_each_item(o, [&](PyObject* item) {
+    SignalPoll poll;
+    return for_each_item(o, poll, [&](PyObject* item) {
         out.emplace_back();
-        return to_conditions(item, out.back());
+        return to_conditions(item, out.back(), poll);
     });
 }
 

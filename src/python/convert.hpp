@@ -37,16 +37,40 @@ inline bool small_exact_int(PyObject* o, std::int64_t& out) {
 #endif
 }
 
+// Counts the items converted for one argument, the items of nested sequences included,
+// and polls for signals after every 4096 of them: a long sequence (a range of a trillion
+// ids, or many short lists in a list) answers Ctrl-C while it is being read, however its
+// items are nested.
+class SignalPoll {
+public:
+    // False with the signal handler's exception set.
+    bool step() {
+        if (--left_ > 0) [[likely]]
+            return true;
+        left_ = kEvery;
+        return PyErr_CheckSignals() == 0;
+    }
+
+private:
+    static constexpr int kEvery = 4096;
+    int left_ = kEvery;
+};
+
 // id: int or index-protocol object in 0..2^64-1.
 bool to_id(PyObject* o, std::uint64_t& out);
 // u32: int or index-protocol object in 0..2^32-1.
 bool to_u32(PyObject* o, std::uint32_t& out);
 // bool: True/False, or a numpy boolean scalar by its truth value.
 bool to_bool(PyObject* o, bool& out);
+// The sequence kinds read a list or tuple by index, taking the size again before every
+// item and holding a reference to the item while it converts: an item's __index__ may
+// shrink, empty or grow the sequence.  Other sequences are read by their iterator.  The
+// poll counts the items read; the overloads without one count the argument alone.
 // id list: any sequence (not str) of ids, order and repeats kept.
+bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out, SignalPoll& poll);
 bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out);
 // A sequence (not str) whose items are id lists.
-bool to_conditions(PyObject* o, quill::Conditions& out);
+bool to_conditions(PyObject* o, quill::Conditions& out, SignalPoll& poll);
 
 // A sequence (not str) of condition lists, one per child.
 bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out);

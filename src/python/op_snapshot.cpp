@@ -68,7 +68,7 @@ bool lookup(PyObject* entry, const char* name, PyObject*& slot, Ref& out) {
 
 // Converts one entry value into an OpInfo.  All three keys are looked up before any of
 // their values is converted.
-bool convert_entry(PyObject* entry, quill::OpInfo& info) {
+bool convert_entry(PyObject* entry, quill::OpInfo& info, SignalPoll& poll) {
     if (!PyDict_Check(entry)) {
         set_cast_error(entry, "dict");
         return false;
@@ -77,7 +77,7 @@ bool convert_entry(PyObject* entry, quill::OpInfo& info) {
     if (!lookup(entry, "conditions", g_conditions, conditions)) return false;
     if (!lookup(entry, "has_callable", g_has_callable, has_callable)) return false;
     if (!lookup(entry, "cumulative", g_cumulative, cumulative)) return false;
-    if (!to_conditions(conditions.get(), info.conditions)) return false;
+    if (!to_conditions(conditions.get(), info.conditions, poll)) return false;
     if (!to_bool(has_callable.get(), info.has_callable)) return false;
     if (!to_bool(cumulative.get(), info.cumulative)) return false;
     return true;
@@ -90,6 +90,7 @@ bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
     const Py_ssize_t initial = PyDict_Size(op_snapshot);
     Py_ssize_t remaining = initial;
     Py_ssize_t pos = 0;
+    SignalPoll poll;  // one count for the entries and the ids of their conditions
     for (;;) {
         // A size change is seen before the next entry is taken; a walk that yields more
         // entries than the dictionary held at the start (same size, keys replaced) is
@@ -105,14 +106,15 @@ bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
         PyObject* k = nullptr;
         PyObject* v = nullptr;
         if (!PyDict_Next(op_snapshot, &pos, &k, &v)) break;
-        if (--remaining % 4096 == 0 && PyErr_CheckSignals() < 0) return false;
+        --remaining;
+        if (!poll.step()) return false;
         Ref key = Ref::borrowed(k);
         Ref value = Ref::borrowed(v);
 
         std::uint32_t op_id = 0;
         if (!to_u32(key.get(), op_id)) return false;
         quill::OpInfo info;
-        if (!convert_entry(value.get(), info)) return false;
+        if (!convert_entry(value.get(), info, poll)) return false;
         try {
             cache.insert_or_assign(op_id, std::move(info));  // a later equal key wins
         } catch (...) {
