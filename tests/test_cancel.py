@@ -27,3 +27,40 @@ def test_glue_search_answers_ctrl_c():
     with interrupted_after():
         quillnet.glue_leaves(g, leaves[:-3], candidates, False)
     assert g.connections() == before
+
+
+def soon():
+    """An id whose conversion starts a 1 ms timer: the signal then comes while the rest of
+    its sequence is read by native code alone, however long the call took to start."""
+    import signal
+
+    from support import Index
+
+    return Index(0, lambda: signal.setitimer(signal.ITIMER_REAL, 0.001))
+
+
+def test_long_argument_conversions_answer_ctrl_c():
+    """Each input ends with an item that fails to convert: a reader that never polls reaches
+    it and raises TypeError instead of KeyboardInterrupt.  The counts are shared across
+    nesting levels, so lists of 4094 ids (short of the polling interval) inside lists of
+    4094 are polled too."""
+    g = one_op_with_leaves(2)[0]
+    entry = lambda conditions: {0: {"conditions": conditions, "has_callable": True, "cumulative": False}}
+    ids = [soon()] + [0] * 3_000_000 + ["x"]
+    square = [[soon()]] + [[0] * 4094] * 4092 + [["x"]]  # 4094 lists
+    many = [[soon()]] + [[0]] * 500_000 + [["x"]]
+    for call in (
+        lambda: g.is_below(2, ids),
+        lambda: g.is_below(2, [0], True, ids),
+        lambda: g.cross_sections(2, ids),
+        lambda: quillnet.glue_leaves(g, [2], ids, False),
+        lambda: quillnet.condition_combinations([[[0]]], ids),
+        lambda: quillnet.condition_combinations([square], []),
+        lambda: quillnet.condition_combinations([[[0]]] * 4093 + [square], []),
+        lambda: quillnet.update_callable_conditions(g, 1, entry(square)),
+        lambda: quillnet.update_callable_conditions(g, 1, entry(many)),
+        lambda: quillnet.tree_conditions(g, 1, {**{k: entry([[0]])[0] for k in range(1, 4094)},
+                                                **entry(square)}, False),
+    ):
+        with interrupted_after(seconds=10):
+            call()
