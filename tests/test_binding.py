@@ -526,3 +526,113 @@ class TestPanicException:
                 g.get_options(3)
             except Exception:  # pragma: no cover - must not happen
                 pytest.fail("PanicException was caught as Exception")
+
+
+# ---- the scalar calls' short path ----
+#
+# A scalar method whose arguments are all small exact ints or bools, given by position,
+# only checks the receiver's borrow state instead of taking the borrow.  Calls with
+# keywords must take the full parser, and the check must refuse exactly what taking the
+# borrow would refuse.
+
+SCALAR_CALLS = {  # every argument converts inline
+    "set_root": lambda g: g.set_root(2),
+    "add_value_with_payload": lambda g: g.add_value_with_payload(4, 5),
+    "add_op_with_payload": lambda g: g.add_op_with_payload(6),
+    "connect_value_to_op": lambda g: g.connect_value_to_op(2, 1),
+    "connect_op_to_value": lambda g: g.connect_op_to_value(1, 0),
+    "get_root": lambda g: g.get_root(),
+    "num_nodes": lambda g: g.num_nodes(),
+    "get_parent": lambda g: g.get_parent(2),
+    "is_value_node": lambda g: g.is_value_node(1),
+    "get_op_id": lambda g: g.get_op_id(1),
+    "same_spec": lambda g: g.same_spec(0, 2),
+}
+MUTATIONS = {"set_root", "add_value_with_payload", "add_op_with_payload", "connect_value_to_op",
+             "connect_op_to_value"}
+
+
+def snapshot_entry(conditions):
+    return {"conditions": conditions, "has_callable": False, "cumulative": False}
+
+
+# Calls that run a hook while they convert an argument, and the borrow of the graph `g`
+# held meanwhile.
+HOLDERS = {
+    "scalar mutation": ("exclusive", lambda g, other, hook: g.connect_op_to_value(Index(1, hook), 2)),
+    "merge_value_nodes": ("exclusive", lambda g, other, hook: g.merge_value_nodes(0, Index(2, hook), False, False)),
+    "scalar query": ("shared", lambda g, other, hook: g.get_parent(Index(2, hook))),
+    "list query": ("shared", lambda g, other, hook: g.is_below(2, [0], True, [Index(1, hook)])),
+    "graph argument": ("shared", lambda g, other, hook: quillnet.glue_leaves(g, [Index(2, hook)], [], False)),
+    "elem argument": ("shared", lambda g, other, hook: other.clone_and_attach(g, Index(2, hook))),
+    "op snapshot": ("none", lambda g, other, hook: quillnet.tree_conditions(
+        g, 1, {Index(2, hook): snapshot_entry([[0]])}, False)),
+}
+
+
+def state(g):
+    n = g.num_nodes()
+    return g.get_root(), [(g.get_value_payload(i), g.get_op_id(i), g.get_parents(i), g.get_options(i),
+                           g.get_children(i)) for i in range(n)]
+
+
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as e:
+        return type(e), str(e)
+    if isinstance(result, tuple):
+        result = result[1:]  # the copy of clone_and_attach, by its leaves
+    elif isinstance(result, list) and result and isinstance(result[0], CoreGraph):
+        result = [r.num_nodes() for r in result]
+    return result
+
+
+class TestScalarShortPath:
+    @pytest.mark.parametrize("holder", list(HOLDERS))
+    def test_borrow_checks_refuse_what_taking_the_borrow_refuses(self, holder):
+        borrow, hold = HOLDERS[holder]
+        for name, call in SCALAR_CALLS.items():
+            g, other = small_graph(), small_graph()
+            inside = []
+            held = outcome(lambda: hold(g, other, lambda: inside.append(outcome(lambda: call(g)))))
+            # The same call outside any borrow, before the holder with a hook that does nothing.
+            h, h_other = small_graph(), small_graph()
+            alone = outcome(lambda: call(h))
+            if borrow == "exclusive" or (borrow == "shared" and name in MUTATIONS):
+                refusal = "Already borrowed" if name in MUTATIONS else "Already mutably borrowed"
+                assert inside == [(RuntimeError, refusal)], (holder, name)
+                h = small_graph()
+            else:
+                assert inside == [alone], (holder, name)
+            assert held == outcome(lambda: hold(h, h_other, lambda: None)), (holder, name)
+            assert state(g) == state(h), (holder, name)
+            call(g)  # no borrow left behind
+
+    @pytest.mark.parametrize("name", sorted(set(SCALAR_CALLS) - {"get_root", "num_nodes"}))
+    def test_keywords_take_the_full_parser(self, name):
+        g = small_graph()
+        before = state(g)
+        sig = inspect.signature(getattr(g, name))
+        params = list(sig.parameters)
+        positional = {"set_root": (2,), "add_value_with_payload": (4, 5), "add_op_with_payload": (6,),
+                      "connect_value_to_op": (2, 1), "connect_op_to_value": (1, 0), "get_parent": (2,),
+                      "is_value_node": (1,), "get_op_id": (1,), "same_spec": (0, 2)}[name]
+        method = getattr(g, name)
+        label = f"CoreGraph.{name}()"
+        # Every argument by position plus one more by keyword: refused, nothing changed.
+        assert message(lambda: method(*positional, **{params[-1]: positional[-1]})) == (
+            TypeError, f"{label} got multiple values for argument '{params[-1]}'")
+        assert message(lambda: method(*positional, extra=1)) == (
+            TypeError, f"{label} got an unexpected keyword argument 'extra'")
+        assert state(g) == before
+        # By keyword, in reverse order: bound by name, as by position.
+        h = small_graph()
+        by_name = method(**dict(reversed(list(zip(params, positional)))))
+        assert by_name == getattr(h, name)(*positional)
+        assert state(g) == state(h)
+        # A keyword with an argument that fails to convert fails as by position.
+        bad = ("x",) + positional[1:]
+        assert message(lambda: method(**dict(zip(params, bad)))) == message(lambda: method(*bad))
+        assert message(lambda: method(**dict(zip(params, bad))))[1].startswith(f"argument '{params[0]}': ")
+        assert state(g) == state(h)
