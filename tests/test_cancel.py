@@ -64,3 +64,38 @@ def test_long_argument_conversions_answer_ctrl_c():
     ):
         with interrupted_after(seconds=10):
             call()
+
+
+def test_signal_handler_that_changes_the_argument_being_read():
+    """A handler that runs at a poll during conversion and empties the input, whose items
+    have no other references: the item being converted stays held, the reading stops at
+    the new end (or, for op_snapshot, fails on the changed size), nothing crashes."""
+    import signal
+
+    g = one_op_with_leaves(2)[0]
+    inputs = {}
+
+    def empty(signum, frame):
+        inputs["seen"].clear()
+        inputs["emptied"] = True
+
+    previous = signal.signal(signal.SIGALRM, empty)
+    try:
+        ids = [soon()] + [2**40 + i for i in range(1_000_000)]
+        inputs.update(seen=ids, emptied=False)
+        outcome = g.is_below(2, ids)
+        assert inputs["emptied"] and ids == [] and outcome in (True, False)
+
+        entry = {"conditions": [[0]], "has_callable": False, "cumulative": False}
+        snapshot = {soon(): entry}
+        snapshot.update((1000 + i, entry) for i in range(300_000))
+        inputs.update(seen=snapshot, emptied=False)
+        try:
+            quillnet.update_callable_conditions(g, 1, snapshot)
+        except BaseException as e:
+            outcome = type(e).__name__, str(e)
+        assert inputs["emptied"] and snapshot == {}
+        assert outcome == ("PanicException", "dictionary changed size during iteration")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

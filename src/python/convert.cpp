@@ -60,9 +60,9 @@ bool for_each_item(PyObject* o, SignalPoll& poll, Each&& each) {
                 if (i >= PyTuple_GET_SIZE(o)) break;
                 item = PyTuple_GET_ITEM(o, i);
             }
-            if (!poll.step()) return false;
+            // Held before the poll, whose signal handler may change the list too.
             Py_INCREF(item);
-            bool ok = guarded([&] { return each(item); });
+            bool ok = poll.step() && guarded([&] { return each(item); });
             Py_DECREF(item);
             if (!ok) return false;
         }

@@ -107,9 +107,10 @@ bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
         PyObject* v = nullptr;
         if (!PyDict_Next(op_snapshot, &pos, &k, &v)) break;
         --remaining;
-        if (!poll.step()) return false;
+        // Both are held before the poll: its signal handler may change the dictionary.
         Ref key = Ref::borrowed(k);
         Ref value = Ref::borrowed(v);
+        if (!poll.step()) return false;
 
         std::uint32_t op_id = 0;
         if (!to_u32(key.get(), op_id)) return false;
