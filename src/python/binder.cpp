@@ -99,6 +99,10 @@ void prefix_arg_error(const char* name) {
         return;
     }
     PyErr_NormalizeException(&type, &value, &tb);
+    if (type != PyExc_TypeError) {  // normalizing it failed (MemoryError): that is raised
+        PyErr_Restore(type, value, tb);
+        return;
+    }
     raise_prefixed(name, value);
     Py_XDECREF(type);
     Py_XDECREF(value);
