@@ -27,17 +27,28 @@ void* moving_resize(void* p, std::size_t bytes) {
 }  // namespace fault
 #endif
 
-void Arena::grow(std::uint64_t extra) {
+void Arena::grow(std::uint64_t need, std::uint64_t want) {
     // Checked in 64 bits: offsets are 32-bit, so the arena never passes kMaxArena entries.
+    // `need` must fit; `want` is taken as far as the offsets allow.
     const std::uint64_t base = cap_ ? used_ : kHeads;  // a new array starts with the heads
-    if (extra > kMaxArena - base) throw std::bad_alloc();
-    const std::uint64_t want = base + extra;
+    if (need > kMaxArena - base) throw std::bad_alloc();
+    const std::uint64_t top = want > kMaxArena - base ? kMaxArena : base + want;
     std::uint64_t ncap = cap_ ? cap_ * 2 : 64;
-    if (ncap < want) ncap = want;
+    if (ncap < top) ncap = top;
     if (ncap > kMaxArena) ncap = kMaxArena;
 #ifdef QUILL_FAULT_INJECTION
-    if (fault::tight_arena) ncap = want;
+    if (fault::tight_arena) ncap = top;
 #endif
+    // The marks first: if the array then fails to grow, marks for more entries than the
+    // array has are harmless (the new words are zero, like the marks past used()).
+    const std::uint64_t words = ((ncap - kHeads) / 2 + 63) / 64;
+    if (words > mark_words_) {
+        void* m = block_resize(marks_, words * sizeof(std::uint64_t));
+        if (!m) throw std::bad_alloc();
+        marks_ = static_cast<std::uint64_t*>(m);
+        std::memset(marks_ + mark_words_, 0, (words - mark_words_) * sizeof(std::uint64_t));
+        mark_words_ = words;
+    }
     void* block = block_resize(data_, ncap * sizeof(Idx));
     if (!block) throw std::bad_alloc();
     data_ = static_cast<Idx*>(block);
@@ -48,6 +59,144 @@ void Arena::grow(std::uint64_t extra) {
     cap_ = ncap;
 }
 
+Idx Arena::take_other(unsigned k) {
+    // The smallest free block larger than 2^k, split down: its lower part is the block,
+    // each upper half goes onto the free list of its class (its buddy, the lower half,
+    // is being taken, so there is nothing to merge with).
+    if (const std::uint32_t larger = avail_ >> k) {
+        unsigned j = k + unsigned(std::countr_zero(larger));
+        const Idx off = pop_free(j);
+        while (j > k) {
+            --j;
+            push_free(off + size_of(j), j);
+        }
+        return off;
+    }
+    // From the end, aligned to its size.  Everything is checked and grown first, so a
+    // failure leaves the arena as it was; the padding below the block is then handed back
+    // as the aligned blocks that tile it, smallest first.
+    const std::uint64_t n = size_of(k);
+    if (!cap_) room(n);  // a new array starts with the heads: used_ is only known after
+    const std::uint64_t rel = used_ - kHeads;
+    const std::uint64_t at = (rel + n - 1) & ~(n - 1);
+    room(at - rel + n);
+    used_ = kHeads + at + n;
+    for (std::uint64_t r = rel; r < at;) {
+        const unsigned c = unsigned(std::countr_zero(r));
+        give_block(Idx(kHeads + r), c);
+        r += size_of(c);
+    }
+    return Idx(kHeads + at);
+}
+
+void Arena::give_block(Idx block, unsigned k) {
+    // Merged with its buddy while the buddy is a free block of the same class.
+    std::uint64_t off = block;
+    while (k < 31) {
+        const std::uint64_t buddy = kHeads + ((off - kHeads) ^ size_of(k));
+        if (!is_free(buddy, k)) break;
+        unlink(buddy, k);
+        if (buddy < off) off = buddy;
+        ++k;
+    }
+    if (off + size_of(k) != used_) {
+        push_free(off, k);
+        return;
+    }
+    // The block ends the arena: the end comes down to it, and then past every free block
+    // that ends where the end now is.  Such a block is aligned to its size, so its class
+    // is at most the number of trailing zero bits of the end's relative offset.
+    used_ = off;
+    for (std::uint64_t rel = used_ - kHeads; rel != 0;) {
+        bool cut = false;
+        for (unsigned c = 1, top = unsigned(std::countr_zero(rel)); c <= top && c <= 31; ++c) {
+            const std::uint64_t from = used_ - size_of(c);
+            if (is_free(from, c)) {
+                unlink(from, c);
+                used_ = from;
+                rel -= size_of(c);
+                cut = true;
+                break;
+            }
+        }
+        if (!cut) break;
+    }
+}
+
+Idx Arena::double_block(Idx block, unsigned k) {
+    const std::uint64_t off = block, n = size_of(k);
+    if (((off - kHeads) & n) == 0) {
+        // The lower half of its class-(k+1) block: it grows into its buddy if that is
+        // free, or past the end if it ends the arena and no free block could take it.
+        const std::uint64_t buddy = off + n;
+        if (is_free(buddy, k)) {
+            unlink(buddy, k);
+            return block;
+        }
+        if (buddy == used_ && (avail_ >> (k + 1)) == 0) {
+            room(n);
+            used_ += n;
+            return block;
+        }
+    }
+    const Idx to = take_block(k + 1);
+    std::memcpy(data_ + to, data_ + off, n * sizeof(Idx));
+    give_block(block, k);
+    return to;
+}
+
+std::string Arena::audit(std::vector<Block> held) const {
+    auto fail = [](const char* what, std::uint64_t off) {
+        return std::string(what) + " (offset " + std::to_string(off) + ")";
+    };
+    if (!cap_) {
+        if (!held.empty()) return "lists in an arena that does not exist";
+        return avail_ || used_ ? "an empty arena with counts" : "";
+    }
+    if (used_ < kHeads || used_ > cap_ || cap_ > kMaxArena) return fail("used past capacity", used_);
+    if (data_[0] != 0) return "entry 0 is not 0";
+    // The free lists: each block where it may be, marked, linked both ways, its class
+    // recorded, and each list no longer than the arena has room for (no cycle).
+    std::vector<Block> all = std::move(held);
+    std::uint64_t free_count = 0;
+    for (unsigned k = 1; k < kHeads; ++k) {
+        if (bool(avail_ >> k & 1u) != (data_[k] != 0)) return fail("mask disagrees with the free list", k);
+        std::uint64_t prev = 0, steps = 0;
+        for (std::uint64_t off = data_[k]; off; off = data_[off]) {
+            if (++steps > (used_ - kHeads) / size_of(k)) return fail("free list runs in a cycle", k);
+            if (off < kHeads || off + size_of(k) > used_) return fail("free block outside the arena", off);
+            if (!marked(off)) return fail("free block without its mark", off);
+            if (free_class(off) != k) return fail("free block records another class", off);
+            if ((data_[off + 1] & ~1u) != prev) return fail("free block links back wrongly", off);
+            all.push_back({off, k, true, 0});
+            prev = off;
+            ++free_count;
+        }
+    }
+    std::uint64_t marks = 0;
+    for (std::uint64_t w = 0; w < mark_words_; ++w) marks += std::uint64_t(std::popcount(marks_[w]));
+    if (marks != free_count) return "marks do not match the free blocks";
+    // Held and free blocks tile [kHeads, used_) exactly, each aligned to its size.
+    std::sort(all.begin(), all.end(), [](const Block& a, const Block& b) { return a.off < b.off; });
+    std::uint64_t at = kHeads;
+    for (const Block& b : all) {
+        if (b.k < 1 || b.k > 31) return fail("block of no class", b.off);
+        if (b.off < at) return fail(b.free ? "free block overlaps another" : "held block overlaps another", b.off);
+        if (b.off > at) return fail("entries in no block", at);
+        if (((b.off - kHeads) & (size_of(b.k) - 1)) != 0) return fail("block not aligned to its size", b.off);
+        if (!b.free && marked(b.off)) return fail("held block marked as free", b.off);
+        at = b.off + size_of(b.k);
+    }
+    if (at != used_) return fail("blocks do not reach the end", at);
+    // Merging and cutting the end leave no free buddy pair and no free block at the end.
+    for (const Block& b : all) {
+        if (!b.free) continue;
+        const std::uint64_t buddy = kHeads + ((b.off - kHeads) ^ size_of(b.k));
+        if (is_free(buddy, b.k)) return fail("two free buddies", b.off);
+        if (b.off + size_of(b.k) == used_) return fail("free block at the end", b.off);
+    }
+    return "";
+}
 void Graph::grow() {
     if (size_ >= kMaxNodes) throw std::bad_alloc();
     std::uint64_t ncap = cap_ ? cap_ * 2 : 8;
@@ -300,6 +449,26 @@ NodeId Graph::append_mapped_any(const Graph& src, NodeId id, const Idx* map) {
     if (s.has_side()) [[unlikely]]
         attach_side(size_, std::move(rec));
     return size_++;
+}
+
+std::string Graph::check_integrity() const {
+    // Every list a node keeps in the arena holds one block of its size class; the arena
+    // checks that those blocks and its free ones tile it.
+    std::vector<Arena::Block> held;
+    for (NodeId id = 0; id < size_; ++id) {
+        const Node& n = nodes_[id];
+        for (Field f : kFields) {
+            if (!n.owns(f)) continue;
+            const std::uint32_t s = n.own_size(f), cap = Node::cap_of(f);
+            if (s > kMaxListSize) return "list size past its limit at node " + std::to_string(id);
+            if (s > cap) held.push_back({n.w[Node::word_of(f) + 1], size_class(s, cap), false, id});
+        }
+    }
+    const std::uint64_t cap = arena_.capacity();
+    for (const Arena::Block& b : held)
+        if (b.off < Arena::kHeads || b.off + (std::uint64_t(1) << b.k) > arena_.used() || cap == 0)
+            return "list block of node " + std::to_string(b.owner) + " outside the arena";
+    return arena_.audit(std::move(held));
 }
 
 }  // namespace quill

@@ -18,9 +18,9 @@
 // op's children (the words after the size word).  A longer list lives in the graph's
 // arena: one growable array of Idx addressed by 32-bit offsets, cut into blocks of
 // power-of-two sizes.  A list's block size is not stored; it follows from the list's size
-// (the next power of two), so a list is only its size and one word.  Freed blocks go
-// onto a free list per size class (linked through their first entry) and are handed out
-// again before the arena grows; a block at the end of the arena grows in place.  Sizes
+// (the next power of two), so a list is only its size and one word.  Freed blocks are
+// split and merged by the arena (see class Arena) and handed out again before the arena
+// grows, so its size follows the lists held, not their history.  Sizes
 // are 31-bit (kMaxListSize) and offsets 32-bit (kMaxArena entries): growing past either
 // throws std::bad_alloc before any change.  A list that shrinks back to what its node
 // holds returns to the node, so where a list lives follows from its size alone.
@@ -47,6 +47,7 @@
 #include <initializer_list>
 #include <new>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -103,11 +104,39 @@ inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
     return size <= cap ? 0u : unsigned(std::bit_width(size - 1));
 }
 
-// The arena of a graph's list blocks.  Blocks of 2^k entries (k >= 1) are cut from the
-// end of one growable array, or taken from the free list of their class.  The heads of
-// the free lists are the array's first kHeads entries (0: empty; no block starts there),
-// so an arena is three words until its first block and moves as cheaply.  Growing the
-// array either succeeds or throws std::bad_alloc with the arena as it was.
+// The arena of a graph's list blocks: a buddy allocator over one growable array of Idx.
+//
+// Layout.  Entries [0, kHeads) of the array are the heads of the free lists (entry k for
+// class k = 1..31; entry 0 is unused, and offset 0 means "none").  The blocks follow from
+// kHeads up to used(); past used() is spare capacity.  A block of class k holds 2^k
+// entries and starts at a "relative" offset (offset - kHeads) that is a multiple of 2^k,
+// so every block has exactly one buddy: the other half of the aligned block of class
+// k + 1 that contains it (relative offset xor 2^k).  Every entry in [kHeads, used()) lies
+// in exactly one block, either held by one list or free; nothing is ever lost in between.
+//
+// A free block is on the free list of its class, doubly linked through its own entries:
+//   entry 0: next free block of the class (0: last)
+//   entry 1: previous one (0: it is the head), with bit 0 set when the class is 1
+//   entry 2: the class, when it is 2 or more (a class-1 block has only two entries)
+// Offsets are even (every block has at least two entries and kHeads is even), which
+// leaves bit 0 of entry 1 free.  Because a held block's entries are list contents, a
+// bitmap beside the array (one bit per two entries, 1/64 of the arena's bytes) marks the
+// entries where a free block starts; a free block is recognised by its bit and then its
+// class.  A mask of non-empty free lists finds the smallest free block that fits at once.
+//
+// Policy.  Taking a block of class k: from its free list; else by splitting the smallest
+// larger free block (the upper halves go onto the free lists); else from the end, after
+// padding the end up to a multiple of 2^k (the padding goes onto the free lists as
+// blocks).  Giving a block back merges it with its buddy while the buddy is free (so two
+// free buddies never sit side by side), and a free block that ends at used() is cut off
+// the end instead, together with any free block that then ends there.  Doubling a block
+// grows it in place when it is the lower half and its buddy is free, or when it ends the
+// arena and no free block could take it; else it moves.  Memory therefore follows the
+// lists that are held, not the history of their changes: freed storage of any class is
+// split or merged into what later lists need before the array grows.
+//
+// Growing the array either succeeds or throws std::bad_alloc with the arena as it was;
+// giving back never fails, and neither does taking while reserved room lasts.
 class Arena {
 public:
     static constexpr std::uint64_t kHeads = 32;  // a head for each class k = 1..31
@@ -115,79 +144,146 @@ public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    Arena(Arena&& o) noexcept : data_(o.data_), used_(o.used_), cap_(o.cap_) {
-        o.data_ = nullptr;
-        o.used_ = o.cap_ = 0;
+    Arena(Arena&& o) noexcept
+        : data_(o.data_), marks_(o.marks_), used_(o.used_), cap_(o.cap_),
+          mark_words_(o.mark_words_), avail_(o.avail_) {
+        o.forget();
     }
     Arena& operator=(Arena&& o) noexcept {
         if (this != &o) {
             block_free(data_);
+            block_free(marks_);
             data_ = o.data_;
+            marks_ = o.marks_;
             used_ = o.used_;
             cap_ = o.cap_;
-            o.data_ = nullptr;
-            o.used_ = o.cap_ = 0;
+            mark_words_ = o.mark_words_;
+            avail_ = o.avail_;
+            o.forget();
         }
         return *this;
     }
-    ~Arena() { block_free(data_); }
+    ~Arena() {
+        block_free(data_);
+        block_free(marks_);
+    }
 
     Idx* data() { return data_; }
     const Idx* data() const { return data_; }
     std::uint64_t used() const { return used_; }
     std::uint64_t capacity() const { return cap_; }
 
-    // Room for `extra` more entries at the end, so that taking blocks of that many
-    // entries in all cannot fail.
+    // Room for blocks of `extra` entries in all, so that taking and doubling blocks of
+    // that many new entries cannot fail.  A block taken from the end may first pad the
+    // end to its alignment, by less than its own size, so twice `extra` is kept spare
+    // (as far as 32-bit offsets allow).
     void reserve(std::uint64_t extra) {
-        if (extra > cap_ - used_) grow(extra);
+        if (2 * extra > cap_ - used_) grow(extra, 2 * extra);
     }
     // A block of 2^k entries; its contents are unspecified.
     Idx take_block(unsigned k) {
-        if (cap_ && data_[k]) {
-            const Idx off = data_[k];
-            data_[k] = data_[off];
-            return off;
-        }
-        const std::uint64_t n = std::uint64_t(1) << k;
-        reserve(n);
-        const Idx off = Idx(used_);
-        used_ += n;
-        return off;
+        if (avail_ >> k & 1u) return pop_free(k);
+        return take_other(k);
     }
     // Hands a block of 2^k entries back; never fails.
-    void give_block(Idx off, unsigned k) {
-        data_[off] = data_[k];
-        data_[k] = off;
-    }
+    void give_block(Idx off, unsigned k);
     // Doubles the block of 2^k entries at `off` and returns where it now is, its first
-    // 2^k entries kept.  A block at the end of the array grows in place.
-    Idx double_block(Idx off, unsigned k) {
-        const std::uint64_t n = std::uint64_t(1) << k;
-        if (off + n == used_) {
-            reserve(n);
-            used_ += n;
-            return off;
-        }
-        const Idx to = take_block(k + 1);
-        std::memcpy(data_ + to, data_ + off, n * sizeof(Idx));
-        give_block(off, k);
-        return to;
-    }
+    // 2^k entries kept.
+    Idx double_block(Idx off, unsigned k);
     // Keeps the first 2^to entries of the block of 2^from entries at `off` and hands the
     // rest back in blocks of their own; never fails.
     void shrink_block(Idx off, unsigned from, unsigned to) {
-        for (unsigned j = to; j < from; ++j) give_block(Idx(off + (std::uint64_t(1) << j)), j);
+        for (unsigned j = from; j-- > to;) give_block(Idx(off + (std::uint64_t(1) << j)), j);
     }
+
+    // A block as the integrity check sees it.
+    struct Block {
+        std::uint64_t off;
+        unsigned k;
+        bool free;
+        std::uint64_t owner;  // for a held block: the caller's tag (node id); else unused
+    };
+    // Checks the arena against the blocks the lists hold (`held`, each with k >= 1):
+    // together with the free lists they must tile [kHeads, used()) exactly, each aligned
+    // to its size; every free block must be on the free list of its class once, with its
+    // mark, its links and its class word right, no two free buddies side by side, none
+    // at the end, and the mask of non-empty lists must match.  Returns the first problem
+    // found, or an empty string.  For tests; allocates.
+    std::string audit(std::vector<Block> held) const;
 
 private:
     friend struct GraphTestAccess;
 
     Idx* data_ = nullptr;
-    std::uint64_t used_ = 0;  // kHeads once the array exists
+    std::uint64_t* marks_ = nullptr;  // bit u: a free block starts at kHeads + 2u
+    std::uint64_t used_ = 0;          // kHeads once the array exists
     std::uint64_t cap_ = 0;
+    std::uint64_t mark_words_ = 0;    // 64-bit words in marks_
+    std::uint32_t avail_ = 0;         // bit k: the free list of class k is not empty
 
-    void grow(std::uint64_t extra);
+    void forget() {
+        data_ = nullptr;
+        marks_ = nullptr;
+        used_ = cap_ = mark_words_ = 0;
+        avail_ = 0;
+    }
+    static constexpr std::uint64_t size_of(unsigned k) { return std::uint64_t(1) << k; }
+    // The mark of the block that starts at `off` (>= kHeads).
+    bool marked(std::uint64_t off) const {
+        const std::uint64_t u = (off - kHeads) >> 1;
+        return (u >> 6) < mark_words_ && (marks_[u >> 6] >> (u & 63) & 1u);
+    }
+    void set_mark(std::uint64_t off) {
+        const std::uint64_t u = (off - kHeads) >> 1;
+        marks_[u >> 6] |= std::uint64_t(1) << (u & 63);
+    }
+    void clear_mark(std::uint64_t off) {
+        const std::uint64_t u = (off - kHeads) >> 1;
+        marks_[u >> 6] &= ~(std::uint64_t(1) << (u & 63));
+    }
+    // The class a free block records, read from its entries.
+    unsigned free_class(std::uint64_t off) const {
+        return (data_[off + 1] & 1u) ? 1u : unsigned(data_[off + 2]);
+    }
+    // True when a free block of class k starts at `off`.
+    bool is_free(std::uint64_t off, unsigned k) const {
+        return off + size_of(k) <= used_ && marked(off) && free_class(off) == k;
+    }
+    // Puts a block on the front of its free list (no merging).
+    void push_free(std::uint64_t off, unsigned k) {
+        const Idx head = data_[k];
+        data_[off] = head;
+        data_[off + 1] = k == 1 ? 1u : 0u;
+        if (k >= 2) data_[off + 2] = k;
+        if (head) data_[head + 1] = Idx(off) | (data_[head + 1] & 1u);
+        data_[k] = Idx(off);
+        set_mark(off);
+        avail_ |= 1u << k;
+    }
+    // Takes a block off its free list, wherever it is on it.
+    void unlink(std::uint64_t off, unsigned k) {
+        const Idx next = data_[off], prev = data_[off + 1] & ~1u;
+        if (prev)
+            data_[prev] = next;
+        else
+            data_[k] = next;
+        if (next) data_[next + 1] = prev | (data_[next + 1] & 1u);
+        if (!data_[k]) avail_ &= ~(1u << k);
+        clear_mark(off);
+    }
+    Idx pop_free(unsigned k) {
+        const Idx off = data_[k];
+        unlink(off, k);
+        return off;
+    }
+    // take_block when the free list of class k is empty: a split or the end.
+    Idx take_other(unsigned k);
+    // Makes sure that `exact` more entries fit past used(); grows the array if not.
+    void room(std::uint64_t exact) {
+        if (exact > cap_ - used_) grow(exact, exact);
+    }
+    // Grows the array so that `want` (at least `need`) more entries fit past used().
+    void grow(std::uint64_t need, std::uint64_t want);
 };
 
 // The three list fields of a node.
@@ -473,6 +569,12 @@ public:
         new (nodes_ + size_) Node(s.mapped(map));
         return size_++;
     }
+
+    // Checks the storage of the lists: every block of the arena is held by exactly one
+    // list of the right size class or is free on exactly one free list, and together they
+    // fill the arena (see Arena::audit).  Returns the first problem found, or an empty
+    // string.  Linear in the graph and allocating: only the tests call it.
+    std::string check_integrity() const;
 
     // Appends a node with the same kind and payload as node `id` of `src`, no links.
     NodeId append_like(const Graph& src, NodeId id) {
