@@ -39,16 +39,6 @@ void Arena::grow(std::uint64_t need, std::uint64_t want) {
 #ifdef QUILL_FAULT_INJECTION
     if (fault::tight_arena) ncap = top;
 #endif
-    // The marks first: if the array then fails to grow, marks for more entries than the
-    // array has are harmless (the new words are zero, like the marks past used()).
-    const std::uint64_t words = ((ncap - kHeads) / 2 + 63) / 64;
-    if (words > mark_words_) {
-        void* m = block_resize(marks_, words * sizeof(std::uint64_t));
-        if (!m) throw std::bad_alloc();
-        marks_ = static_cast<std::uint64_t*>(m);
-        std::memset(marks_ + mark_words_, 0, (words - mark_words_) * sizeof(std::uint64_t));
-        mark_words_ = words;
-    }
     void* block = block_resize(data_, ncap * sizeof(Idx));
     if (!block) throw std::bad_alloc();
     data_ = static_cast<Idx*>(block);
@@ -59,88 +49,98 @@ void Arena::grow(std::uint64_t need, std::uint64_t want) {
     cap_ = ncap;
 }
 
-Idx Arena::take_other(unsigned k) {
+bool Arena::split_for(unsigned k, Idx& out) {
     // The smallest free block larger than 2^k, split down: its lower part is the block,
-    // each upper half goes onto the free list of its class (its buddy, the lower half,
-    // is being taken, so there is nothing to merge with).
-    if (const std::uint32_t larger = avail_ >> k) {
-        unsigned j = k + unsigned(std::countr_zero(larger));
-        const Idx off = pop_free(j);
-        while (j > k) {
-            --j;
-            push_free(off + size_of(j), j);
+    // each upper half goes onto the free list of its class.
+    const std::uint32_t larger = avail_ >> k;
+    if (!larger) return false;
+    unsigned j = k + unsigned(std::countr_zero(larger));
+    const Idx off = pop_free(j);
+    while (j > k) {
+        --j;
+        push_free(off + size_of(j), j);
+    }
+    out = off;
+    return true;
+}
+
+void Arena::free_run(std::uint64_t from, std::uint64_t to) {
+    // At each point the largest block that is aligned there and fits before `to`.
+    while (from < to) {
+        const std::uint64_t rel = from - kHeads;
+        unsigned c = unsigned(std::bit_width(to - from)) - 1;
+        if (rel) c = std::min(c, unsigned(std::countr_zero(rel)));
+        if (c > 31) c = 31;
+        push_free(from, c);
+        from += size_of(c);
+    }
+}
+
+bool Arena::merge_free() {
+    // One bit per two entries: where a free block starts.  The bitmap is kept in the
+    // spare capacity past used(), so that merging allocates nothing (and cannot fail);
+    // without room for it the pass is skipped, which happens at most once before the
+    // array doubles.  The lists are then emptied and rebuilt from the runs of free
+    // neighbours, in address order; each block's class is read before the run it ends
+    // is written.
+    const std::uint64_t words = ((used_ - kHeads) / 2 + 31) / 32;
+    if (words > cap_ - used_) return false;
+    std::uint32_t* bits = data_ + used_;
+    std::memset(bits, 0, words * sizeof(std::uint32_t));
+    for (unsigned k = 1; k < kHeads; ++k) {
+        for (std::uint64_t b = data_[k]; b; b = data_[b]) {
+            const std::uint64_t u = (b - kHeads) / 2;
+            bits[u / 32] |= std::uint32_t(1) << (u % 32);
         }
-        return off;
+        data_[k] = 0;
+    }
+    avail_ = 0;
+    free_ = 0;
+    std::uint64_t from = 0, to = 0;  // the run being gathered; empty while from == to
+    for (std::uint64_t w = 0; w < words; ++w) {
+        for (std::uint32_t x = bits[w]; x; x &= x - 1) {
+            const std::uint64_t b = kHeads + 2 * (32 * w + unsigned(std::countr_zero(x)));
+            const std::uint64_t end = b + size_of(data_[b + 1]);
+            if (b != to) {
+                free_run(from, to);
+                from = b;
+            }
+            to = end;
+        }
+    }
+    if (to == used_)
+        used_ = from;  // the last run ends the arena: cut it off
+    else
+        free_run(from, to);
+    freed_ = 0;
+    return true;
+}
+
+Idx Arena::take_other(unsigned k) {
+    Idx off;
+    if (split_for(k, off)) return off;
+    const std::uint64_t n = size_of(k);
+    // Merging can only help when the free entries could hold the block; it is worth a
+    // pass once an eighth of the arena has been handed back since the last one.
+    if (free_ >= n && freed_ >= std::max(n, (used_ - kHeads) / 8) && merge_free()) {
+        if (avail_ >> k & 1u) return pop_free(k);
+        if (split_for(k, off)) return off;
     }
     // From the end, aligned to its size.  Everything is checked and grown first, so a
-    // failure leaves the arena as it was; the padding below the block is then handed back
-    // as the aligned blocks that tile it, smallest first.
-    const std::uint64_t n = size_of(k);
+    // failure leaves the arena as it was; the padding below the block then goes onto the
+    // free lists as the aligned blocks that tile it.
     if (!cap_) room(n);  // a new array starts with the heads: used_ is only known after
-    const std::uint64_t rel = used_ - kHeads;
-    const std::uint64_t at = (rel + n - 1) & ~(n - 1);
-    room(at - rel + n);
-    used_ = kHeads + at + n;
-    for (std::uint64_t r = rel; r < at;) {
-        const unsigned c = unsigned(std::countr_zero(r));
-        give_block(Idx(kHeads + r), c);
-        r += size_of(c);
-    }
-    return Idx(kHeads + at);
+    const std::uint64_t start = used_;
+    const std::uint64_t at = kHeads + ((start - kHeads + n - 1) & ~(n - 1));
+    room(at - start + n);
+    used_ = at + n;
+    free_run(start, at);
+    return Idx(at);
 }
 
-void Arena::give_block(Idx block, unsigned k) {
-    // Merged with its buddy while the buddy is a free block of the same class.
-    std::uint64_t off = block;
-    while (k < 31) {
-        const std::uint64_t buddy = kHeads + ((off - kHeads) ^ size_of(k));
-        if (!is_free(buddy, k)) break;
-        unlink(buddy, k);
-        if (buddy < off) off = buddy;
-        ++k;
-    }
-    if (off + size_of(k) != used_) {
-        push_free(off, k);
-        return;
-    }
-    // The block ends the arena: the end comes down to it, and then past every free block
-    // that ends where the end now is.  Such a block is aligned to its size, so its class
-    // is at most the number of trailing zero bits of the end's relative offset.
-    used_ = off;
-    for (std::uint64_t rel = used_ - kHeads; rel != 0;) {
-        bool cut = false;
-        for (unsigned c = 1, top = unsigned(std::countr_zero(rel)); c <= top && c <= 31; ++c) {
-            const std::uint64_t from = used_ - size_of(c);
-            if (is_free(from, c)) {
-                unlink(from, c);
-                used_ = from;
-                rel -= size_of(c);
-                cut = true;
-                break;
-            }
-        }
-        if (!cut) break;
-    }
-}
-
-Idx Arena::double_block(Idx block, unsigned k) {
-    const std::uint64_t off = block, n = size_of(k);
-    if (((off - kHeads) & n) == 0) {
-        // The lower half of its class-(k+1) block: it grows into its buddy if that is
-        // free, or past the end if it ends the arena and no free block could take it.
-        const std::uint64_t buddy = off + n;
-        if (is_free(buddy, k)) {
-            unlink(buddy, k);
-            return block;
-        }
-        if (buddy == used_ && (avail_ >> (k + 1)) == 0) {
-            room(n);
-            used_ += n;
-            return block;
-        }
-    }
+Idx Arena::move_block(Idx block, unsigned k) {
     const Idx to = take_block(k + 1);
-    std::memcpy(data_ + to, data_ + off, n * sizeof(Idx));
+    std::memcpy(data_ + to, data_ + block, size_of(k) * sizeof(Idx));
     give_block(block, k);
     return to;
 }
@@ -151,31 +151,26 @@ std::string Arena::audit(std::vector<Block> held) const {
     };
     if (!cap_) {
         if (!held.empty()) return "lists in an arena that does not exist";
-        return avail_ || used_ ? "an empty arena with counts" : "";
+        return avail_ || used_ || free_ ? "an empty arena with counts" : "";
     }
     if (used_ < kHeads || used_ > cap_ || cap_ > kMaxArena) return fail("used past capacity", used_);
     if (data_[0] != 0) return "entry 0 is not 0";
-    // The free lists: each block where it may be, marked, linked both ways, its class
-    // recorded, and each list no longer than the arena has room for (no cycle).
+    // The free lists: each block inside the arena with its class recorded, and each list
+    // no longer than the arena has room for (no cycle).
     std::vector<Block> all = std::move(held);
-    std::uint64_t free_count = 0;
+    std::uint64_t free_entries = 0;
     for (unsigned k = 1; k < kHeads; ++k) {
         if (bool(avail_ >> k & 1u) != (data_[k] != 0)) return fail("mask disagrees with the free list", k);
-        std::uint64_t prev = 0, steps = 0;
+        std::uint64_t steps = 0;
         for (std::uint64_t off = data_[k]; off; off = data_[off]) {
             if (++steps > (used_ - kHeads) / size_of(k)) return fail("free list runs in a cycle", k);
             if (off < kHeads || off + size_of(k) > used_) return fail("free block outside the arena", off);
-            if (!marked(off)) return fail("free block without its mark", off);
-            if (free_class(off) != k) return fail("free block records another class", off);
-            if ((data_[off + 1] & ~1u) != prev) return fail("free block links back wrongly", off);
+            if (data_[off + 1] != k) return fail("free block records another class", off);
             all.push_back({off, k, true, 0});
-            prev = off;
-            ++free_count;
+            free_entries += size_of(k);
         }
     }
-    std::uint64_t marks = 0;
-    for (std::uint64_t w = 0; w < mark_words_; ++w) marks += std::uint64_t(std::popcount(marks_[w]));
-    if (marks != free_count) return "marks do not match the free blocks";
+    if (free_entries != free_) return "count of free entries is wrong";
     // Held and free blocks tile [kHeads, used_) exactly, each aligned to its size.
     std::sort(all.begin(), all.end(), [](const Block& a, const Block& b) { return a.off < b.off; });
     std::uint64_t at = kHeads;
@@ -184,19 +179,12 @@ std::string Arena::audit(std::vector<Block> held) const {
         if (b.off < at) return fail(b.free ? "free block overlaps another" : "held block overlaps another", b.off);
         if (b.off > at) return fail("entries in no block", at);
         if (((b.off - kHeads) & (size_of(b.k) - 1)) != 0) return fail("block not aligned to its size", b.off);
-        if (!b.free && marked(b.off)) return fail("held block marked as free", b.off);
         at = b.off + size_of(b.k);
     }
     if (at != used_) return fail("blocks do not reach the end", at);
-    // Merging and cutting the end leave no free buddy pair and no free block at the end.
-    for (const Block& b : all) {
-        if (!b.free) continue;
-        const std::uint64_t buddy = kHeads + ((b.off - kHeads) ^ size_of(b.k));
-        if (is_free(buddy, b.k)) return fail("two free buddies", b.off);
-        if (b.off + size_of(b.k) == used_) return fail("free block at the end", b.off);
-    }
     return "";
 }
+
 void Graph::grow() {
     if (size_ >= kMaxNodes) throw std::bad_alloc();
     std::uint64_t ncap = cap_ ? cap_ * 2 : 8;

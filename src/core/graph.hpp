@@ -110,30 +110,38 @@ inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
 // class k = 1..31; entry 0 is unused, and offset 0 means "none").  The blocks follow from
 // kHeads up to used(); past used() is spare capacity.  A block of class k holds 2^k
 // entries and starts at a "relative" offset (offset - kHeads) that is a multiple of 2^k,
-// so every block has exactly one buddy: the other half of the aligned block of class
-// k + 1 that contains it (relative offset xor 2^k).  Every entry in [kHeads, used()) lies
-// in exactly one block, either held by one list or free; nothing is ever lost in between.
+// so that any two free neighbours of one class that make up an aligned block of twice the
+// size (buddies) can be merged into it.  Every entry in [kHeads, used()) lies in exactly
+// one block, either held by one list or free; nothing is ever lost in between.
 //
-// A free block is on the free list of its class, doubly linked through its own entries:
-//   entry 0: next free block of the class (0: last)
-//   entry 1: previous one (0: it is the head), with bit 0 set when the class is 1
-//   entry 2: the class, when it is 2 or more (a class-1 block has only two entries)
-// Offsets are even (every block has at least two entries and kHeads is even), which
-// leaves bit 0 of entry 1 free.  Because a held block's entries are list contents, a
-// bitmap beside the array (one bit per two entries, 1/64 of the arena's bytes) marks the
-// entries where a free block starts; a free block is recognised by its bit and then its
-// class.  A mask of non-empty free lists finds the smallest free block that fits at once.
+// A free block is on the free list of its class, linked through its own entries:
+//   entry 0: the next free block of the class (0: the last)
+//   entry 1: its class
+// A mask of the non-empty free lists finds the smallest free block that fits at once.
 //
 // Policy.  Taking a block of class k: from its free list; else by splitting the smallest
-// larger free block (the upper halves go onto the free lists); else from the end, after
-// padding the end up to a multiple of 2^k (the padding goes onto the free lists as
-// blocks).  Giving a block back merges it with its buddy while the buddy is free (so two
-// free buddies never sit side by side), and a free block that ends at used() is cut off
-// the end instead, together with any free block that then ends there.  Doubling a block
-// grows it in place when it is the lower half and its buddy is free, or when it ends the
-// arena and no free block could take it; else it moves.  Memory therefore follows the
-// lists that are held, not the history of their changes: freed storage of any class is
-// split or merged into what later lists need before the array grows.
+// larger free block (the upper halves go onto the free lists); else, when enough has
+// been freed since the last time, after merging the free blocks (below) and trying again;
+// else from the end, after padding the end up to a multiple of 2^k (the padding goes
+// onto the free lists as blocks).  Giving a block back puts it on its free list, or cuts
+// it off the end when it ends at used().  Doubling a block that ends the arena grows it
+// in place when it is the lower half of its pair and no free block could take it; else
+// the list moves to a block of the next class and hands its old one back.
+//
+// Merging is lazy.  Freeing and taking small blocks is what building a graph does all
+// the time, and merging each freed block at once would only have the next list of its
+// class split the pair again; and finding a free buddy at once would need a second link
+// and a map of the free blocks, kept up on every take and give.  Instead, before the
+// array would grow for a block that the free entries could hold, and once the entries
+// freed since the last merge reach an eighth of the arena, one pass marks every free
+// block in a temporary bitmap, goes through them in address order and cuts each run of
+// free neighbours anew into the fewest aligned blocks (a run at the end is cut off it).
+// The bitmap lives in the spare capacity past used(), so merging allocates nothing; when
+// there is too little of it the pass is skipped, at most once before the array doubles.
+// Its cost, linear in the arena's size divided by 64 plus the free blocks, is paid for by
+// those frees.  Memory therefore
+// follows the lists that are held, not the history of their changes: freed storage of any
+// class is split or merged into what later lists need before the array grows.
 //
 // Growing the array either succeeds or throws std::bad_alloc with the arena as it was;
 // giving back never fails, and neither does taking while reserved room lasts.
@@ -145,28 +153,24 @@ public:
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
     Arena(Arena&& o) noexcept
-        : data_(o.data_), marks_(o.marks_), used_(o.used_), cap_(o.cap_),
-          mark_words_(o.mark_words_), avail_(o.avail_) {
+        : data_(o.data_), used_(o.used_), cap_(o.cap_), free_(o.free_), freed_(o.freed_),
+          avail_(o.avail_) {
         o.forget();
     }
     Arena& operator=(Arena&& o) noexcept {
         if (this != &o) {
             block_free(data_);
-            block_free(marks_);
             data_ = o.data_;
-            marks_ = o.marks_;
             used_ = o.used_;
             cap_ = o.cap_;
-            mark_words_ = o.mark_words_;
+            free_ = o.free_;
+            freed_ = o.freed_;
             avail_ = o.avail_;
             o.forget();
         }
         return *this;
     }
-    ~Arena() {
-        block_free(data_);
-        block_free(marks_);
-    }
+    ~Arena() { block_free(data_); }
 
     Idx* data() { return data_; }
     const Idx* data() const { return data_; }
@@ -186,10 +190,25 @@ public:
         return take_other(k);
     }
     // Hands a block of 2^k entries back; never fails.
-    void give_block(Idx off, unsigned k);
+    void give_block(Idx off, unsigned k) {
+        if (off + size_of(k) == used_) {
+            used_ = off;
+            return;
+        }
+        push_free(off, k);
+        freed_ += size_of(k);
+    }
     // Doubles the block of 2^k entries at `off` and returns where it now is, its first
     // 2^k entries kept.
-    Idx double_block(Idx off, unsigned k);
+    Idx double_block(Idx off, unsigned k) {
+        const std::uint64_t n = size_of(k);
+        if (off + n == used_ && ((off - kHeads) & n) == 0 && (avail_ >> (k + 1)) == 0) {
+            room(n);
+            used_ += n;
+            return off;
+        }
+        return move_block(off, k);
+    }
     // Keeps the first 2^to entries of the block of 2^from entries at `off` and hands the
     // rest back in blocks of their own; never fails.
     void shrink_block(Idx off, unsigned from, unsigned to) {
@@ -206,78 +225,52 @@ public:
     // Checks the arena against the blocks the lists hold (`held`, each with k >= 1):
     // together with the free lists they must tile [kHeads, used()) exactly, each aligned
     // to its size; every free block must be on the free list of its class once, with its
-    // mark, its links and its class word right, no two free buddies side by side, none
-    // at the end, and the mask of non-empty lists must match.  Returns the first problem
-    // found, or an empty string.  For tests; allocates.
+    // class recorded, and the count of free entries and the mask of non-empty lists must
+    // match.  Returns the first problem found, or an empty string.  For tests; allocates.
     std::string audit(std::vector<Block> held) const;
 
 private:
     friend struct GraphTestAccess;
 
     Idx* data_ = nullptr;
-    std::uint64_t* marks_ = nullptr;  // bit u: a free block starts at kHeads + 2u
-    std::uint64_t used_ = 0;          // kHeads once the array exists
+    std::uint64_t used_ = 0;   // kHeads once the array exists
     std::uint64_t cap_ = 0;
-    std::uint64_t mark_words_ = 0;    // 64-bit words in marks_
-    std::uint32_t avail_ = 0;         // bit k: the free list of class k is not empty
+    std::uint64_t free_ = 0;   // entries in free blocks
+    std::uint64_t freed_ = 0;  // entries handed back since the last merging pass
+    std::uint32_t avail_ = 0;  // bit k: the free list of class k is not empty
 
     void forget() {
         data_ = nullptr;
-        marks_ = nullptr;
-        used_ = cap_ = mark_words_ = 0;
+        used_ = cap_ = free_ = freed_ = 0;
         avail_ = 0;
     }
     static constexpr std::uint64_t size_of(unsigned k) { return std::uint64_t(1) << k; }
-    // The mark of the block that starts at `off` (>= kHeads).
-    bool marked(std::uint64_t off) const {
-        const std::uint64_t u = (off - kHeads) >> 1;
-        return (u >> 6) < mark_words_ && (marks_[u >> 6] >> (u & 63) & 1u);
-    }
-    void set_mark(std::uint64_t off) {
-        const std::uint64_t u = (off - kHeads) >> 1;
-        marks_[u >> 6] |= std::uint64_t(1) << (u & 63);
-    }
-    void clear_mark(std::uint64_t off) {
-        const std::uint64_t u = (off - kHeads) >> 1;
-        marks_[u >> 6] &= ~(std::uint64_t(1) << (u & 63));
-    }
-    // The class a free block records, read from its entries.
-    unsigned free_class(std::uint64_t off) const {
-        return (data_[off + 1] & 1u) ? 1u : unsigned(data_[off + 2]);
-    }
-    // True when a free block of class k starts at `off`.
-    bool is_free(std::uint64_t off, unsigned k) const {
-        return off + size_of(k) <= used_ && marked(off) && free_class(off) == k;
-    }
-    // Puts a block on the front of its free list (no merging).
     void push_free(std::uint64_t off, unsigned k) {
-        const Idx head = data_[k];
-        data_[off] = head;
-        data_[off + 1] = k == 1 ? 1u : 0u;
-        if (k >= 2) data_[off + 2] = k;
-        if (head) data_[head + 1] = Idx(off) | (data_[head + 1] & 1u);
+        data_[off] = data_[k];
+        data_[off + 1] = k;
         data_[k] = Idx(off);
-        set_mark(off);
         avail_ |= 1u << k;
-    }
-    // Takes a block off its free list, wherever it is on it.
-    void unlink(std::uint64_t off, unsigned k) {
-        const Idx next = data_[off], prev = data_[off + 1] & ~1u;
-        if (prev)
-            data_[prev] = next;
-        else
-            data_[k] = next;
-        if (next) data_[next + 1] = prev | (data_[next + 1] & 1u);
-        if (!data_[k]) avail_ &= ~(1u << k);
-        clear_mark(off);
+        free_ += size_of(k);
     }
     Idx pop_free(unsigned k) {
         const Idx off = data_[k];
-        unlink(off, k);
+        data_[k] = data_[off];
+        if (!data_[k]) avail_ &= ~(1u << k);
+        free_ -= size_of(k);
         return off;
     }
-    // take_block when the free list of class k is empty: a split or the end.
+    // take_block when the free list of class k is empty: a split, a merge or the end.
     Idx take_other(unsigned k);
+    // Takes the smallest free block larger than 2^k and splits it down to 2^k; false
+    // when there is none.
+    bool split_for(unsigned k, Idx& out);
+    // Cuts every run of free neighbours anew into the fewest aligned blocks; false when
+    // the spare capacity cannot hold its bitmap (nothing is changed then).
+    bool merge_free();
+    // Puts the free run [from, to) onto the free lists as the fewest aligned blocks.
+    void free_run(std::uint64_t from, std::uint64_t to);
+    // double_block for a block that has to move.
+    Idx move_block(Idx off, unsigned k);
     // Makes sure that `exact` more entries fit past used(); grows the array if not.
     void room(std::uint64_t exact) {
         if (exact > cap_ - used_) grow(exact, exact);

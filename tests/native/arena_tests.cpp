@@ -94,22 +94,30 @@ TEST(freed_blocks_are_split_and_merged_into_what_lists_need) {
     const NodeId again = value_with(g, 64);
     CHECK(offset_of(g, again, Field::Parents) == Arena::kHeads);
     CHECK(GraphTestAccess::arena_used(g) == used);
-    // A list that grows one entry at a time into its free buddies stays where it is: the
-    // block of `pin`, freed below a held tail, is split for it and merged back under it.
+    // A list that grows one entry at a time at the end stays where it is, and a freed
+    // block of 64 below it is split for short lists.
     std::vector<NodeId> ops;  // each with one child, in its node
     for (int i = 0; i < 62; ++i) ops.push_back(g.add_op(0));
     const NodeId tail = value_with(g, 64);
-    const u64 used_with_tail = GraphTestAccess::arena_used(g);
-    g.clear(pin, Field::Parents);
     const NodeId grower = value_with(g, 2);
-    CHECK(offset_of(g, grower, Field::Parents) == Arena::kHeads + 64);
+    const u64 at = offset_of(g, grower, Field::Parents);
+    CHECK(at == GraphTestAccess::arena_used(g) - 2);
     for (NodeId op : ops) g.connect_op_to_value(op, grower);
-    CHECK(offset_of(g, grower, Field::Parents) == Arena::kHeads + 64);
-    CHECK(GraphTestAccess::arena_used(g) == used_with_tail && g.parents(grower).size() == 64);
+    CHECK(offset_of(g, grower, Field::Parents) == at && g.parents(grower).size() == 64);
+    const u64 used_now = GraphTestAccess::arena_used(g);
+    g.clear(pin, Field::Parents);
+    small.clear();
+    for (int i = 0; i < 16; ++i) small.push_back(value_with(g, 3));
+    CHECK(GraphTestAccess::arena_used(g) == used_now);
     CHECK_SOUND(g);
+    for (NodeId v : small) g.clear(v, Field::Parents);
     // Everything freed: the arena comes down to its heads.
+    // Everything freed and a block taken that needs it all merged: the arena holds it.
     for (NodeId v : {again, tail, grower}) g.clear(v, Field::Parents);
-    CHECK(GraphTestAccess::arena_used(g) == Arena::kHeads);
+    CHECK_SOUND(g);
+    const NodeId whole = value_with(g, 128);
+    CHECK(offset_of(g, whole, Field::Parents) == Arena::kHeads);
+    CHECK(GraphTestAccess::arena_used(g) <= used_now);
     CHECK_SOUND(g);
 }
 
@@ -242,14 +250,17 @@ TEST(the_integrity_check_finds_broken_arenas) {
         CHECK(head != 0);
         broken([&] { data[k] = 0; }, [&] { data[k] = head; });
     }
-    // A held block marked as free, and a free block unmarked.
-    std::uint64_t* marks = GraphTestAccess::arena_marks(g);
-    const u64 unit = (kept_b - Arena::kHeads) / 2;
-    broken([&] { marks[unit / 64] ^= u64(1) << (unit % 64); },
-           [&] { marks[unit / 64] ^= u64(1) << (unit % 64); });
-    const u64 free_unit = (data[1] - Arena::kHeads) / 2;
-    broken([&] { marks[free_unit / 64] ^= u64(1) << (free_unit % 64); },
-           [&] { marks[free_unit / 64] ^= u64(1) << (free_unit % 64); });
+    // A free block that records another class.
+    for (unsigned k : {1u, 2u}) {
+        Idx& cls = data[data[k] + 1];
+        broken([&] { cls = k + 1; }, [&] { cls = k; });
+    }
+    // A free list that runs in a cycle.
+    {
+        Idx& next = data[data[1]];
+        const Idx kept = next;
+        broken([&] { next = data[1]; }, [&] { next = kept; });
+    }
     // The end moved past the blocks.
     u64& used = GraphTestAccess::arena_used(g);
     broken([&] { used += 2; }, [&] { used -= 2; });

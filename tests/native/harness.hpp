@@ -44,7 +44,6 @@ struct GraphTestAccess {
         return g.nodes_[id].w[Node::word_of(f)];
     }
     static Idx* arena_data(Graph& g) { return g.arena_.data_; }
-    static std::uint64_t* arena_marks(Graph& g) { return g.arena_.marks_; }
 };
 }  // namespace quill
 
