@@ -27,17 +27,16 @@ void* moving_resize(void* p, std::size_t bytes) {
 }  // namespace fault
 #endif
 
-void Arena::grow(std::uint64_t need, std::uint64_t want) {
+void Arena::grow(std::uint64_t extra) {
     // Checked in 64 bits: offsets are 32-bit, so the arena never passes kMaxArena entries.
-    // `need` must fit; `want` is taken as far as the offsets allow.
     const std::uint64_t base = cap_ ? used_ : kHeads;  // a new array starts with the heads
-    if (need > kMaxArena - base) throw std::bad_alloc();
-    const std::uint64_t top = want > kMaxArena - base ? kMaxArena : base + want;
+    if (extra > kMaxArena - base) throw std::bad_alloc();
+    const std::uint64_t want = base + extra;
     std::uint64_t ncap = cap_ ? cap_ * 2 : 64;
-    if (ncap < top) ncap = top;
+    if (ncap < want) ncap = want;
     if (ncap > kMaxArena) ncap = kMaxArena;
 #ifdef QUILL_FAULT_INJECTION
-    if (fault::tight_arena) ncap = top;
+    if (fault::tight_arena) ncap = want;
 #endif
     void* block = block_resize(data_, ncap * sizeof(Idx));
     if (!block) throw std::bad_alloc();
@@ -65,11 +64,9 @@ bool Arena::split_for(unsigned k, Idx& out) {
 }
 
 void Arena::free_run(std::uint64_t from, std::uint64_t to) {
-    // At each point the largest block that is aligned there and fits before `to`.
+    // At each point the largest block that fits before `to`: the run's length in binary.
     while (from < to) {
-        const std::uint64_t rel = from - kHeads;
         unsigned c = unsigned(std::bit_width(to - from)) - 1;
-        if (rel) c = std::min(c, unsigned(std::countr_zero(rel)));
         if (c > 31) c = 31;
         push_free(from, c);
         from += size_of(c);
@@ -126,23 +123,11 @@ Idx Arena::take_other(unsigned k) {
         if (avail_ >> k & 1u) return pop_free(k);
         if (split_for(k, off)) return off;
     }
-    // From the end, aligned to its size.  Everything is checked and grown first, so a
-    // failure leaves the arena as it was; the padding below the block then goes onto the
-    // free lists as the aligned blocks that tile it.
-    if (!cap_) room(n);  // a new array starts with the heads: used_ is only known after
-    const std::uint64_t start = used_;
-    const std::uint64_t at = kHeads + ((start - kHeads + n - 1) & ~(n - 1));
-    room(at - start + n);
-    used_ = at + n;
-    free_run(start, at);
-    return Idx(at);
-}
-
-Idx Arena::move_block(Idx block, unsigned k) {
-    const Idx to = take_block(k + 1);
-    std::memcpy(data_ + to, data_ + block, size_of(k) * sizeof(Idx));
-    give_block(block, k);
-    return to;
+    // From the end; growing either succeeds or leaves the arena as it was.
+    room(n);
+    off = Idx(used_);
+    used_ += n;
+    return off;
 }
 
 std::string Arena::audit(std::vector<Block> held) const {
@@ -171,14 +156,13 @@ std::string Arena::audit(std::vector<Block> held) const {
         }
     }
     if (free_entries != free_) return "count of free entries is wrong";
-    // Held and free blocks tile [kHeads, used_) exactly, each aligned to its size.
+    // Held and free blocks tile [kHeads, used_) exactly.
     std::sort(all.begin(), all.end(), [](const Block& a, const Block& b) { return a.off < b.off; });
     std::uint64_t at = kHeads;
     for (const Block& b : all) {
         if (b.k < 1 || b.k > 31) return fail("block of no class", b.off);
         if (b.off < at) return fail(b.free ? "free block overlaps another" : "held block overlaps another", b.off);
         if (b.off > at) return fail("entries in no block", at);
-        if (((b.off - kHeads) & (size_of(b.k) - 1)) != 0) return fail("block not aligned to its size", b.off);
         at = b.off + size_of(b.k);
     }
     if (at != used_) return fail("blocks do not reach the end", at);

@@ -104,15 +104,14 @@ inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
     return size <= cap ? 0u : unsigned(std::bit_width(size - 1));
 }
 
-// The arena of a graph's list blocks: a buddy allocator over one growable array of Idx.
+// The arena of a graph's list blocks: one growable array of Idx cut into blocks of
+// power-of-two sizes, with a free list per size class and lazy merging of free neighbours.
 //
 // Layout.  Entries [0, kHeads) of the array are the heads of the free lists (entry k for
 // class k = 1..31; entry 0 is unused, and offset 0 means "none").  The blocks follow from
-// kHeads up to used(); past used() is spare capacity.  A block of class k holds 2^k
-// entries and starts at a "relative" offset (offset - kHeads) that is a multiple of 2^k,
-// so that any two free neighbours of one class that make up an aligned block of twice the
-// size (buddies) can be merged into it.  Every entry in [kHeads, used()) lies in exactly
-// one block, either held by one list or free; nothing is ever lost in between.
+// kHeads up to used(), one after the other; past used() is spare capacity.  A block of
+// class k holds 2^k entries.  Every entry in [kHeads, used()) lies in exactly one block,
+// either held by one list or free; nothing is ever lost in between.
 //
 // A free block is on the free list of its class, linked through its own entries:
 //   entry 0: the next free block of the class (0: the last)
@@ -120,26 +119,25 @@ inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
 // A mask of the non-empty free lists finds the smallest free block that fits at once.
 //
 // Policy.  Taking a block of class k: from its free list; else by splitting the smallest
-// larger free block (the upper halves go onto the free lists); else, when enough has
+// larger free block (its upper halves go onto the free lists); else, when enough has
 // been freed since the last time, after merging the free blocks (below) and trying again;
-// else from the end, after padding the end up to a multiple of 2^k (the padding goes
-// onto the free lists as blocks).  Giving a block back puts it on its free list, or cuts
-// it off the end when it ends at used().  Doubling a block that ends the arena grows it
-// in place when it is the lower half of its pair and no free block could take it; else
-// the list moves to a block of the next class and hands its old one back.
+// else from the end.  Giving a block back puts it on its free list, or cuts it off the
+// end when it ends at used().  Doubling a block that ends the arena grows it in place
+// when no free block could take it; else the list moves to a block of the next class and
+// hands its old one back.
 //
 // Merging is lazy.  Freeing and taking small blocks is what building a graph does all
-// the time, and merging each freed block at once would only have the next list of its
-// class split the pair again; and finding a free buddy at once would need a second link
-// and a map of the free blocks, kept up on every take and give.  Instead, before the
-// array would grow for a block that the free entries could hold, and once the entries
-// freed since the last merge reach an eighth of the arena, one pass marks every free
-// block in a temporary bitmap, goes through them in address order and cuts each run of
-// free neighbours anew into the fewest aligned blocks (a run at the end is cut off it).
-// The bitmap lives in the spare capacity past used(), so merging allocates nothing; when
-// there is too little of it the pass is skipped, at most once before the array doubles.
-// Its cost, linear in the arena's size divided by 64 plus the free blocks, is paid for by
-// those frees.  Memory therefore
+// the time, and merging each freed block with its neighbours at once would only have the
+// next list of its class split them again; finding a free neighbour at once would also
+// need a second link and a map of the free blocks, kept up on every take and give.
+// Instead, before the array would grow for a block that the free entries could hold, and
+// once the entries freed since the last merge reach an eighth of the arena, one pass
+// marks every free block in a bitmap (one bit per two entries), goes through them in
+// address order and cuts each run of free neighbours anew into the fewest blocks, largest
+// first (a run at the end is cut off it).  The bitmap lives in the spare capacity past
+// used(), so merging allocates nothing; when there is too little of it the pass is
+// skipped, at most once before the array doubles.  Its cost, linear in the arena's size
+// divided by 64 plus the free blocks, is paid for by those frees.  Memory therefore
 // follows the lists that are held, not the history of their changes: freed storage of any
 // class is split or merged into what later lists need before the array grows.
 //
@@ -177,12 +175,10 @@ public:
     std::uint64_t used() const { return used_; }
     std::uint64_t capacity() const { return cap_; }
 
-    // Room for blocks of `extra` entries in all, so that taking and doubling blocks of
-    // that many new entries cannot fail.  A block taken from the end may first pad the
-    // end to its alignment, by less than its own size, so twice `extra` is kept spare
-    // (as far as 32-bit offsets allow).
+    // Room for `extra` more entries at the end, so that taking and doubling blocks of
+    // that many new entries in all cannot fail.
     void reserve(std::uint64_t extra) {
-        if (2 * extra > cap_ - used_) grow(extra, 2 * extra);
+        if (extra > cap_ - used_) grow(extra);
     }
     // A block of 2^k entries; its contents are unspecified.
     Idx take_block(unsigned k) {
@@ -202,7 +198,7 @@ public:
     // 2^k entries kept.
     Idx double_block(Idx off, unsigned k) {
         const std::uint64_t n = size_of(k);
-        if (off + n == used_ && ((off - kHeads) & n) == 0 && (avail_ >> (k + 1)) == 0) {
+        if (off + n == used_ && (avail_ >> (k + 1)) == 0) {
             room(n);
             used_ += n;
             return off;
@@ -223,8 +219,8 @@ public:
         std::uint64_t owner;  // for a held block: the caller's tag (node id); else unused
     };
     // Checks the arena against the blocks the lists hold (`held`, each with k >= 1):
-    // together with the free lists they must tile [kHeads, used()) exactly, each aligned
-    // to its size; every free block must be on the free list of its class once, with its
+    // together with the free lists they must tile [kHeads, used()) exactly; every free
+    // block must be on the free list of its class once, with its
     // class recorded, and the count of free entries and the mask of non-empty lists must
     // match.  Returns the first problem found, or an empty string.  For tests; allocates.
     std::string audit(std::vector<Block> held) const;
@@ -264,19 +260,22 @@ private:
     // Takes the smallest free block larger than 2^k and splits it down to 2^k; false
     // when there is none.
     bool split_for(unsigned k, Idx& out);
-    // Cuts every run of free neighbours anew into the fewest aligned blocks; false when
-    // the spare capacity cannot hold its bitmap (nothing is changed then).
+    // Cuts every run of free neighbours anew into the fewest blocks; false when the spare
+    // capacity cannot hold its bitmap (nothing is changed then).
     bool merge_free();
-    // Puts the free run [from, to) onto the free lists as the fewest aligned blocks.
+    // Puts the free run [from, to) onto the free lists as the fewest blocks.
     void free_run(std::uint64_t from, std::uint64_t to);
     // double_block for a block that has to move.
-    Idx move_block(Idx off, unsigned k);
-    // Makes sure that `exact` more entries fit past used(); grows the array if not.
-    void room(std::uint64_t exact) {
-        if (exact > cap_ - used_) grow(exact, exact);
+    Idx move_block(Idx off, unsigned k) {
+        const Idx to = take_block(k + 1);
+        std::memcpy(data_ + to, data_ + off, size_of(k) * sizeof(Idx));
+        give_block(off, k);
+        return to;
     }
-    // Grows the array so that `want` (at least `need`) more entries fit past used().
-    void grow(std::uint64_t need, std::uint64_t want);
+    // Makes sure that `exact` more entries fit past used(); grows the array if not.
+    void room(std::uint64_t exact) { reserve(exact); }
+    // Grows the array so that `extra` more entries fit past used().
+    void grow(std::uint64_t extra);
 };
 
 // The three list fields of a node.

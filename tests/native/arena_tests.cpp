@@ -221,7 +221,7 @@ TEST(the_integrity_check_finds_broken_arenas) {
     // Each fault is made by hand and undone: the check must name it, and pass again.
     Graph g;
     g.add_op(0);
-    // Blocks: a [0, 2), d [2, 4), e [4, 8), b [8, 10), padding [10, 16), c [16, 24).
+    // Blocks: a [0, 2), d [2, 4), e [4, 8), b [8, 10), c [10, 18).
     const NodeId a = value_with(g, 2), d = value_with(g, 2), e = value_with(g, 3);
     const NodeId b = value_with(g, 2), c = value_with(g, 5);
     g.clear(d, Field::Parents);  // a free block of 2 (its buddy is held)
@@ -238,7 +238,7 @@ TEST(the_integrity_check_finds_broken_arenas) {
     const u32 kept_b = off_b;
     // Two lists in one block (and the block of the other in none).
     broken([&] { off_b = GraphTestAccess::list_word(g, a, Field::Parents); }, [&] { off_b = kept_b; });
-    // A block not aligned to its size.
+    // A block shifted onto its neighbour.
     broken([&] { off_b = kept_b + 1; }, [&] { off_b = kept_b; });
     // A list whose size no longer matches its block: a block of 8 read as one of 16.
     u32& size_c = GraphTestAccess::size_word(g, c, Field::Parents);
