@@ -135,9 +135,9 @@ inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
 // marks every free block in a bitmap (one bit per two entries), goes through them in
 // address order and cuts each run of free neighbours anew into the fewest blocks, largest
 // first (a run at the end is cut off it).  The bitmap lives in the spare capacity past
-// used(), so merging allocates nothing; when there is too little of it the pass is
-// skipped, at most once before the array doubles.  Its cost, linear in the arena's size
-// divided by 64 plus the free blocks, is paid for by those frees.  Memory therefore
+// used(), so merging allocates nothing; the pass is skipped while that is too little
+// (within the last 64th of the capacity, until the array doubles).  Its cost, linear in
+// the arena's size divided by 64 plus the free blocks, is paid for by those frees.  Memory therefore
 // follows the lists that are held, not the history of their changes: freed storage of any
 // class is split or merged into what later lists need before the array grows.
 //
