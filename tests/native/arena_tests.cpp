@@ -48,10 +48,9 @@ void churn_round(Graph& g, NodeId keep, const std::vector<NodeId>& ops, bool in_
 }  // namespace
 
 TEST(every_block_of_a_free_list_is_taken_again) {
-    // Blocks of one class freed side by side with held neighbours (their buddies, so
-    // nothing merges): taking them one after another must hand out every one of them,
-    // not only the head of the list, before the arena grows.  Class 1 keeps its class in
-    // a flag bit, the others in a word of the block: both kinds.
+    // Blocks of one class freed with a held block between each two, so that no two of
+    // them could merge: taking them one after another must hand out every one of them,
+    // not only the head of the list, before the arena grows.  Small and large classes.
     for (u32 entries : {2u, 3u, 7u, 100u}) {
         Graph g;
         g.add_op(0);
@@ -224,8 +223,8 @@ TEST(the_integrity_check_finds_broken_arenas) {
     // Blocks: a [0, 2), d [2, 4), e [4, 8), b [8, 10), c [10, 18).
     const NodeId a = value_with(g, 2), d = value_with(g, 2), e = value_with(g, 3);
     const NodeId b = value_with(g, 2), c = value_with(g, 5);
-    g.clear(d, Field::Parents);  // a free block of 2 (its buddy is held)
-    g.clear(e, Field::Parents);  // a free block of 4
+    g.clear(d, Field::Parents);  // a free block of 2 (between held ones)
+    g.clear(e, Field::Parents);  // a free block of 4, beside the one of 2
     CHECK_SOUND(g);
     auto broken = [&](auto&& spoil, auto&& mend) {
         spoil();
