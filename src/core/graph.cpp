@@ -74,11 +74,11 @@ void Arena::free_run(std::uint64_t from, std::uint64_t to) {
 }
 
 bool Arena::merge_free() {
-    // One bit per two entries: where a free block starts.  The bitmap is kept in the
-    // spare capacity past used(), so that merging allocates nothing (and cannot fail);
-    // without room for it the pass is skipped.  The lists are then emptied and rebuilt from the runs of free
-    // neighbours, in address order; each block's class is read before the run it ends
-    // is written.
+    // One bit per two entries (every block starts at an even offset): where a free block
+    // starts.  The bitmap is kept in the spare capacity past used(), so that merging
+    // allocates nothing (and cannot fail); without room for it the pass is skipped.  The
+    // lists are then emptied and rebuilt from the runs of free neighbours, in address
+    // order; each block's class is read before the run it ends is written.
     const std::uint64_t words = ((used_ - kHeads) / 2 + 31) / 32;
     if (words > cap_ - used_) return false;
     std::uint32_t* bits = data_ + used_;

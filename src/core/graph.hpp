@@ -220,9 +220,9 @@ public:
     };
     // Checks the arena against the blocks the lists hold (`held`, each with k >= 1):
     // together with the free lists they must tile [kHeads, used()) exactly; every free
-    // block must be on the free list of its class once, with its
-    // class recorded, and the count of free entries and the mask of non-empty lists must
-    // match.  Returns the first problem found, or an empty string.  For tests; allocates.
+    // block must be on the free list of its class once, with its class recorded, and the
+    // count of free entries and the mask of non-empty lists must match.  Returns the
+    // first problem found, or an empty string.  For tests; allocates.
     std::string audit(std::vector<Block> held) const;
 
 private:
