@@ -84,6 +84,36 @@ def build_chain(n_ops, root_first=True):
     return g
 
 
+WIDE_VALUES = 200_000
+WIDE_WIDTH = 1_000
+
+
+def build_wide(n_values=WIDE_VALUES, width=WIDE_WIDTH):
+    """A layered graph whose lists live in the arena: n_values values in layers of
+    `width`; each value above the last layer gets 3 option ops, each op 4 children in the
+    next layer, so a value there has about 12 parents.  Root 0.  Written with per-call
+    adds and connects, ops and children in creation order.  Returns (graph, links)."""
+    import quillnet
+
+    g = quillnet.CoreGraph()
+    add_v, add_o = g.add_value_with_payload, g.add_op_with_payload
+    cvo, cov = g.connect_value_to_op, g.connect_op_to_value
+    layers = max(2, n_values // width)
+    ids = [[add_v(i & 0xFFFF, layer & 7) for i in range(width)] for layer in range(layers)]
+    links = 0
+    for layer in range(layers - 1):
+        below = ids[layer + 1]
+        for i, v in enumerate(ids[layer]):
+            for j in range(3):
+                op = add_o(j)
+                cvo(v, op)
+                for k in range(4):
+                    cov(op, below[(7 * i + 13 * j + 31 * k) % width])
+                links += 5
+    g.set_root(ids[0][0])
+    return g, links
+
+
 def add_chain(g, levels):
     """Add to g a chain of levels + 1 value nodes, each but the top one below an op of
     the value above it; returns (top, bottom)."""

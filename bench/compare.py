@@ -83,6 +83,52 @@ def group_build(quick):
     return {"build": {"v": secs / n, "check": n}, "memory": {"v": growth / n, "check": n}}
 
 
+def group_wide(quick):
+    """The layered graph of common.build_wide, whose lists live in the arena: building it
+    (fresh process), walking, hashing and copying it; then the churn of bench_churn.py
+    (two values take 100 options and are merged away, round after round)."""
+    n = common.WIDE_VALUES // 10 if quick else common.WIDE_VALUES
+    (g, links), secs, growth = common.measure_build(common.build_wide, n)
+    nodes = g.num_nodes()
+    out = {"build": {"v": secs / links, "check": links},
+           "memory": {"v": growth / nodes, "check": nodes}}
+    calls = {
+        "walk": (lambda: g.walk_from_root(True, True), len),
+        "chash": (g.connection_hash, None),
+        "clone": (g.clone_subgraph, lambda r: r[0].num_nodes()),
+    }
+    for key, (fn, check) in calls.items():
+        out[key] = measured(lambda: common.best_of(fn, 3), check or (lambda r: r))
+    import quillnet
+
+    c = quillnet.CoreGraph()
+    keep = c.add_value_with_payload(0, 0)
+    ops = [c.add_op_with_payload(i) for i in range(100)]
+    for op in ops:
+        c.connect_value_to_op(keep, op)
+
+    def churn(rounds):
+        for _ in range(rounds):
+            a = c.add_value_with_payload(1, 1)
+            b = c.add_value_with_payload(2, 1)
+            for op in ops:
+                c.connect_value_to_op(a, op)
+            for op in ops:
+                c.connect_value_to_op(b, op)
+            c.merge_value_nodes(keep, a, False, True)
+            c.merge_value_nodes(keep, b, False, True)
+
+    churn(50)
+    rounds = 2_000 if quick else 10_000
+    base = common.rss_bytes()
+    t = time.perf_counter()
+    churn(rounds)
+    out["churn"] = {"v": (time.perf_counter() - t) / rounds, "check": c.num_nodes()}
+    out["churn_memory"] = {"v": (common.rss_bytes() - base) / (2 * rounds),
+                           "check": c.num_nodes()}
+    return out
+
+
 def small_component(g):
     """Root r with one op (op id 7) taking the two leaves a and b; returns (r, a, b)."""
     r = g.add_value_with_payload(0, 0)
@@ -202,7 +248,7 @@ def group_longchain(quick):
 
 GROUPS = {"glue": group_glue, "tree": group_tree, "build": group_build,
           "sparse": group_sparse, "whole": group_whole, "longchain": group_longchain,
-          "overhead": group_overhead}
+          "overhead": group_overhead, "wide": group_wide}
 
 
 # --------------------------------------------------------------------------------------
@@ -257,6 +303,16 @@ def rows(quick):
         ("longchain", "chain_is_below", f"is_below(leaf, [top]), {long_chain}", "s"),
         ("longchain", "chain_cross", f"cross_sections(second value, [top]), {long_chain}", "s"),
     ]
+    wide = f"{(common.WIDE_VALUES // 10 if quick else common.WIDE_VALUES):,}-value layered graph"
+    out += [
+        ("wide", "build", f"build the {wide} (3 ops a value, 4 children an op)", "s/link"),
+        ("wide", "memory", "resident growth of that build (fresh process)", "B/node"),
+        ("wide", "walk", f"walk_from_root(True, True), {wide}", "s"),
+        ("wide", "chash", f"connection_hash(), {wide}", "s"),
+        ("wide", "clone", f"clone_subgraph(), {wide}", "s"),
+        ("wide", "churn", "churn round: 2 values take 100 options, merged away", "s"),
+        ("wide", "churn_memory", "resident growth per new node under that churn", "B/node"),
+    ]
     out += [
         ("overhead", "floor", "call overhead: floor d.get(x)", "s"),
         ("overhead", "is_value_node/floor", "g.is_value_node(i) / floor", "x"),
@@ -271,6 +327,8 @@ def fmt(v, unit):
         return common.fmt_seconds(v)
     if unit == "s/node":
         return f"{v * 1e9:.1f} ns/node"
+    if unit == "s/link":
+        return f"{v * 1e9:.1f} ns/link"
     if unit == "B/node":
         return f"{v:.1f} B/node"
     if unit == "B":

@@ -48,6 +48,126 @@ void Arena::grow(std::uint64_t extra) {
     cap_ = ncap;
 }
 
+bool Arena::split_for(unsigned k, Idx& out) {
+    // The smallest free block larger than 2^k, split down: its lower part is the block,
+    // each upper half goes onto the free list of its class.
+    const std::uint32_t larger = avail_ >> k;
+    if (!larger) return false;
+    unsigned j = k + unsigned(std::countr_zero(larger));
+    const Idx off = pop_free(j);
+    while (j > k) {
+        --j;
+        push_free(off + size_of(j), j);
+    }
+    out = off;
+    return true;
+}
+
+void Arena::free_run(std::uint64_t from, std::uint64_t to) {
+    // At each point the largest block that fits before `to`: the run's length in binary.
+    while (from < to) {
+        unsigned c = unsigned(std::bit_width(to - from)) - 1;
+        if (c > 31) c = 31;
+        push_free(from, c);
+        from += size_of(c);
+    }
+}
+
+bool Arena::merge_free() {
+    // One bit per two entries (every block starts at an even offset): where a free block
+    // starts.  The bitmap is kept in the spare capacity past used(), so that merging
+    // allocates nothing (and cannot fail); without room for it the pass is skipped.  The
+    // lists are then emptied and rebuilt from the runs of free neighbours, in address
+    // order; each block's class is read before the run it ends is written.
+    const std::uint64_t words = ((used_ - kHeads) / 2 + 31) / 32;
+    if (words > cap_ - used_) return false;
+    std::uint32_t* bits = data_ + used_;
+    std::memset(bits, 0, words * sizeof(std::uint32_t));
+    for (unsigned k = 1; k < kHeads; ++k) {
+        for (std::uint64_t b = data_[k]; b; b = data_[b]) {
+            const std::uint64_t u = (b - kHeads) / 2;
+            bits[u / 32] |= std::uint32_t(1) << (u % 32);
+        }
+        data_[k] = 0;
+    }
+    avail_ = 0;
+    free_ = 0;
+    std::uint64_t from = 0, to = 0;  // the run being gathered; empty while from == to
+    for (std::uint64_t w = 0; w < words; ++w) {
+        for (std::uint32_t x = bits[w]; x; x &= x - 1) {
+            const std::uint64_t b = kHeads + 2 * (32 * w + unsigned(std::countr_zero(x)));
+            const std::uint64_t end = b + size_of(data_[b + 1]);
+            if (b != to) {
+                free_run(from, to);
+                from = b;
+            }
+            to = end;
+        }
+    }
+    if (to == used_)
+        used_ = from;  // the last run ends the arena: cut it off
+    else
+        free_run(from, to);
+    freed_ = 0;
+    return true;
+}
+
+Idx Arena::take_other(unsigned k) {
+    Idx off;
+    if (split_for(k, off)) return off;
+    const std::uint64_t n = size_of(k);
+    // Merging can only help when the free entries could hold the block; it is worth a
+    // pass once an eighth of the arena has been handed back since the last one.
+    if (free_ >= n && freed_ >= std::max(n, (used_ - kHeads) / 8) && merge_free()) {
+        if (avail_ >> k & 1u) return pop_free(k);
+        if (split_for(k, off)) return off;
+    }
+    // From the end; growing either succeeds or leaves the arena as it was.
+    room(n);
+    off = Idx(used_);
+    used_ += n;
+    return off;
+}
+
+std::string Arena::audit(std::vector<Block> held) const {
+    auto fail = [](const char* what, std::uint64_t off) {
+        return std::string(what) + " (offset " + std::to_string(off) + ")";
+    };
+    if (!cap_) {
+        if (!held.empty()) return "lists in an arena that does not exist";
+        return avail_ || used_ || free_ ? "an empty arena with counts" : "";
+    }
+    if (used_ < kHeads || used_ > cap_ || cap_ > kMaxArena) return fail("used past capacity", used_);
+    if (data_[0] != 0) return "entry 0 is not 0";
+    // The free lists: each block inside the arena with its class recorded, and each list
+    // no longer than the arena has room for (no cycle).
+    std::vector<Block> all = std::move(held);
+    std::uint64_t free_entries = 0;
+    for (unsigned k = 1; k < kHeads; ++k) {
+        if (bool(avail_ >> k & 1u) != (data_[k] != 0)) return fail("mask disagrees with the free list", k);
+        std::uint64_t steps = 0;
+        for (std::uint64_t off = data_[k]; off; off = data_[off]) {
+            if (++steps > (used_ - kHeads) / size_of(k)) return fail("free list runs in a cycle", k);
+            if (off < kHeads || off + size_of(k) > used_) return fail("free block outside the arena", off);
+            if (data_[off + 1] != k) return fail("free block records another class", off);
+            all.push_back({off, k, true, 0});
+            free_entries += size_of(k);
+        }
+    }
+    if (free_entries != free_) return "count of free entries is wrong";
+    // Held and free blocks tile [kHeads, used_) exactly.
+    std::sort(all.begin(), all.end(), [](const Block& a, const Block& b) { return a.off < b.off; });
+    std::uint64_t at = kHeads;
+    for (const Block& b : all) {
+        if (b.k < 1 || b.k > 31) return fail("block of no class", b.off);
+        if (b.off < at) return fail(b.free ? "free block overlaps another" : "held block overlaps another", b.off);
+        if (b.off > at) return fail("entries in no block", at);
+        at = b.off + size_of(b.k);
+    }
+    if (at != used_) return fail("blocks do not reach the end", at);
+    return "";
+}
+
 void Graph::grow() {
     if (size_ >= kMaxNodes) throw std::bad_alloc();
     std::uint64_t ncap = cap_ ? cap_ * 2 : 8;
@@ -300,6 +420,26 @@ NodeId Graph::append_mapped_any(const Graph& src, NodeId id, const Idx* map) {
     if (s.has_side()) [[unlikely]]
         attach_side(size_, std::move(rec));
     return size_++;
+}
+
+std::string Graph::check_integrity() const {
+    // Every list a node keeps in the arena holds one block of its size class; the arena
+    // checks that those blocks and its free ones tile it.
+    std::vector<Arena::Block> held;
+    for (NodeId id = 0; id < size_; ++id) {
+        const Node& n = nodes_[id];
+        for (Field f : kFields) {
+            if (!n.owns(f)) continue;
+            const std::uint32_t s = n.own_size(f), cap = Node::cap_of(f);
+            if (s > kMaxListSize) return "list size past its limit at node " + std::to_string(id);
+            if (s > cap) held.push_back({n.w[Node::word_of(f) + 1], size_class(s, cap), false, id});
+        }
+    }
+    const std::uint64_t cap = arena_.capacity();
+    for (const Arena::Block& b : held)
+        if (b.off < Arena::kHeads || b.off + (std::uint64_t(1) << b.k) > arena_.used() || cap == 0)
+            return "list block of node " + std::to_string(b.owner) + " outside the arena";
+    return arena_.audit(std::move(held));
 }
 
 }  // namespace quill

@@ -18,9 +18,9 @@
 // op's children (the words after the size word).  A longer list lives in the graph's
 // arena: one growable array of Idx addressed by 32-bit offsets, cut into blocks of
 // power-of-two sizes.  A list's block size is not stored; it follows from the list's size
-// (the next power of two), so a list is only its size and one word.  Freed blocks go
-// onto a free list per size class (linked through their first entry) and are handed out
-// again before the arena grows; a block at the end of the arena grows in place.  Sizes
+// (the next power of two), so a list is only its size and one word.  Freed blocks are
+// split and merged by the arena (see class Arena) and handed out again before the arena
+// grows, so its size follows the lists held, not their history.  Sizes
 // are 31-bit (kMaxListSize) and offsets 32-bit (kMaxArena entries): growing past either
 // throws std::bad_alloc before any change.  A list that shrinks back to what its node
 // holds returns to the node, so where a list lives follows from its size alone.
@@ -47,6 +47,7 @@
 #include <initializer_list>
 #include <new>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -103,11 +104,45 @@ inline unsigned size_class(std::uint64_t size, std::uint64_t cap = 1) {
     return size <= cap ? 0u : unsigned(std::bit_width(size - 1));
 }
 
-// The arena of a graph's list blocks.  Blocks of 2^k entries (k >= 1) are cut from the
-// end of one growable array, or taken from the free list of their class.  The heads of
-// the free lists are the array's first kHeads entries (0: empty; no block starts there),
-// so an arena is three words until its first block and moves as cheaply.  Growing the
-// array either succeeds or throws std::bad_alloc with the arena as it was.
+// The arena of a graph's list blocks: one growable array of Idx cut into blocks of
+// power-of-two sizes, with a free list per size class and lazy merging of free neighbours.
+//
+// Layout.  Entries [0, kHeads) of the array are the heads of the free lists (entry k for
+// class k = 1..31; entry 0 is unused, and offset 0 means "none").  The blocks follow from
+// kHeads up to used(), one after the other; past used() is spare capacity.  A block of
+// class k holds 2^k entries.  Every entry in [kHeads, used()) lies in exactly one block,
+// either held by one list or free; nothing is ever lost in between.
+//
+// A free block is on the free list of its class, linked through its own entries:
+//   entry 0: the next free block of the class (0: the last)
+//   entry 1: its class
+// A mask of the non-empty free lists finds the smallest free block that fits at once.
+//
+// Policy.  Taking a block of class k: from its free list; else by splitting the smallest
+// larger free block (its upper halves go onto the free lists); else, when enough has
+// been freed since the last time, after merging the free blocks (below) and trying again;
+// else from the end.  Giving a block back puts it on its free list, or cuts it off the
+// end when it ends at used().  Doubling a block that ends the arena grows it in place
+// when no free block could take it; else the list moves to a block of the next class and
+// hands its old one back.
+//
+// Merging is lazy.  Freeing and taking small blocks is what building a graph does all
+// the time, and merging each freed block with its neighbours at once would only have the
+// next list of its class split them again; finding a free neighbour at once would also
+// need a second link and a map of the free blocks, kept up on every take and give.
+// Instead, before the array would grow for a block that the free entries could hold, and
+// once the entries freed since the last merge reach an eighth of the arena, one pass
+// marks every free block in a bitmap (one bit per two entries), goes through them in
+// address order and cuts each run of free neighbours anew into the fewest blocks, largest
+// first (a run at the end is cut off it).  The bitmap lives in the spare capacity past
+// used(), so merging allocates nothing; the pass is skipped while that is too little
+// (within the last 64th of the capacity, until the array doubles).  Its cost, linear in
+// the arena's size divided by 64 plus the free blocks, is paid for by those frees.  Memory therefore
+// follows the lists that are held, not the history of their changes: freed storage of any
+// class is split or merged into what later lists need before the array grows.
+//
+// Growing the array either succeeds or throws std::bad_alloc with the arena as it was;
+// giving back never fails, and neither does taking while reserved room lasts.
 class Arena {
 public:
     static constexpr std::uint64_t kHeads = 32;  // a head for each class k = 1..31
@@ -115,9 +150,10 @@ public:
     Arena() = default;
     Arena(const Arena&) = delete;
     Arena& operator=(const Arena&) = delete;
-    Arena(Arena&& o) noexcept : data_(o.data_), used_(o.used_), cap_(o.cap_) {
-        o.data_ = nullptr;
-        o.used_ = o.cap_ = 0;
+    Arena(Arena&& o) noexcept
+        : data_(o.data_), used_(o.used_), cap_(o.cap_), free_(o.free_), freed_(o.freed_),
+          avail_(o.avail_) {
+        o.forget();
     }
     Arena& operator=(Arena&& o) noexcept {
         if (this != &o) {
@@ -125,8 +161,10 @@ public:
             data_ = o.data_;
             used_ = o.used_;
             cap_ = o.cap_;
-            o.data_ = nullptr;
-            o.used_ = o.cap_ = 0;
+            free_ = o.free_;
+            freed_ = o.freed_;
+            avail_ = o.avail_;
+            o.forget();
         }
         return *this;
     }
@@ -137,56 +175,106 @@ public:
     std::uint64_t used() const { return used_; }
     std::uint64_t capacity() const { return cap_; }
 
-    // Room for `extra` more entries at the end, so that taking blocks of that many
-    // entries in all cannot fail.
+    // Room for `extra` more entries at the end, so that taking and doubling blocks of
+    // that many new entries in all cannot fail.
     void reserve(std::uint64_t extra) {
         if (extra > cap_ - used_) grow(extra);
     }
     // A block of 2^k entries; its contents are unspecified.
     Idx take_block(unsigned k) {
-        if (cap_ && data_[k]) {
-            const Idx off = data_[k];
-            data_[k] = data_[off];
-            return off;
-        }
-        const std::uint64_t n = std::uint64_t(1) << k;
-        reserve(n);
-        const Idx off = Idx(used_);
-        used_ += n;
-        return off;
+        if (avail_ >> k & 1u) return pop_free(k);
+        return take_other(k);
     }
     // Hands a block of 2^k entries back; never fails.
     void give_block(Idx off, unsigned k) {
-        data_[off] = data_[k];
-        data_[k] = off;
+        if (off + size_of(k) == used_) {
+            used_ = off;
+            return;
+        }
+        push_free(off, k);
+        freed_ += size_of(k);
     }
     // Doubles the block of 2^k entries at `off` and returns where it now is, its first
-    // 2^k entries kept.  A block at the end of the array grows in place.
+    // 2^k entries kept.
     Idx double_block(Idx off, unsigned k) {
-        const std::uint64_t n = std::uint64_t(1) << k;
-        if (off + n == used_) {
-            reserve(n);
+        const std::uint64_t n = size_of(k);
+        if (off + n == used_ && (avail_ >> (k + 1)) == 0) {
+            room(n);
             used_ += n;
             return off;
         }
-        const Idx to = take_block(k + 1);
-        std::memcpy(data_ + to, data_ + off, n * sizeof(Idx));
-        give_block(off, k);
-        return to;
+        return move_block(off, k);
     }
     // Keeps the first 2^to entries of the block of 2^from entries at `off` and hands the
     // rest back in blocks of their own; never fails.
     void shrink_block(Idx off, unsigned from, unsigned to) {
-        for (unsigned j = to; j < from; ++j) give_block(Idx(off + (std::uint64_t(1) << j)), j);
+        for (unsigned j = from; j-- > to;) give_block(Idx(off + (std::uint64_t(1) << j)), j);
     }
+
+    // A block as the integrity check sees it.
+    struct Block {
+        std::uint64_t off;
+        unsigned k;
+        bool free;
+        std::uint64_t owner;  // for a held block: the caller's tag (node id); else unused
+    };
+    // Checks the arena against the blocks the lists hold (`held`, each with k >= 1):
+    // together with the free lists they must tile [kHeads, used()) exactly; every free
+    // block must be on the free list of its class once, with its class recorded, and the
+    // count of free entries and the mask of non-empty lists must match.  Returns the
+    // first problem found, or an empty string.  For tests; allocates.
+    std::string audit(std::vector<Block> held) const;
 
 private:
     friend struct GraphTestAccess;
 
     Idx* data_ = nullptr;
-    std::uint64_t used_ = 0;  // kHeads once the array exists
+    std::uint64_t used_ = 0;   // kHeads once the array exists
     std::uint64_t cap_ = 0;
+    std::uint64_t free_ = 0;   // entries in free blocks
+    std::uint64_t freed_ = 0;  // entries handed back since the last merging pass
+    std::uint32_t avail_ = 0;  // bit k: the free list of class k is not empty
 
+    void forget() {
+        data_ = nullptr;
+        used_ = cap_ = free_ = freed_ = 0;
+        avail_ = 0;
+    }
+    static constexpr std::uint64_t size_of(unsigned k) { return std::uint64_t(1) << k; }
+    void push_free(std::uint64_t off, unsigned k) {
+        data_[off] = data_[k];
+        data_[off + 1] = k;
+        data_[k] = Idx(off);
+        avail_ |= 1u << k;
+        free_ += size_of(k);
+    }
+    Idx pop_free(unsigned k) {
+        const Idx off = data_[k];
+        data_[k] = data_[off];
+        if (!data_[k]) avail_ &= ~(1u << k);
+        free_ -= size_of(k);
+        return off;
+    }
+    // take_block when the free list of class k is empty: a split, a merge or the end.
+    Idx take_other(unsigned k);
+    // Takes the smallest free block larger than 2^k and splits it down to 2^k; false
+    // when there is none.
+    bool split_for(unsigned k, Idx& out);
+    // Cuts every run of free neighbours anew into the fewest blocks; false when the spare
+    // capacity cannot hold its bitmap (nothing is changed then).
+    bool merge_free();
+    // Puts the free run [from, to) onto the free lists as the fewest blocks.
+    void free_run(std::uint64_t from, std::uint64_t to);
+    // double_block for a block that has to move.
+    Idx move_block(Idx off, unsigned k) {
+        const Idx to = take_block(k + 1);
+        std::memcpy(data_ + to, data_ + off, size_of(k) * sizeof(Idx));
+        give_block(off, k);
+        return to;
+    }
+    // Makes sure that `exact` more entries fit past used(); grows the array if not.
+    void room(std::uint64_t exact) { reserve(exact); }
+    // Grows the array so that `extra` more entries fit past used().
     void grow(std::uint64_t extra);
 };
 
@@ -473,6 +561,12 @@ public:
         new (nodes_ + size_) Node(s.mapped(map));
         return size_++;
     }
+
+    // Checks the storage of the lists: every block of the arena is held by exactly one
+    // list of the right size class or is free on exactly one free list, and together they
+    // fill the arena (see Arena::audit).  Returns the first problem found, or an empty
+    // string.  Linear in the graph and allocating: only the tests call it.
+    std::string check_integrity() const;
 
     // Appends a node with the same kind and payload as node `id` of `src`, no links.
     NodeId append_like(const Graph& src, NodeId id) {

@@ -36,6 +36,14 @@ struct GraphTestAccess {
     static std::uint64_t& arena_used(Graph& g) { return g.arena_.used_; }
     static std::uint64_t& arena_cap(Graph& g) { return g.arena_.cap_; }
     static std::size_t side_records(const Graph& g) { return g.side_.size(); }
+    // The word after a list's size word: its entries in the node, or its arena offset.
+    static std::uint32_t& list_word(Graph& g, NodeId id, Field f) {
+        return g.nodes_[id].w[Node::word_of(f) + 1];
+    }
+    static std::uint32_t& size_word(Graph& g, NodeId id, Field f) {
+        return g.nodes_[id].w[Node::word_of(f)];
+    }
+    static Idx* arena_data(Graph& g) { return g.arena_.data_; }
 };
 }  // namespace quill
 
