@@ -421,6 +421,18 @@ public:
         if (marked_) [[unlikely]]
             mark(list);
     }
+    // The same, polling while a long list is marked; returns the entries marked but not
+    // yet counted (0 for a list short enough to be scanned).
+    std::size_t reset(std::span<const Idx> list, Poll& poll) {
+        list_ = list;
+        marked_ = list.size() > kScanLimit;
+        if (!marked_) [[likely]]
+            return 0;
+        marks_.clear();
+        return poll.scan(list.size(), [&](std::size_t i) {
+            if (list[i] < marks_.bound()) marks_.insert(list[i]);
+        });
+    }
     bool contains(NodeId m) const {
         // Only the scan can find an id beyond the bound.
         if (marked_ && m < marks_.bound()) return marks_.contains(m);
@@ -472,6 +484,13 @@ public:
         }
     }
 
+    // Room for `n` values in all without growing.
+    void reserve(std::size_t n) {
+        std::size_t cap = slots_.empty() ? 64 : slots_.size();
+        while (2 * (n + 1) > cap) cap *= 2;
+        if (cap > slots_.size()) grow(cap);
+    }
+
 private:
     static constexpr std::uint64_t kEmpty = 0;
     std::vector<std::uint64_t> slots_;
@@ -483,8 +502,8 @@ private:
     std::size_t home(std::uint64_t x) const {
         return std::size_t((x * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    void grow() {
-        const std::size_t cap = slots_.empty() ? 64 : 2 * slots_.size();
+    void grow() { grow(slots_.empty() ? 64 : 2 * slots_.size()); }
+    void grow(std::size_t cap) {
         std::vector<std::uint64_t> old(cap, kEmpty);
         old.swap(slots_);
         mask_ = cap - 1;
@@ -506,6 +525,13 @@ public:
     explicit IdSet(std::span<const NodeId> ids) : ids_(ids), hashed_(ids.size() > kScanLimit) {
         if (hashed_)
             for (NodeId id : ids) set_.insert(id);
+    }
+    // The same, polling while a long list is taken in (room for all of it first, so that
+    // no rehash of millions of entries comes between two checks).
+    IdSet(std::span<const NodeId> ids, Poll& poll) : ids_(ids), hashed_(ids.size() > kScanLimit) {
+        if (!hashed_) return;
+        set_.reserve(ids.size());
+        poll.step(poll.scan(ids.size(), [&](std::size_t i) { set_.insert(ids[i]); }));
     }
 
     bool contains(NodeId id) const {

@@ -225,7 +225,7 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
     });
 }
 
-PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids) {
+PyObject* id_list_to_py(std::span<const std::uint64_t> ids) {
     return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
 }
 

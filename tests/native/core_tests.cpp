@@ -1079,14 +1079,14 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const std::vector<NodeId> none;
     const std::vector<NodeId> leaf{bottom};
     check_cancellation("traces", [&] { return traces(g, bottom); },
-                       equal<std::vector<std::vector<NodeId>>>);
+                       equal<Traces>);
     check_cancellation("is_below", [&] { return is_below(g, bottom, none); }, equal<bool>);
     NodeId small_bottom;
     const Graph small = ladder(3, small_bottom);
     const std::vector<NodeId> small_leaf{small_bottom};
     check_cancellation("cross_sections_internal",
                        [&] { return cross_sections_internal(small, small_bottom, small_leaf); },
-                       equal<std::vector<Cut>>);
+                       equal<Cuts>);
 
     Graph glue;
     const NodeId root = glue.add_value(0, 0);
