@@ -232,5 +232,8 @@ PyObject* id_list_to_py(std::span<const std::uint64_t> ids) {
 PyObject* conditions_to_py(const quill::Conditions& conds) {
     return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
 }
+PyObject* conditions_to_py(const quill::FlatConditions& conds) {
+    return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
+}
 
 }  // namespace quillpy

@@ -1115,7 +1115,7 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const std::vector<Conditions> by_child(16, Conditions{Condition{0}, Condition{1}});
     check_cancellation("condition_combinations_internal",
                        [&] { return condition_combinations_internal(by_child, {}); },
-                       equal<Conditions>);
+                       equal<FlatConditions>);
 }
 
 TEST(work_in_long_lists_answers_the_cancellation_hook) {
