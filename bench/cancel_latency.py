@@ -26,7 +26,7 @@ M = 10_000_000
 
 
 def op_with_children(n):
-    """Root value 0 with one option op 1 whose n children are leaf values."""
+    """Root value 0 with one option op 1 whose n children are distinct leaf values."""
     g = quillnet.CoreGraph()
     r = g.add_value_with_payload(0, 0)
     op = g.add_op_with_payload(1)
@@ -34,6 +34,21 @@ def op_with_children(n):
     add, connect = g.add_value_with_payload, g.connect_op_to_value
     for i in range(n):
         connect(op, add(i + 1, 5))
+    g.set_root(r)
+    return g, r, op
+
+
+def op_with_repeated_child(n):
+    """Root value 0 with one option op 1 that takes value 2 n times over: few nodes, and
+    one list of n entries on each side (op 1's children, value 2's parents)."""
+    g = quillnet.CoreGraph()
+    r = g.add_value_with_payload(0, 0)
+    op = g.add_op_with_payload(1)
+    v = g.add_value_with_payload(1, 5)
+    g.connect_value_to_op(r, op)
+    connect = g.connect_op_to_value
+    for _ in range(n):
+        connect(op, v)
     g.set_root(r)
     return g, r, op
 
@@ -104,6 +119,24 @@ def cases(scale):
         lambda g, s: lambda: quillnet.get_conditions(g, 0, s, False))(star()[0], snapshot(n))
     out["tree_conditions"] = lambda: (
         lambda g, s: lambda: quillnet.tree_conditions(g, 1, s, False))(star()[0], snapshot(n))
+    def rep():
+        if "rep" not in cache:
+            cache["rep"] = op_with_repeated_child(n)
+        return cache["rep"][0]
+
+    out["rep_walk_from_root"] = lambda: (lambda g: lambda: g.walk_from_root(True, True))(rep())
+    out["rep_walk"] = lambda: (lambda g: lambda: g.walk(2))(rep())
+    out["rep_leaves"] = lambda: (lambda g: lambda: g.leaves())(rep())
+    out["rep_connection_hash"] = lambda: (lambda g: lambda: g.connection_hash())(rep())
+    out["rep_equality_hash"] = lambda: (lambda g: lambda: g.equality_hash())(rep())
+    out["rep_connections"] = lambda: (lambda g: lambda: g.connections())(rep())
+    out["rep_clone_subgraph"] = lambda: (lambda g: lambda: g.clone_subgraph())(rep())
+    out["rep_clone_and_attach"] = lambda: (
+        lambda g, e: lambda: g.clone_and_attach(e, 2))(rep(), elem())
+    out["rep_get_conditions"] = lambda: (
+        lambda g, s: lambda: quillnet.get_conditions(g, 0, s, False))(rep(), snapshot(n))
+    out["rep_tree_conditions"] = lambda: (
+        lambda g, s: lambda: quillnet.tree_conditions(g, 1, s, False))(rep(), snapshot(n))
     out["clone_subgraph_options"] = lambda: (
         lambda g: lambda: g.clone_subgraph())(root_with_options(half))
 
@@ -132,27 +165,34 @@ state = {}
 
 
 def handler(signum, frame):
-    state["handled"] = time.perf_counter()
-    raise KeyboardInterrupt
+    # A signal taken once the call is over (the timer was stopped after it was due)
+    # is dropped.
+    if state.get("armed"):
+        state["handled"] = time.perf_counter()
+        raise KeyboardInterrupt
 
 
 def interrupt_at(call, delay):
     """Runs call with a SIGINT due after `delay` s; returns (latency, handler delay) or None
     when the call ended first."""
     state.clear()
-    start = time.perf_counter()
-    signal.setitimer(signal.ITIMER_REAL, delay)
+    state["armed"] = True
     try:
-        result = call()
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        del result
-        return None
+        try:
+            start = time.perf_counter()
+            signal.setitimer(signal.ITIMER_REAL, delay)
+            result = call()
+        finally:
+            # A signal that came just before the timer is stopped is taken here, still
+            # inside the outer try.
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            state["armed"] = False
     except KeyboardInterrupt:
         caught = time.perf_counter()
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-    due = start + delay
-    return caught - due, state["handled"] - due
+        due = start + delay
+        return caught - due, state["handled"] - due
+    del result
+    return None
 
 
 def child(name, scale, points, search_delay):
