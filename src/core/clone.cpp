@@ -25,7 +25,10 @@ void discover(const Graph& g, IdStack& stack, std::vector<Idx>& to_old, Poll& po
     while (!stack.empty()) {
         const Idx x = stack.back();
         stack.pop_back();
-        if (seen(x)) continue;
+        if (seen(x)) {
+            poll.step();  // a list that names one node many times pushes it as often
+            continue;
+        }
         number(x, Idx(to_old.size()));
         to_old.push_back(x);
         std::size_t scanned = push_reversed(g.children(x));

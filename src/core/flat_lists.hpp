@@ -15,6 +15,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace quill {
 
 template <class T>
@@ -43,6 +47,9 @@ public:
         if (items_.empty() || (!items_.back().empty() && items_.back().size() + n > kBlock)) {
             items_.reserve(items_.size() + 1);
             items_.emplace_back();
+            // The first block grows from small, so that a short result costs little;
+            // once one block is full the next ones are taken whole.
+            if (items_.size() > 1) full_block(items_.back(), n);
         }
         std::vector<T>& block = items_.back();
         room(block, n, kBlock);
@@ -73,6 +80,19 @@ private:
         const std::size_t need = v.size() + more;
         if (need <= v.capacity()) return;
         v.reserve(std::max(need, std::min(std::max<std::size_t>(64, 2 * v.capacity()), limit)));
+    }
+
+    // Room for a whole block (or one list longer than that) in the empty `v`.  Its pages
+    // are offered to the kernel as huge pages: a result of gigabytes is then released in
+    // a fraction of the time that its small pages would take to unmap.
+    static void full_block(std::vector<T>& v, std::size_t n) {
+        v.reserve(std::max(n, kBlock));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+        const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(v.data()) + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(v.data() + v.capacity())) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
     }
 
     struct Entry {

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -493,7 +496,37 @@ public:
 
 private:
     static constexpr std::uint64_t kEmpty = 0;
-    std::vector<std::uint64_t> slots_;
+    // Zeroed storage from calloc: a large table comes as fresh zero pages, touched as
+    // the values go in rather than all at once before the first, which for a table of
+    // millions of slots is a pause of its own.
+    class Slots {
+    public:
+        Slots() = default;
+        explicit Slots(std::size_t n)
+            : p_(static_cast<std::uint64_t*>(std::calloc(n, sizeof(std::uint64_t)))), n_(n) {
+            if (!p_) throw std::bad_alloc();
+        }
+        Slots(const Slots&) = delete;
+        Slots& operator=(const Slots&) = delete;
+        ~Slots() { std::free(p_); }
+        void swap(Slots& o) noexcept {
+            std::swap(p_, o.p_);
+            std::swap(n_, o.n_);
+        }
+        std::size_t size() const { return n_; }
+        bool empty() const { return n_ == 0; }
+        std::uint64_t& operator[](std::size_t i) { return p_[i]; }
+        std::uint64_t operator[](std::size_t i) const { return p_[i]; }
+        const std::uint64_t* begin() const { return p_; }
+        const std::uint64_t* end() const { return p_ + n_; }
+
+    private:
+        std::uint64_t* p_ = nullptr;
+        std::size_t n_ = 0;
+    };
+    static_assert(kEmpty == 0, "calloc's zeroes are the empty slots");
+
+    Slots slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
     std::size_t count_ = 0;
@@ -504,7 +537,7 @@ private:
     }
     void grow() { grow(slots_.empty() ? 64 : 2 * slots_.size()); }
     void grow(std::size_t cap) {
-        std::vector<std::uint64_t> old(cap, kEmpty);
+        Slots old(cap);
         old.swap(slots_);
         mask_ = cap - 1;
         shift_ = unsigned(64 - std::countr_zero(cap));

@@ -29,7 +29,10 @@ void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&
         Idx id = stack.back();
         stack.pop_back();
         if (id >= n) out_of_range(n, id);
-        if (seen.contains(id)) continue;
+        if (seen.contains(id)) {
+            poll.step();  // a list that names one node many times pushes it as often
+            continue;
+        }
         seen.insert(id);
         visit(NodeId(id));
         std::size_t scanned = 0;

@@ -94,7 +94,10 @@ struct CanonicalWalk {
         while (!stack.empty()) {
             const Idx id = stack.back();
             stack.pop_back();
-            if (seen(id)) continue;
+            if (seen(id)) {
+                poll.step();  // a list that names one node many times pushes it as often
+                continue;
+            }
             place(id, Idx(order.size()));
             order.push_back(id);
             visit(id);
