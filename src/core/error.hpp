@@ -99,7 +99,7 @@ public:
     // n for a short list), which the caller counts in its own step: a short list then
     // costs no more than it did, and a long one is checked inside.
     template <class Each>
-    std::size_t scan(std::size_t n, Each&& each) {
+    [[gnu::always_inline]] std::size_t scan(std::size_t n, Each&& each) {
         std::size_t i = 0;
         while (n - i > kEvery) {
             for (const std::size_t end = i + kEvery; i < end; ++i) each(i);
@@ -111,7 +111,7 @@ public:
     }
     // The same from the last entry to the first: each(n-1), ..., each(0).
     template <class Each>
-    std::size_t scan_reversed(std::size_t n, Each&& each) {
+    [[gnu::always_inline]] std::size_t scan_reversed(std::size_t n, Each&& each) {
         std::size_t i = n;
         while (i > kEvery) {
             for (const std::size_t end = i - kEvery; i > end;) each(--i);

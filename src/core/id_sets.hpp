@@ -418,23 +418,15 @@ class ListMembership {
 public:
     explicit ListMembership(std::uint64_t bound) : marks_(bound) {}
 
-    void reset(std::span<const Idx> list) {
-        list_ = list;
-        marked_ = list.size() > kScanLimit;
-        if (marked_) [[unlikely]]
-            mark(list);
-    }
-    // The same, polling while a long list is marked; returns the entries marked but not
-    // yet counted (0 for a list short enough to be scanned).
+    // Takes the list of the next questions.  A long list is marked, polling within;
+    // returns the entries marked but not yet counted (0 for a list short enough to be
+    // scanned).
     std::size_t reset(std::span<const Idx> list, Poll& poll) {
         list_ = list;
         marked_ = list.size() > kScanLimit;
         if (!marked_) [[likely]]
             return 0;
-        marks_.clear();
-        return poll.scan(list.size(), [&](std::size_t i) {
-            if (list[i] < marks_.bound()) marks_.insert(list[i]);
-        });
+        return mark(list, poll);
     }
     bool contains(NodeId m) const {
         // Only the scan can find an id beyond the bound.
@@ -447,10 +439,11 @@ public:
 private:
     static constexpr std::size_t kScanLimit = 16;
 
-    void mark(std::span<const Idx> list) {
+    [[gnu::noinline]] std::size_t mark(std::span<const Idx> list, Poll& poll) {
         marks_.clear();
-        for (Idx m : list)
-            if (m < marks_.bound()) marks_.insert(m);
+        return poll.scan(list.size(), [&](std::size_t i) {
+            if (list[i] < marks_.bound()) marks_.insert(list[i]);
+        });
     }
 
     std::span<const Idx> list_;

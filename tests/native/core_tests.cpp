@@ -754,20 +754,24 @@ TEST(id_sets_answer_like_a_plain_set) {
     // Lists short and long, with repeats and ids beyond the bound; the caller's ids also
     // take the values a table might reserve.
     ListMembership in_list(bound);
+    Poll poll;
     for (std::size_t len : {0, 3, 16, 17, 200}) {
         std::vector<Idx> list;
         for (std::size_t i = 0; i < len; ++i) list.push_back(Idx(r.below(bound + 20)));
-        in_list.reset(list);
+        in_list.reset(list, poll);
         std::vector<NodeId> ids(list.begin(), list.end());
         ids.push_back(~u64(0));
         ids.push_back(u64(1) << 40);
         const IdSet id_set(ids);
+        const IdSet polled_set(ids, poll);  // sized for all of them before the first
         for (u64 id = 0; id < bound + 25; ++id) {
             const bool listed = std::find(list.begin(), list.end(), Idx(id)) != list.end();
             CHECK(in_list.contains(id) == listed);
             CHECK(id_set.contains(id) == listed);
+            CHECK(polled_set.contains(id) == listed);
         }
         CHECK(id_set.contains(~u64(0)) && id_set.contains(u64(1) << 40));
+        CHECK(polled_set.contains(~u64(0)) && polled_set.contains(u64(1) << 40));
         CHECK(!id_set.contains(~u64(0) - 1));
     }
 }
