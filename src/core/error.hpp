@@ -45,6 +45,22 @@ void set_cancel_hook(CancelHook hook);
 [[noreturn]] void raise_interrupted();
 extern CancelHook g_cancel_hook;
 
+// Loops over lists that together are known to be short (at most Poll::kEvery entries),
+// counted by the caller's own step: the same calls as Poll's scans, without the test for
+// a long list, so that one body can serve both.
+struct PlainScan {
+    template <class Each>
+    [[gnu::always_inline]] std::size_t scan(std::size_t n, Each&& each) {
+        for (std::size_t i = 0; i < n; ++i) each(i);
+        return n;
+    }
+    template <class Each>
+    [[gnu::always_inline]] std::size_t scan_reversed(std::size_t n, Each&& each) {
+        for (std::size_t i = n; i-- > 0;) each(i);
+        return n;
+    }
+};
+
 // Polls the cancellation hook every few thousand units of work.
 //
 // The rule for polling:
@@ -100,26 +116,18 @@ public:
     // costs no more than it did, and a long one is checked inside.
     template <class Each>
     [[gnu::always_inline]] std::size_t scan(std::size_t n, Each&& each) {
-        std::size_t i = 0;
-        while (n - i > kEvery) {
-            for (const std::size_t end = i + kEvery; i < end; ++i) each(i);
-            step(kEvery);
-        }
-        const std::size_t last = n - i;
-        for (; i < n; ++i) each(i);
-        return last;
+        if (n > kEvery) [[unlikely]]
+            return scan_long(n, each);
+        for (std::size_t i = 0; i < n; ++i) each(i);
+        return n;
     }
     // The same from the last entry to the first: each(n-1), ..., each(0).
     template <class Each>
     [[gnu::always_inline]] std::size_t scan_reversed(std::size_t n, Each&& each) {
-        std::size_t i = n;
-        while (i > kEvery) {
-            for (const std::size_t end = i - kEvery; i > end;) each(--i);
-            step(kEvery);
-        }
-        const std::size_t last = i;
-        while (i > 0) each(--i);
-        return last;
+        if (n > kEvery) [[unlikely]]
+            return scan_reversed_long(n, each);
+        for (std::size_t i = n; i-- > 0;) each(i);
+        return n;
     }
     static void check() {
         if (g_cancel_hook && g_cancel_hook()) raise_interrupted();
@@ -129,6 +137,30 @@ public:
 
 private:
     std::uint64_t count_ = 0;
+
+    // The long lists, out of line so that the loops of the short ones stay as they were.
+    template <class Each>
+    [[gnu::noinline]] std::size_t scan_long(std::size_t n, Each& each) {
+        std::size_t i = 0;
+        while (n - i > kEvery) {
+            for (const std::size_t end = i + kEvery; i < end; ++i) each(i);
+            step(kEvery);
+        }
+        const std::size_t last = n - i;
+        for (; i < n; ++i) each(i);
+        return last;
+    }
+    template <class Each>
+    [[gnu::noinline]] std::size_t scan_reversed_long(std::size_t n, Each& each) {
+        std::size_t i = n;
+        while (i > kEvery) {
+            for (const std::size_t end = i - kEvery; i > end;) each(--i);
+            step(kEvery);
+        }
+        const std::size_t last = i;
+        while (i > 0) each(--i);
+        return last;
+    }
 };
 
 }  // namespace quill

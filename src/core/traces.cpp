@@ -125,29 +125,35 @@ private:
         const bool others = side_parent != kNone || !children.empty();
         const bool need_opt_set = below_ && (!above_ || others);
         const bool need_par_set = above_ && (!below_ || others);
-        // Long lists poll within; `scanned` gathers what is left to count.
-        std::size_t scanned = side_parent != kNone;
-        if (need_opt_set) scanned += in_a_.reset(options, poll_);
-        if (need_par_set) scanned += in_b_.reset(parents, poll_);
-        auto pass = [&](Idx m) {
-            return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
+        // Long lists poll within; `scanned` gathers what is left to count.  Lists that
+        // are short together take the plain loops, counted by the caller's step.
+        auto general = [&](auto&& sc) -> std::size_t {
+            std::size_t scanned = side_parent != kNone;
+            if (need_opt_set) scanned += in_a_.reset(options, poll_);
+            if (need_par_set) scanned += in_b_.reset(parents, poll_);
+            auto pass = [&](Idx m) {
+                return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
+            };
+            const std::size_t before = kept_.size();
+            std::size_t direct = 0;
+            scanned += sc.scan(options.size(), [&](std::size_t i) {
+                if (below_ || pass(options[i])) kept_.push_back(options[i]);
+            });
+            if (below_) direct += options.size();
+            scanned += sc.scan(parents.size(), [&](std::size_t i) {
+                if (above_ || pass(parents[i])) kept_.push_back(parents[i]);
+            });
+            if (above_) direct += parents.size();
+            if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
+            scanned += sc.scan(children.size(), [&](std::size_t i) {
+                if (pass(children[i])) kept_.push_back(children[i]);
+            });
+            cross = kept_.size() - before > direct ? kCross : kNoCross;
+            return scanned;
         };
-        const std::size_t before = kept_.size();
-        std::size_t direct = 0;
-        scanned += poll_.scan(options.size(), [&](std::size_t i) {
-            if (below_ || pass(options[i])) kept_.push_back(options[i]);
-        });
-        if (below_) direct += options.size();
-        scanned += poll_.scan(parents.size(), [&](std::size_t i) {
-            if (above_ || pass(parents[i])) kept_.push_back(parents[i]);
-        });
-        if (above_) direct += parents.size();
-        if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
-        scanned += poll_.scan(children.size(), [&](std::size_t i) {
-            if (pass(children[i])) kept_.push_back(children[i]);
-        });
-        cross = kept_.size() - before > direct ? kCross : kNoCross;
-        return scanned;
+        if (options.size() + parents.size() + children.size() <= Poll::kEvery) [[likely]]
+            return general(PlainScan{});
+        return general(poll_);
     }
 
     std::size_t collect_from_op(NodeId n, std::uint8_t& cross) {
@@ -164,26 +170,32 @@ private:
         }
         const bool need_child_set =
             below_ && (!options.empty() || !parents.empty() || parent != kNone);
-        // Long lists poll within; `scanned` gathers what is left to count.
-        std::size_t scanned = parent != kNone;
-        if (need_child_set) scanned += in_a_.reset(children, poll_);
-        auto pass = [&](Idx m) {
-            return (par_ok && m == parent) || (below_ && in_a_.contains(m));
+        // Long lists poll within; `scanned` gathers what is left to count.  Lists that
+        // are short together take the plain loops, counted by the caller's step.
+        auto general = [&](auto&& sc) -> std::size_t {
+            std::size_t scanned = parent != kNone;
+            if (need_child_set) scanned += in_a_.reset(children, poll_);
+            auto pass = [&](Idx m) {
+                return (par_ok && m == parent) || (below_ && in_a_.contains(m));
+            };
+            const std::size_t before = kept_.size();
+            const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
+            scanned += sc.scan(options.size(), [&](std::size_t i) {
+                if (pass(options[i])) kept_.push_back(options[i]);
+            });
+            scanned += sc.scan(parents.size(), [&](std::size_t i) {
+                if (pass(parents[i])) kept_.push_back(parents[i]);
+            });
+            if (parent != kNone && pass(parent)) kept_.push_back(parent);
+            scanned += sc.scan(children.size(), [&](std::size_t i) {
+                if (below_ || pass(children[i])) kept_.push_back(children[i]);
+            });
+            cross = kept_.size() - before > direct ? kCross : kNoCross;
+            return scanned;
         };
-        const std::size_t before = kept_.size();
-        const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
-        scanned += poll_.scan(options.size(), [&](std::size_t i) {
-            if (pass(options[i])) kept_.push_back(options[i]);
-        });
-        scanned += poll_.scan(parents.size(), [&](std::size_t i) {
-            if (pass(parents[i])) kept_.push_back(parents[i]);
-        });
-        if (parent != kNone && pass(parent)) kept_.push_back(parent);
-        scanned += poll_.scan(children.size(), [&](std::size_t i) {
-            if (below_ || pass(children[i])) kept_.push_back(children[i]);
-        });
-        cross = kept_.size() - before > direct ? kCross : kNoCross;
-        return scanned;
+        if (options.size() + parents.size() + children.size() <= Poll::kEvery) [[likely]]
+            return general(PlainScan{});
+        return general(poll_);
     }
 };
 
