@@ -20,7 +20,12 @@ void discover(const Graph& g, IdStack& stack, std::vector<Idx>& to_old, Poll& po
     };
     // Returns the entries scanned but not yet counted: a long list polls within.
     auto push_reversed = [&](std::span<const Idx> ids) {
-        return poll.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
+        auto run = [&](auto&& sc) {
+            return sc.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
+        };
+        if (ids.size() <= Poll::kEvery) [[likely]]
+            return run(PlainScan{});
+        return run(poll);
     };
     while (!stack.empty()) {
         const Idx x = stack.back();
