@@ -18,14 +18,22 @@ void discover(const Graph& g, IdStack& stack, std::vector<Idx>& to_old, Poll& po
         if (m >= n) out_of_range(n, m);  // a stored link always names a node
         if (!seen(m)) stack.push_back(m);
     };
+    // Returns the entries scanned but not yet counted: a long list polls within.
     auto push_reversed = [&](std::span<const Idx> ids) {
-        for (std::size_t i = ids.size(); i-- > 0;) push(ids[i]);
-        return ids.size();
+        auto run = [&](auto&& sc) {
+            return sc.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
+        };
+        if (ids.size() <= Poll::kEvery) [[likely]]
+            return run(PlainScan{});
+        return run(poll);
     };
     while (!stack.empty()) {
         const Idx x = stack.back();
         stack.pop_back();
-        if (seen(x)) continue;
+        if (seen(x)) {
+            poll.step();  // a list that names one node many times pushes it as often
+            continue;
+        }
         number(x, Idx(to_old.size()));
         to_old.push_back(x);
         std::size_t scanned = push_reversed(g.children(x));
@@ -69,13 +77,14 @@ void number_component(const Graph& g, Corr& corr, Poll& poll) {
 // Appends a copy of node `id` of `src` to `dst` with every link rewritten through `map`
 // (every stored id has an entry): the path of a sparse map.
 void append_through(Graph& dst, const Graph& src, NodeId id, const IdxMap& map,
-                    std::vector<Idx>& scratch) {
+                    std::vector<Idx>& scratch, Poll& poll) {
     const NodeId at = dst.append_like(src, id);
     for (Field f : kFields) {
         const std::span<const Idx> links = src.list(id, f);
         if (links.empty()) continue;
         scratch.clear();
-        for (Idx e : links) scratch.push_back(map.get(e));
+        // A long list polls within; the node itself is counted by the caller.
+        poll.scan(links.size(), [&](std::size_t i) { scratch.push_back(map.get(links[i])); });
         dst.assign(at, f, scratch);
     }
     if (Idx p = src.parent(id); p != kNone) dst.set_parent(at, map.get(p));
@@ -99,7 +108,7 @@ Graph copy_component(const Graph& g, const Corr& corr, std::uint64_t extra, Poll
         std::vector<Idx> scratch;
         for (const Idx old : to_old) {
             poll.step();
-            append_through(dst, g, old, corr.to_new, scratch);
+            append_through(dst, g, old, corr.to_new, scratch, poll);
         }
     }
     dst.root_id = 0;  // the root is numbered first
@@ -122,11 +131,14 @@ Clone clone_subgraph(const Graph& g, Poll& poll) {
 
 namespace {
 
-// Keeps the entries that `map` knows, rewritten, in order; drops the others.
-inline void map_filter(std::span<const Idx> src, const IdxMap& map, std::vector<Idx>& scratch) {
+// Keeps the entries that `map` knows, rewritten, in order; drops the others.  A long
+// list polls within; returns the entries scanned but not yet counted.
+inline std::size_t map_filter(std::span<const Idx> src, const IdxMap& map,
+                              std::vector<Idx>& scratch, Poll& poll) {
     scratch.clear();
-    for (Idx e : src)
-        if (const Idx m = map.get(e); m != kNone) scratch.push_back(m);
+    return poll.scan(src.size(), [&](std::size_t i) {
+        if (const Idx m = map.get(src[i]); m != kNone) scratch.push_back(m);
+    });
 }
 
 // Appends to `g1` the nodes of `elem`'s component that `corr2` numbers, but its root, in
@@ -142,9 +154,8 @@ void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr
         std::size_t scanned = 0;
         for (Field f : kFields) {
             const std::span<const Idx> links = elem.list(src, f);
-            scanned += links.size();
             if (links.empty()) continue;
-            map_filter(links, map3, scratch);
+            scanned += map_filter(links, map3, scratch, poll);
             g1.assign(id, f, scratch);
         }
         if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3.get(p));  // kNone: root
@@ -152,13 +163,13 @@ void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr
     }
 
     // The attached root's options become further options of the receiving node.
-    poll.step(elem.options(elem.root_id).size());
-    for (Idx o : elem.options(elem.root_id)) {
-        const Idx mo = map3.get(o);
-        if (mo == kNone) continue;
+    const std::span<const Idx> root_options = elem.options(elem.root_id);
+    poll.step(poll.scan(root_options.size(), [&](std::size_t i) {
+        const Idx mo = map3.get(root_options[i]);
+        if (mo == kNone) return;
         g1.push(leaf, Field::Options, mo);
         g1.set_parent(mo, Idx(leaf));
-    }
+    }));
 }
 
 }  // namespace
@@ -185,23 +196,25 @@ Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id
     // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
     // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
     IdxMap map3(elem.size());
-    poll.step(n2);
-    for (std::size_t i = 1; i < n2; ++i) map3.set(corr2.to_old[i], Idx(base + i - 1));
+    poll.step(poll.scan(n2 - 1, [&](std::size_t k) {
+        map3.set(corr2.to_old[k + 1], Idx(base + k));
+    }));
 
     append_attached(g1, leaf, elem, corr2, map3, poll);
 
-    poll.step(g1.size() - base);
-    for (NodeId id = base; id < g1.size(); ++id)
+    poll.step(poll.scan(g1.size() - base, [&](std::size_t k) {
+        const NodeId id = base + k;
         if (g1.children(id).empty() && g1.options(id).empty()) out.attached_leaves.push_back(id);
+    }));
 
     const std::vector<NodeId> own_leaves = leaves(g, poll);
-    poll.step(own_leaves.size());
-    for (NodeId l : own_leaves) {
-        if (l == root_leaf_id) continue;
+    poll.step(poll.scan(own_leaves.size(), [&](std::size_t k) {
+        const NodeId l = own_leaves[k];
+        if (l == root_leaf_id) return;
         const std::optional<NodeId> m = corr1.get(l);
         if (!m) fail(Failure::NoEntry);
         out.remaining_leaves.push_back(*m);
-    }
+    }));
 
     out.graph = std::move(g1);  // its root is the receiver's root, 0
     return out;

@@ -1,5 +1,6 @@
 // The combination step and the callable update of the condition analysis.
 #include <algorithm>
+#include <type_traits>
 
 #include "conditions_internal.hpp"
 
@@ -7,33 +8,55 @@ namespace quill {
 
 using u64 = std::uint64_t;
 
-void combine_into(Conditions& out, const std::vector<const Conditions*>& lists,
-                  const std::vector<u64>& shifts, Poll& poll) {
+namespace {
+
+// Every way of picking one condition per list, in odometer order (the last list moves
+// fastest), each pick shifted and added to `out`: a list of conditions, or flat lists.
+// The lists of many children and the positions of long conditions are counted as they
+// are read.
+template <class Out>
+void combine(Out& out, const std::vector<const Conditions*>& lists,
+             const std::vector<u64>& shifts, Poll& poll) {
     const std::size_t k = lists.size();
-    for (const Conditions* l : lists)
-        if (l->empty()) return;
+    bool none = false;
+    poll.step(poll.scan(k, [&](std::size_t i) { none |= lists[i]->empty(); }));
+    if (none) return;
     const std::size_t used = std::min(k, shifts.size());
     std::vector<std::size_t> pick(k, 0);
+    Condition cond;
     for (;;) {
         std::size_t len = 0;
-        for (std::size_t i = 0; i < used; ++i) len += (*lists[i])[pick[i]].size();
-        poll.step(k + len);
-        Condition cond;
+        poll.step(poll.scan(used, [&](std::size_t i) { len += (*lists[i])[pick[i]].size(); }));
+        poll.step(len);  // the copy below, at memory speed
+        cond.clear();
         cond.reserve(len);
-        for (std::size_t i = 0; i < used; ++i) {
+        poll.step(poll.scan(used, [&](std::size_t i) {
             const u64 s = shifts[i];
             for (u64 e : (*lists[i])[pick[i]]) cond.push_back(e + s);  // wraps at 2^64
+        }));
+        if constexpr (std::is_same_v<Out, Conditions>) {
+            out.push_back(std::move(cond));
+            cond = Condition();
+        } else {
+            out.push_back(cond);
         }
-        out.push_back(std::move(cond));
         // Odometer step: the last child moves fastest.
         std::size_t i = k;
         for (;;) {
+            poll.step();
             if (i == 0) return;
             --i;
             if (++pick[i] < lists[i]->size()) break;
             pick[i] = 0;
         }
     }
+}
+
+}  // namespace
+
+void combine_into(Conditions& out, const std::vector<const Conditions*>& lists,
+                  const std::vector<u64>& shifts, Poll& poll) {
+    combine(out, lists, shifts, poll);
 }
 
 namespace {
@@ -73,13 +96,12 @@ Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache, Po
     return out;
 }
 
-Conditions condition_combinations_internal(std::vector<Conditions> by_child,
-                                           std::vector<std::uint64_t> offsets) {
+FlatConditions condition_combinations_internal(std::vector<Conditions> by_child,
+                                               std::vector<std::uint64_t> offsets) {
     Poll poll;
-    poll.step(by_child.size());
     std::vector<const Conditions*> lists;
     lists.reserve(by_child.size());
-    for (const Conditions& c : by_child) lists.push_back(&c);
+    poll.step(poll.scan(by_child.size(), [&](std::size_t i) { lists.push_back(&by_child[i]); }));
     // No offsets: every child unshifted.  One offset: every child shifted by it.  More:
     // child i shifted by offset i, children without an offset left out.
     std::vector<u64> shifts;
@@ -87,8 +109,8 @@ Conditions condition_combinations_internal(std::vector<Conditions> by_child,
         shifts.assign(by_child.size(), offsets.empty() ? 0 : offsets[0]);
     else
         shifts = std::move(offsets);
-    Conditions out;
-    combine_into(out, lists, shifts, poll);
+    FlatConditions out;
+    combine(out, lists, shifts, poll);
     return out;
 }
 

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "flat_lists.hpp"
 #include "graph.hpp"
 
 namespace quill {
@@ -32,9 +33,12 @@ struct ConditionOptions {
     bool adopt_for_callable = false;
 };
 
+// Conditions kept flat: the result of a search that can produce millions of them.
+using FlatConditions = FlatLists<std::uint64_t>;
+
 // Every way of picking one condition per child, shifted by the child's offset.
-Conditions condition_combinations_internal(std::vector<Conditions> by_child,
-                                           std::vector<std::uint64_t> offsets);
+FlatConditions condition_combinations_internal(std::vector<Conditions> by_child,
+                                               std::vector<std::uint64_t> offsets);
 // An op's own conditions, or those of its callable moved into the op's child positions.
 Conditions _update_callable_conditions(const Graph& g, NodeId node, const OpCache& cache);
 // The conditions of the tree below a node, as positions in its leaf sequence.

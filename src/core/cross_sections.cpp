@@ -21,22 +21,24 @@ namespace quill {
 
 namespace {
 
-using Trace = std::vector<NodeId>;
+using Trace = std::span<const NodeId>;
 
 class CutSearch {
 public:
     // `traces` are the upward paths of the leaf, value nodes only, none of them empty;
     // their entries are node ids met by the search, hence valid.
-    CutSearch(const Graph& g, std::vector<Trace> traces, std::span<const NodeId> leaves,
-              Poll& poll)
-        : g_(g), tr_(std::move(traces)), k_(tr_.size()), leaves_(leaves), poll_(poll),
-          choice_(k_, 0), chosen_(k_ ? g.size() : 0), index_(k_), in_cut_(g.size()) {
-        poll_.step(k_);
-        for (const Trace& t : tr_) chosen_.insert(t[0]);
+    CutSearch(const Graph& g, const Traces& traces, std::span<const NodeId> leaves, Poll& poll)
+        : g_(g), k_(traces.size()), leaves_(leaves), poll_(poll), choice_(k_, 0),
+          chosen_(k_ ? g.size() : 0), index_(k_), in_cut_(g.size()) {
+        tr_.reserve(k_);
+        poll_.step(poll_.scan(k_, [&](std::size_t i) {
+            tr_.push_back(traces[i]);
+            chosen_.insert(tr_[i][0]);
+        }));
     }
 
-    std::vector<Cut> run() {
-        std::vector<Cut> result;
+    Cuts run() {
+        Cuts result;
         U64Set seen;  // the signatures of the cuts found so far
         do {
             poll_.step();
@@ -46,7 +48,7 @@ public:
             if (!leaves_.empty()) add_uncovered_leaves(signature);
             if (seen.insert(signature)) {
                 poll_.step(cut_.size());
-                result.emplace_back(cut_, height);
+                result.push_back(cut_, height);
             }
         } while (next_choice());
         return result;
@@ -56,7 +58,7 @@ private:
     static constexpr std::size_t kNowhere = ~std::size_t(0);
 
     const Graph& g_;
-    const std::vector<Trace> tr_;
+    std::vector<Trace> tr_;  // spans over the traces, which outlive the search
     const std::size_t k_;
     const std::span<const NodeId> leaves_;
     Poll& poll_;
@@ -74,10 +76,15 @@ private:
     std::size_t position_on(std::size_t i, NodeId x) {
         std::vector<std::pair<NodeId, std::size_t>>& ix = index_[i];
         if (ix.empty()) {
-            poll_.step(tr_[i].size());
-            ix.reserve(tr_[i].size());
-            for (std::size_t q = 0; q < tr_[i].size(); ++q) ix.emplace_back(tr_[i][q], q);
-            std::sort(ix.begin(), ix.end());
+            const Trace t = tr_[i];
+            ix.reserve(t.size());
+            poll_.step(poll_.scan(t.size(), [&](std::size_t q) { ix.emplace_back(t[q], q); }));
+            // The sort of a long trace polls as it compares.  Stopped half way, the index
+            // is dropped with the search.
+            std::sort(ix.begin(), ix.end(), [&](const auto& a, const auto& b) {
+                poll_.step();
+                return a < b;
+            });
         }
         const auto it = std::lower_bound(ix.begin(), ix.end(), std::make_pair(x, std::size_t(0)));
         return it != ix.end() && it->first == x ? it->second : kNowhere;
@@ -85,7 +92,7 @@ private:
 
     // Whether a node chosen for another trace stands on trace i at or above its choice.
     bool covered(std::size_t i) {
-        const Trace& t = tr_[i];
+        const Trace t = tr_[i];
         const std::size_t p = choice_[i];
         if (k_ - 1 < t.size() - p) {
             // Fewer other choices than entries from the choice up: look each of them up.
@@ -112,7 +119,7 @@ private:
         for (std::size_t i = 0; i < k_; ++i) {
             poll_.step();
             if (covered(i)) continue;
-            const Trace& t = tr_[i];
+            const Trace t = tr_[i];
             const NodeId f = t[choice_[i]];
             cut_.push_back(f);
             height += t.size() - choice_[i] - 1;
@@ -140,7 +147,7 @@ private:
     // Moves to the next choice, the last trace turning fastest; false after the last.
     bool next_choice() {
         for (std::size_t i = k_; i-- > 0;) {
-            const Trace& t = tr_[i];
+            const Trace t = tr_[i];
             chosen_.erase_one(t[choice_[i]]);
             if (++choice_[i] < t.size()) {
                 chosen_.insert(t[choice_[i]]);
@@ -155,14 +162,13 @@ private:
 
 }  // namespace
 
-std::vector<Cut> cross_sections_internal(const Graph& g, NodeId target_leaf,
-                                         std::span<const NodeId> leaves) {
+Cuts cross_sections_internal(const Graph& g, NodeId target_leaf, std::span<const NodeId> leaves) {
     Poll poll;
-    std::vector<Trace> tr = traces(g, target_leaf, {.op_nodes = false}, poll);
-    poll.step(tr.size());
-    for (const Trace& t : tr)
-        if (t.empty()) return {};  // no choice at all
-    CutSearch search(g, std::move(tr), leaves, poll);
+    const Traces tr = traces(g, target_leaf, {.op_nodes = false}, poll);
+    bool none = false;
+    poll.step(poll.scan(tr.size(), [&](std::size_t i) { none |= tr[i].empty(); }));
+    if (none) return {};  // no choice at all
+    CutSearch search(g, tr, leaves, poll);
     return search.run();
 }
 

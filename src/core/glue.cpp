@@ -82,34 +82,30 @@ std::size_t next_event(const Graph& g, NodeId f, const Partners& ps, std::size_t
     auto stops = [&](NodeId p) {
         return !g.valid(p) || (f_value && !g.is_op(p) && g.type_id(p) == type);
     };
-    std::size_t i = from;
-    std::size_t found = end;
-    for (; i < ps.nrest; ++i)
-        if (stops(ps.rest[i])) {
-            found = i;
-            break;
-        }
-    if (found == end)
-        for (; i < end; ++i)
-            if (stops(ps.cands[i - ps.nrest])) {
-                found = i;
-                break;
+    // Looked through a part of at most kEvery partners at a time, each part counted.
+    for (std::size_t i = from; i < end;) {
+        const std::size_t part = std::min(end, i + Poll::kEvery), first = i;
+        for (; i < part; ++i)
+            if (stops(ps[i])) {
+                poll.step(i - first + 1);
+                return i;
             }
-    poll.step(i - from + 1);
-    return found;
+        poll.step(i - first);
+    }
+    poll.step();
+    return end;
 }
 
 // Rewrites ids through `corr`, failing with `missing` at the first id without an entry.
 std::vector<NodeId> map_ids(const Corr& corr, const std::vector<NodeId>& ids, std::size_t from,
                             Failure missing, Poll& poll) {
-    poll.step(ids.size() - from);
     std::vector<NodeId> out;
     out.reserve(ids.size() - from);
-    for (std::size_t i = from; i < ids.size(); ++i) {
-        const std::optional<NodeId> m = corr.get(ids[i]);
+    poll.step(poll.scan(ids.size() - from, [&](std::size_t i) {
+        const std::optional<NodeId> m = corr.get(ids[from + i]);
         if (!m) fail(missing);
         out.push_back(*m);
-    }
+    }));
     return out;
 }
 
@@ -140,17 +136,19 @@ bool links_mirrored(const Graph& w, Poll& poll) {
             if (parents.size() > kScanLimit) return false;
             for (Idx o : parents)
                 if (!holds(w.children(o), id)) return false;
-            for (Idx o : options) {
-                if (w.parent(o) != id) return false;
-                listed[o] = 1;
-            }
-            poll.step(1 + parents.size() + options.size());
+            bool apart = false;
+            poll.step(1 + parents.size() + poll.scan(options.size(), [&](std::size_t i) {
+                apart |= w.parent(options[i]) != id;
+                listed[options[i]] = 1;
+            }));
+            if (apart) return false;
         }
     }
-    poll.step(n);
-    for (NodeId id = 0; id < n; ++id)
-        if (w.is_op(id) && w.parent(id) != kNone && !listed[id]) return false;
-    return true;
+    bool unlisted = false;
+    poll.step(poll.scan(n, [&](std::size_t id) {
+        unlisted |= w.is_op(id) && w.parent(id) != kNone && !listed[id];
+    }));
+    return !unlisted;
 }
 
 // The lists and parents that the glue steps on the current path have changed, each with
@@ -347,11 +345,12 @@ private:
         if (!mirrored_) discover_component();
         if (!alive(leaves_[head])) fail(Failure::LeafNotInCopy);
         if (!alive(p)) fail(Failure::PartnerNotInCopy);
-        poll_.step(leaves_.size() - head + cands_.size());
-        for (std::size_t i = head + 1; i < leaves_.size(); ++i)
-            if (!alive(leaves_[i])) fail(Failure::RestNotInCopy);
-        for (NodeId c : cands_)
-            if (!alive(c)) fail(Failure::CandidateNotInCopy);
+        poll_.step(1 + poll_.scan(leaves_.size() - head - 1, [&](std::size_t i) {
+            if (!alive(leaves_[head + 1 + i])) fail(Failure::RestNotInCopy);
+        }));
+        poll_.step(poll_.scan(cands_.size(), [&](std::size_t i) {
+            if (!alive(cands_[i])) fail(Failure::CandidateNotInCopy);
+        }));
     }
 
     // Marks the nodes that a copy of W would hold: a discovery from the root through the
@@ -362,13 +361,15 @@ private:
         stack.clear();
         stack.push_back(Idx(w_.root_id));
         component_.insert(w_.root_id);
+        // Returns the entries scanned but not yet counted: a long list polls within.
         auto push = [&](std::span<const Idx> ids) {
-            for (Idx m : ids)
+            return poll_.scan(ids.size(), [&](std::size_t i) {
+                const Idx m = ids[i];
                 if (!component_.contains(m)) {
                     component_.insert(m);
                     stack.push_back(m);
                 }
-            return ids.size();
+            });
         };
         while (!stack.empty()) {
             const Idx x = stack.back();

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <utility>
 #include <memory>
 #include <span>
 #include <type_traits>
@@ -415,11 +418,15 @@ class ListMembership {
 public:
     explicit ListMembership(std::uint64_t bound) : marks_(bound) {}
 
-    void reset(std::span<const Idx> list) {
+    // Takes the list of the next questions.  A long list is marked, polling within;
+    // returns the entries marked but not yet counted (0 for a list short enough to be
+    // scanned).
+    std::size_t reset(std::span<const Idx> list, Poll& poll) {
         list_ = list;
         marked_ = list.size() > kScanLimit;
-        if (marked_) [[unlikely]]
-            mark(list);
+        if (!marked_) [[likely]]
+            return 0;
+        return mark(list, poll);
     }
     bool contains(NodeId m) const {
         // Only the scan can find an id beyond the bound.
@@ -432,10 +439,11 @@ public:
 private:
     static constexpr std::size_t kScanLimit = 16;
 
-    void mark(std::span<const Idx> list) {
+    [[gnu::noinline]] std::size_t mark(std::span<const Idx> list, Poll& poll) {
         marks_.clear();
-        for (Idx m : list)
-            if (m < marks_.bound()) marks_.insert(m);
+        return poll.scan(list.size(), [&](std::size_t i) {
+            if (list[i] < marks_.bound()) marks_.insert(list[i]);
+        });
     }
 
     std::span<const Idx> list_;
@@ -472,9 +480,46 @@ public:
         }
     }
 
+    // Room for `n` values in all without growing.
+    void reserve(std::size_t n) {
+        std::size_t cap = slots_.empty() ? 64 : slots_.size();
+        while (2 * (n + 1) > cap) cap *= 2;
+        if (cap > slots_.size()) grow(cap);
+    }
+
 private:
     static constexpr std::uint64_t kEmpty = 0;
-    std::vector<std::uint64_t> slots_;
+    // Zeroed storage from calloc: a large table comes as fresh zero pages, touched as
+    // the values go in rather than all at once before the first, which for a table of
+    // millions of slots is a pause of its own.
+    class Slots {
+    public:
+        Slots() = default;
+        explicit Slots(std::size_t n)
+            : p_(static_cast<std::uint64_t*>(std::calloc(n, sizeof(std::uint64_t)))), n_(n) {
+            if (!p_) throw std::bad_alloc();
+        }
+        Slots(const Slots&) = delete;
+        Slots& operator=(const Slots&) = delete;
+        ~Slots() { std::free(p_); }
+        void swap(Slots& o) noexcept {
+            std::swap(p_, o.p_);
+            std::swap(n_, o.n_);
+        }
+        std::size_t size() const { return n_; }
+        bool empty() const { return n_ == 0; }
+        std::uint64_t& operator[](std::size_t i) { return p_[i]; }
+        std::uint64_t operator[](std::size_t i) const { return p_[i]; }
+        const std::uint64_t* begin() const { return p_; }
+        const std::uint64_t* end() const { return p_ + n_; }
+
+    private:
+        std::uint64_t* p_ = nullptr;
+        std::size_t n_ = 0;
+    };
+    static_assert(kEmpty == 0, "calloc's zeroes are the empty slots");
+
+    Slots slots_;
     std::size_t mask_ = 0;
     unsigned shift_ = 64;
     std::size_t count_ = 0;
@@ -483,9 +528,9 @@ private:
     std::size_t home(std::uint64_t x) const {
         return std::size_t((x * 0x9E3779B97F4A7C15ull) >> shift_);
     }
-    void grow() {
-        const std::size_t cap = slots_.empty() ? 64 : 2 * slots_.size();
-        std::vector<std::uint64_t> old(cap, kEmpty);
+    void grow() { grow(slots_.empty() ? 64 : 2 * slots_.size()); }
+    void grow(std::size_t cap) {
+        Slots old(cap);
         old.swap(slots_);
         mask_ = cap - 1;
         shift_ = unsigned(64 - std::countr_zero(cap));
@@ -506,6 +551,13 @@ public:
     explicit IdSet(std::span<const NodeId> ids) : ids_(ids), hashed_(ids.size() > kScanLimit) {
         if (hashed_)
             for (NodeId id : ids) set_.insert(id);
+    }
+    // The same, polling while a long list is taken in (room for all of it first, so that
+    // no rehash of millions of entries comes between two checks).
+    IdSet(std::span<const NodeId> ids, Poll& poll) : ids_(ids), hashed_(ids.size() > kScanLimit) {
+        if (!hashed_) return;
+        set_.reserve(ids.size());
+        poll.step(poll.scan(ids.size(), [&](std::size_t i) { set_.insert(ids[i]); }));
     }
 
     bool contains(NodeId id) const {

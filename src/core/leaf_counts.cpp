@@ -40,10 +40,11 @@ void LeafCounts::explore(NodeId root) {
 void LeafCounts::mark_shared() {
     for (NodeId x : post_) {
         bool shared = false;
-        poll_.step(1 + for_each_leaf_edge(g_, x, [&](NodeId c) {
+        poll_.step();
+        for_each_leaf_edge(g_, x, poll_, [&](NodeId c) {
             const Info ic = info_.get(c);
             if (ic.indeg >= 2 || (ic.flags & kShared)) shared = true;
-        }));
+        });
         if (shared) info_.ref(x).flags |= kShared;
     }
 }
@@ -69,9 +70,9 @@ u64 LeafCounts::count_unique_leaves(NodeId x) {
         if (!(iy.flags & kShared))
             total += iy.rc;
         else
-            poll_.step(for_each_leaf_edge(g_, y, [&](NodeId c) {
+            for_each_leaf_edge(g_, y, poll_, [&](NodeId c) {
                 if (!seen_.contains(c)) stack.push_back(c);
-            }));
+            });
     }
     unique_.set(x, total);
     info_.ref(x).flags |= kUniqueKnown;
@@ -86,7 +87,7 @@ void LeafCounts::finish(NodeId x) {
     if (g_.options(x).empty()) {
         sum = 1;
     } else {
-        for_each_leaf_edge(g_, x, [&](NodeId c) {
+        for_each_leaf_edge(g_, x, poll_, [&](NodeId c) {
             const Info ic = info_.get(c);
             if (ic.flags & kOverflow) f |= kOverflow;
             if (__builtin_add_overflow(sum, ic.rc, &sum)) f |= kOverflow;

@@ -43,18 +43,15 @@ struct EdgeCursor {
     }
 };
 
-// Calls f(child) for every leaf edge of `x`, in order; returns the number of entries it
-// scanned (the options and the children of each).
+// Calls f(child) for every leaf edge of `x`, in order, counting each option and each
+// child against `poll` as it goes: a node with millions of options, or an option with
+// millions of children, is checked within.
 template <class F>
-std::uint64_t for_each_leaf_edge(const Graph& g, NodeId x, F&& f) {
-    const std::span<const Idx> options = g.options(x);
-    std::uint64_t scanned = options.size();
-    for (Idx o : options) {
+void for_each_leaf_edge(const Graph& g, NodeId x, Poll& poll, F&& f) {
+    for (Idx o : g.options(x)) {
         const std::span<const Idx> children = g.children(o);
-        scanned += children.size();
-        for (Idx c : children) f(NodeId(c));
+        poll.step(1 + poll.scan(children.size(), [&](std::size_t i) { f(NodeId(children[i])); }));
     }
-    return scanned;
 }
 
 // Per-call memo of leaf counts over the part of the graph reached by leaf edges.

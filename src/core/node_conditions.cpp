@@ -12,6 +12,15 @@ namespace {
 
 using u64 = std::uint64_t;
 
+// The order of u64 values, counting each comparison, so that the sort of a long list is
+// checked within.  A sort stopped half way leaves a scratch list that is dropped.
+inline auto polled_less(Poll& poll) {
+    return [&poll](u64 a, u64 b) {
+        poll.step();
+        return a < b;
+    };
+}
+
 // The leaf sequence of `start`, described without materialising it: the distinct index
 // of each leaf (order of first appearance) and the number of times it occurs.
 struct SequenceIndex {
@@ -59,10 +68,10 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
         NodeId y = post[i];
         if (g.options(y).empty() || counts.count_repeated_leaves(y) == 0) continue;
         const u64 py = paths.get(y);
-        poll.step(for_each_leaf_edge(g, y, [&](NodeId c) {
+        for_each_leaf_edge(g, y, poll, [&](NodeId c) {
             u64& pc = paths.ref(c);
             if (__builtin_add_overflow(pc, py, &pc)) pc = ~u64(0);
-        }));
+        });
     }
     return si;
 }
@@ -72,12 +81,12 @@ SequenceIndex index_sequence(const Graph& g, NodeId start, const LeafCounts& cou
 // a selected and at an unselected position.
 bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCounts& counts,
                const SequenceIndex& si, NodeMap<u64>& hits, Poll& poll, Condition& out) {
-    poll.step(q.size());
     Condition pos;
     pos.reserve(q.size());
-    for (u64 p : q)
-        if (counts.covers(start, 0, p)) pos.push_back(p);
-    std::sort(pos.begin(), pos.end());
+    poll.step(poll.scan(q.size(), [&](std::size_t i) {
+        if (counts.covers(start, 0, q[i])) pos.push_back(q[i]);
+    }));
+    std::sort(pos.begin(), pos.end(), polled_less(poll));
     pos.erase(std::unique(pos.begin(), pos.end()), pos.end());
 
     // Walk the sequence as a tree of position ranges, entering only the ranges that hold
@@ -116,13 +125,13 @@ bool translate(const Graph& g, NodeId start, const Condition& q, const LeafCount
 
     bool consistent = true;
     out.clear();
-    poll.step(touched.size());
-    for (NodeId l : touched) {
+    poll.step(poll.scan(touched.size(), [&](std::size_t i) {
+        const NodeId l = touched[i];
         if (hits.get(l) != si.occ.get(l)) consistent = false;
         out.push_back(si.rank.get(l));
         hits.set(l, 0);
-    }
-    std::sort(out.begin(), out.end());
+    }));
+    std::sort(out.begin(), out.end(), polled_less(poll));
     return consistent;
 }
 
@@ -134,8 +143,10 @@ Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
     std::vector<const Condition*> sorted;
     sorted.reserve(translated.size());
     for (const Condition& c : translated) sorted.push_back(&c);
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const Condition* a, const Condition* b) { return a->size() < b->size(); });
+    std::stable_sort(sorted.begin(), sorted.end(), [&](const Condition* a, const Condition* b) {
+        poll.step();
+        return a->size() < b->size();
+    });
 
     // Candidate containers of an entry X are the non-empty entries whose first element is
     // in X; index them by first element.
@@ -164,14 +175,23 @@ Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
         bool drop = first_empty < k && x.size() >= leaf_count;
         if (!drop && !x.empty()) {
             ++gen;
-            poll.step(x.size());
-            for (u64 e : x) mark[e] = gen;
+            poll.step(poll.scan(x.size(), [&](std::size_t i) { mark[x[i]] = gen; }));
             for (u64 e : x) {
+                poll.step();
                 for (std::size_t j : by_first[e]) {
                     if (j >= k) break;  // indices are ascending
                     const Condition& y = *sorted[j];
-                    poll.step(1 + y.size());
-                    if (std::all_of(y.begin(), y.end(), [&](u64 v) { return mark[v] == gen; })) {
+                    // Whether y holds marked elements only; stops at the first that
+                    // is not, and counts what it reads a part at a time.
+                    poll.step();
+                    bool all = true;
+                    for (std::size_t i = 0; all && i < y.size();) {
+                        const std::size_t from = i, end = std::min(y.size(), i + Poll::kEvery);
+                        while (i < end && mark[y[i]] == gen) ++i;
+                        all = i == end;
+                        poll.step(i - from);
+                    }
+                    if (all) {
                         drop = true;
                         break;
                     }
@@ -182,7 +202,8 @@ Conditions prune(const Conditions& translated, u64 leaf_count, Poll& poll) {
         if (!drop) kept.push_back(x);
     }
     poll.step(kept.size());
-    std::sort(kept.begin(), kept.end(), [](const Condition& a, const Condition& b) {
+    std::sort(kept.begin(), kept.end(), [&](const Condition& a, const Condition& b) {
+        poll.step();
         if (a.size() != b.size()) return a.size() < b.size();
         return a < b;
     });

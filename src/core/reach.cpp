@@ -20,10 +20,8 @@ template <class Target>
 class Reach {
 public:
     Reach(const Graph& g, const Target& target, ClimbOptions opts, Poll& poll)
-        : g_(g), target_(target), skip_(opts.skip), include_self_(opts.include_self),
-          path_(g.size()), poll_(poll) {
-        poll_.step(opts.skip.size());
-    }
+        : g_(g), target_(target), skip_(opts.skip, poll), include_self_(opts.include_self),
+          path_(g.size()), poll_(poll) {}
 
     bool run(NodeId start) {
         Step s = is_below_rec(start);
@@ -90,8 +88,7 @@ private:
 
 bool is_below(const Graph& g, NodeId start, std::span<const NodeId> nodes, ClimbOptions opts) {
     Poll poll;
-    poll.step(nodes.size());
-    const IdSet targets(nodes);
+    const IdSet targets(nodes, poll);
     Reach<IdSet> search(g, targets, opts, poll);
     return search.run(start);
 }

@@ -30,7 +30,7 @@ public:
           val_nodes_(opts.val_nodes), above_(opts.above), below_(opts.below), state_(n_),
           in_a_(n_), in_b_(n_), poll_(poll) {}
 
-    std::vector<std::vector<NodeId>> run(NodeId start) {
+    Traces run(NodeId start) {
         traces_rec(start);
         while (!stack_.empty()) {
             Frame& top = stack_.back();
@@ -60,7 +60,7 @@ private:
     enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2, kCrossMask = 3, kOnPath = 4 };
     NodeMap<std::uint8_t> state_;
     std::vector<NodeId> path_;
-    std::vector<std::vector<NodeId>> result_;
+    Traces result_;
     std::vector<Frame> stack_;
     std::vector<Idx> kept_;  // kept entries of all frames on the stack, in stack order
     ListMembership in_a_, in_b_;
@@ -125,32 +125,35 @@ private:
         const bool others = side_parent != kNone || !children.empty();
         const bool need_opt_set = below_ && (!above_ || others);
         const bool need_par_set = above_ && (!below_ || others);
-        std::size_t scanned = options.size() + parents.size() + (side_parent != kNone) +
-                              children.size();
-        if (need_opt_set) {
-            in_a_.reset(options);
-            scanned += options.size();
-        }
-        if (need_par_set) {
-            in_b_.reset(parents);
-            scanned += parents.size();
-        }
-        auto pass = [&](Idx m) {
-            return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
+        // Long lists poll within; `scanned` gathers what is left to count.  Lists that
+        // are short together take the plain loops, counted by the caller's step.
+        auto general = [&](auto&& sc) -> std::size_t {
+            std::size_t scanned = side_parent != kNone;
+            if (need_opt_set) scanned += in_a_.reset(options, poll_);
+            if (need_par_set) scanned += in_b_.reset(parents, poll_);
+            auto pass = [&](Idx m) {
+                return (below_ && in_a_.contains(m)) || (above_ && in_b_.contains(m));
+            };
+            const std::size_t before = kept_.size();
+            std::size_t direct = 0;
+            scanned += sc.scan(options.size(), [&](std::size_t i) {
+                if (below_ || pass(options[i])) kept_.push_back(options[i]);
+            });
+            if (below_) direct += options.size();
+            scanned += sc.scan(parents.size(), [&](std::size_t i) {
+                if (above_ || pass(parents[i])) kept_.push_back(parents[i]);
+            });
+            if (above_) direct += parents.size();
+            if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
+            scanned += sc.scan(children.size(), [&](std::size_t i) {
+                if (pass(children[i])) kept_.push_back(children[i]);
+            });
+            cross = kept_.size() - before > direct ? kCross : kNoCross;
+            return scanned;
         };
-        const std::size_t before = kept_.size();
-        std::size_t direct = 0;
-        for (Idx m : options)
-            if (below_ || pass(m)) kept_.push_back(m);
-        if (below_) direct += options.size();
-        for (Idx m : parents)
-            if (above_ || pass(m)) kept_.push_back(m);
-        if (above_) direct += parents.size();
-        if (side_parent != kNone && pass(side_parent)) kept_.push_back(side_parent);
-        for (Idx m : children)
-            if (pass(m)) kept_.push_back(m);
-        cross = kept_.size() - before > direct ? kCross : kNoCross;
-        return scanned;
+        if (options.size() + parents.size() + children.size() <= Poll::kEvery) [[likely]]
+            return general(PlainScan{});
+        return general(poll_);
     }
 
     std::size_t collect_from_op(NodeId n, std::uint8_t& cross) {
@@ -167,38 +170,43 @@ private:
         }
         const bool need_child_set =
             below_ && (!options.empty() || !parents.empty() || parent != kNone);
-        std::size_t scanned = options.size() + parents.size() + (parent != kNone) +
-                              children.size();
-        if (need_child_set) {
-            in_a_.reset(children);
-            scanned += children.size();
-        }
-        auto pass = [&](Idx m) {
-            return (par_ok && m == parent) || (below_ && in_a_.contains(m));
+        // Long lists poll within; `scanned` gathers what is left to count.  Lists that
+        // are short together take the plain loops, counted by the caller's step.
+        auto general = [&](auto&& sc) -> std::size_t {
+            std::size_t scanned = parent != kNone;
+            if (need_child_set) scanned += in_a_.reset(children, poll_);
+            auto pass = [&](Idx m) {
+                return (par_ok && m == parent) || (below_ && in_a_.contains(m));
+            };
+            const std::size_t before = kept_.size();
+            const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
+            scanned += sc.scan(options.size(), [&](std::size_t i) {
+                if (pass(options[i])) kept_.push_back(options[i]);
+            });
+            scanned += sc.scan(parents.size(), [&](std::size_t i) {
+                if (pass(parents[i])) kept_.push_back(parents[i]);
+            });
+            if (parent != kNone && pass(parent)) kept_.push_back(parent);
+            scanned += sc.scan(children.size(), [&](std::size_t i) {
+                if (below_ || pass(children[i])) kept_.push_back(children[i]);
+            });
+            cross = kept_.size() - before > direct ? kCross : kNoCross;
+            return scanned;
         };
-        const std::size_t before = kept_.size();
-        const std::size_t direct = std::size_t(par_ok) + (below_ ? children.size() : 0);
-        for (Idx m : options)
-            if (pass(m)) kept_.push_back(m);
-        for (Idx m : parents)
-            if (pass(m)) kept_.push_back(m);
-        if (parent != kNone && pass(parent)) kept_.push_back(parent);
-        for (Idx m : children)
-            if (below_ || pass(m)) kept_.push_back(m);
-        cross = kept_.size() - before > direct ? kCross : kNoCross;
-        return scanned;
+        if (options.size() + parents.size() + children.size() <= Poll::kEvery) [[likely]]
+            return general(PlainScan{});
+        return general(poll_);
     }
 };
 
 }  // namespace
 
-std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts) {
+Traces traces(const Graph& g, NodeId start, TraceOptions opts) {
     Poll poll;
     return traces(g, start, opts, poll);
 }
 
-std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts,
-                                        Poll& poll) {
+Traces traces(const Graph& g, NodeId start, TraceOptions opts, Poll& poll) {
     TraceSearch search(g, opts, poll);
     return search.run(start);
 }

@@ -1,8 +1,7 @@
 // Trace enumeration: every dead-end path from a node in the enabled directions.
 #pragma once
 
-#include <vector>
-
+#include "flat_lists.hpp"
 #include "graph.hpp"
 
 namespace quill {
@@ -16,11 +15,13 @@ struct TraceOptions {
     bool below = false;     // follow an op's children and a value's options
 };
 
+// The paths found, each the list of its recorded nodes, kept flat.
+using Traces = FlatLists<NodeId>;
+
 // Every path from `start` that follows the enabled links until none leads on, each as the
 // list of its recorded nodes, in depth-first order.
-std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts = {});
+Traces traces(const Graph& g, NodeId start, TraceOptions opts = {});
 // The same, counting its work against a running call's poll.
-std::vector<std::vector<NodeId>> traces(const Graph& g, NodeId start, TraceOptions opts,
-                                        Poll& poll);
+Traces traces(const Graph& g, NodeId start, TraceOptions opts, Poll& poll);
 
 }  // namespace quill

@@ -32,7 +32,9 @@ public:
 
     Conditions run(NodeId start) {
         if (is_value_leaf(start)) return kOneEmpty;
-        for (Idx c : g_.children(start)) counts_.explore(c);
+        const std::span<const Idx> start_children = g_.children(start);
+        poll_.step(poll_.scan(start_children.size(),
+                              [&](std::size_t i) { counts_.explore(start_children[i]); }));
         counts_.mark_shared();
 
         // Discover the ops to evaluate, depth first, recording each after those it reads.
@@ -66,11 +68,10 @@ public:
         for (Idx s : order) {
             evaluate(s);
             const Slot& sl = slots_[s];
-            poll_.step(sl.target_count);
-            for (std::uint64_t i = 0; i < sl.target_count; ++i) {
+            poll_.step(poll_.scan(sl.target_count, [&](std::size_t i) {
                 Slot& t = slots_[targets_[sl.target_begin + i]];
                 if (--t.users == 0) Conditions().swap(t.result);
-            }
+            }));
         }
         return std::move(slots_[order.back()].result);
     }
@@ -109,11 +110,13 @@ private:
         return s - 1;
     }
 
-    // Marks in `selected_` the children positions named by `q`.
+    // Marks in `selected_` the children positions named by `q`; a long condition polls
+    // within, and the rest of it is counted here too.
     void select(const Condition& q, std::size_t k) {
         selected_.assign(k, 0);
-        for (u64 p : q)
-            if (p < k) selected_[p] = 1;
+        poll_.step(poll_.scan(q.size(), [&](std::size_t i) {
+            if (q[i] < k) selected_[q[i]] = 1;
+        }));
     }
 
     // A selected child contributes all its positions.  Checked while discovering, top
@@ -143,22 +146,21 @@ private:
         auto ch = g_.children(x);
         std::uint32_t count = 0;
         for (const Condition& q : *own) {
-            poll_.step(1 + q.size() + ch.size());
             select(q, ch.size());
-            for (std::size_t p = 0; p < ch.size(); ++p) {
+            poll_.step(1 + poll_.scan(ch.size(), [&](std::size_t p) {
                 if (selected_[p]) {
                     check_range(ch[p]);
-                    continue;
+                    return;
                 }
                 auto opts = g_.options(ch[p]);
-                if (opts.empty()) continue;
+                if (opts.empty()) return;
                 Idx t = slot_for(opts[0]);  // may grow slots_
-                if (slots_[t].mark == s) continue;
+                if (slots_[t].mark == s) return;
                 slots_[t].mark = s;
                 ++slots_[t].users;
                 targets_.push_back(t);
                 ++count;
-            }
+            }));
         }
         slots_[s].target_count = count;
     }
@@ -175,18 +177,17 @@ private:
         const std::size_t k = ch.size();
 
         // Offsets come from the distinct leaf counts of the earlier children.
-        poll_.step(k);
         std::vector<u64> offsets(k, 0);
-        for (std::size_t p = 1; p < k; ++p)
-            offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(ch[p - 1]);
+        poll_.step(poll_.scan(k, [&](std::size_t p) {
+            if (p > 0) offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(ch[p - 1]);
+        }));
 
         std::vector<Conditions> ranges(k);
         std::vector<const Conditions*> lists(k);
         Conditions out;
         for (const Condition& q : own) {
-            poll_.step(q.size() + k);
             select(q, k);
-            for (std::size_t p = 0; p < k; ++p) {
+            poll_.step(poll_.scan(k, [&](std::size_t p) {
                 NodeId c = ch[p];
                 if (selected_[p]) {
                     if (ranges[p].empty()) {
@@ -203,7 +204,7 @@ private:
                 } else {
                     lists[p] = &slots_[slot_of_.get(g_.options(c)[0]) - 1].result;
                 }
-            }
+            }));
             combine_into(out, lists, offsets, poll_);
         }
         slots_[s].result = std::move(out);

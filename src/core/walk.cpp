@@ -8,14 +8,13 @@ namespace {
 
 // Pushes a list in reverse so that its first entry is popped first.  Entries already
 // visited are left out: they would be skipped when popped, so the order is the same.
-// Returns the number of entries scanned.
+// A long list is polled within; returns the entries scanned but not yet counted.
 inline std::size_t push_reversed(IdStack& stack, std::span<const Idx> ids,
-                                 const NodeSet& seen, std::uint64_t n) {
-    for (std::size_t i = ids.size(); i-- > 0;) {
+                                 const NodeSet& seen, std::uint64_t n, Poll& poll) {
+    return poll.scan_reversed(ids.size(), [&](std::size_t i) {
         Idx m = ids[i];
         if (m >= n || !seen.contains(m)) stack.push_back(m);
-    }
-    return ids.size();
+    });
 }
 
 // The walk proper; calls visit(id) for each node in visiting order.
@@ -30,7 +29,10 @@ void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&
         Idx id = stack.back();
         stack.pop_back();
         if (id >= n) out_of_range(n, id);
-        if (seen.contains(id)) continue;
+        if (seen.contains(id)) {
+            poll.step();  // a list that names one node many times pushes it as often
+            continue;
+        }
         seen.insert(id);
         visit(NodeId(id));
         std::size_t scanned = 0;
@@ -39,10 +41,10 @@ void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&
                 Idx p = g.parent(id);
                 if (p != kNone && (p >= n || !seen.contains(p))) stack.push_back(p);
             }
-            if (dirs.below) scanned += push_reversed(stack, g.children(id), seen, n);
+            if (dirs.below) scanned += push_reversed(stack, g.children(id), seen, n, poll);
         } else {
-            if (dirs.below) scanned += push_reversed(stack, g.options(id), seen, n);
-            if (dirs.above) scanned += push_reversed(stack, g.parents(id), seen, n);
+            if (dirs.below) scanned += push_reversed(stack, g.options(id), seen, n, poll);
+            if (dirs.above) scanned += push_reversed(stack, g.parents(id), seen, n, poll);
         }
         poll.step(1 + scanned);
     }

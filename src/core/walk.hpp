@@ -84,15 +84,20 @@ struct CanonicalWalk {
              Place&& place, bool until_flat) {
         bool odd = false;
         Graph::OwnLinks l;
+        // Returns the entries scanned but not yet counted: a long list polls within.
         auto push_reversed = [&](std::span<const Idx> ids) {
-            for (std::size_t i = ids.size(); i-- > 0;)
+            pairs += ids.size();
+            return poll.scan_reversed(ids.size(), [&](std::size_t i) {
                 if (!seen(ids[i])) stack.push_back(ids[i]);
-            return ids.size();
+            });
         };
         while (!stack.empty()) {
             const Idx id = stack.back();
             stack.pop_back();
-            if (seen(id)) continue;
+            if (seen(id)) {
+                poll.step();  // a list that names one node many times pushes it as often
+                continue;
+            }
             place(id, Idx(order.size()));
             order.push_back(id);
             visit(id);
@@ -108,12 +113,11 @@ struct CanonicalWalk {
                 const Idx p = g.parent(id);
                 if (p != kNone && !seen(p)) stack.push_back(p);
                 scanned = push_reversed(g.children(id));
-                pairs += scanned + (p != kNone);
+                pairs += (p != kNone);
                 odd |= !g.parents(id).empty() || !g.options(id).empty();
             } else {
                 scanned = push_reversed(g.options(id));
                 scanned += push_reversed(g.parents(id));
-                pairs += scanned;
                 odd |= !g.children(id).empty() || g.parent(id) != kNone;
             }
             poll.step(1 + scanned);
@@ -126,18 +130,15 @@ struct CanonicalWalk {
     // walked nodes.
     void count_other_kind(const Graph& g, Poll& poll) {
         auto walked = [&](Idx m) { return position.get(m) != kNone; };
+        auto count = [&](std::span<const Idx> l) {
+            return poll.scan(l.size(), [&](std::size_t i) { pairs += walked(l[i]); });
+        };
         for (Idx id : order) {
             std::size_t scanned = 0;
             if (g.is_op(id)) {
-                for (Field f : {Field::Parents, Field::Options}) {
-                    const std::span<const Idx> l = g.list(id, f);
-                    scanned += l.size();
-                    for (Idx m : l) pairs += walked(m);
-                }
+                for (Field f : {Field::Parents, Field::Options}) scanned += count(g.list(id, f));
             } else {
-                const std::span<const Idx> l = g.children(id);
-                scanned = l.size();
-                for (Idx m : l) pairs += walked(m);
+                scanned = count(g.children(id));
                 if (Idx p = g.parent(id); p != kNone) pairs += walked(p);
             }
             poll.step(1 + scanned);
@@ -183,13 +184,22 @@ void gather_connections(const Graph& g, const CanonicalWalk& w, Poll& poll, Flus
                 fill += 2 * std::size_t(count);
                 continue;
             }
-            for_each_neighbor(g, id, [&](NodeId m) {
+            // A long list polls within; the rest was counted with the node above.
+            auto add = [&](Idx m) {
                 room();
-                const Idx at = pos(Idx(m));
+                const Idx at = pos(m);
                 block[fill] = i;
                 block[fill + 1] = at;
                 fill += at != kNone ? 2 : 0;
-            });
+            };
+            auto add_all = [&](std::span<const Idx> l) {
+                poll.scan(l.size(), [&](std::size_t k) { add(l[k]); });
+            };
+            // The order of for_each_neighbor: options, parents, parent, children.
+            add_all(g.options(id));
+            add_all(g.parents(id));
+            if (Idx p = g.parent(id); p != kNone) add(p);
+            add_all(g.children(id));
         }
         if (fill) flush(block, fill);
     };

@@ -228,11 +228,14 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
     });
 }
 
-PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids) {
+PyObject* id_list_to_py(std::span<const std::uint64_t> ids) {
     return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
 }
 
 PyObject* conditions_to_py(const quill::Conditions& conds) {
+    return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
+}
+PyObject* conditions_to_py(const quill::FlatConditions& conds) {
     return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
 }
 

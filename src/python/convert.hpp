@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "conditions.hpp"
@@ -96,7 +97,8 @@ PyObject* build_list(std::size_t n, Item&& item) {
 }
 
 // Result building; each returns a new reference or nullptr with an exception set.
-PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids);
+PyObject* id_list_to_py(std::span<const std::uint64_t> ids);
 PyObject* conditions_to_py(const quill::Conditions& conds);
+PyObject* conditions_to_py(const quill::FlatConditions& conds);
 
 }  // namespace quillpy

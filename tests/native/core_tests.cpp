@@ -617,20 +617,24 @@ TEST(id_sets_answer_like_a_plain_set) {
     // Lists short and long, with repeats and ids beyond the bound; the caller's ids also
     // take the values a table might reserve.
     ListMembership in_list(bound);
+    Poll poll;
     for (std::size_t len : {0, 3, 16, 17, 200}) {
         std::vector<Idx> list;
         for (std::size_t i = 0; i < len; ++i) list.push_back(Idx(r.below(bound + 20)));
-        in_list.reset(list);
+        in_list.reset(list, poll);
         std::vector<NodeId> ids(list.begin(), list.end());
         ids.push_back(~u64(0));
         ids.push_back(u64(1) << 40);
         const IdSet id_set(ids);
+        const IdSet polled_set(ids, poll);  // sized for all of them before the first
         for (u64 id = 0; id < bound + 25; ++id) {
             const bool listed = std::find(list.begin(), list.end(), Idx(id)) != list.end();
             CHECK(in_list.contains(id) == listed);
             CHECK(id_set.contains(id) == listed);
+            CHECK(polled_set.contains(id) == listed);
         }
         CHECK(id_set.contains(~u64(0)) && id_set.contains(u64(1) << 40));
+        CHECK(polled_set.contains(~u64(0)) && polled_set.contains(u64(1) << 40));
         CHECK(!id_set.contains(~u64(0) - 1));
     }
 }
@@ -942,14 +946,14 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const std::vector<NodeId> none;
     const std::vector<NodeId> leaf{bottom};
     check_cancellation("traces", [&] { return traces(g, bottom); },
-                       equal<std::vector<std::vector<NodeId>>>);
+                       equal<Traces>);
     check_cancellation("is_below", [&] { return is_below(g, bottom, none); }, equal<bool>);
     NodeId small_bottom;
     const Graph small = ladder(3, small_bottom);
     const std::vector<NodeId> small_leaf{small_bottom};
     check_cancellation("cross_sections_internal",
                        [&] { return cross_sections_internal(small, small_bottom, small_leaf); },
-                       equal<std::vector<Cut>>);
+                       equal<Cuts>);
 
     Graph glue;
     const NodeId root = glue.add_value(0, 0);
@@ -978,7 +982,7 @@ TEST(long_searches_answer_the_cancellation_hook) {
     const std::vector<Conditions> by_child(16, Conditions{Condition{0}, Condition{1}});
     check_cancellation("condition_combinations_internal",
                        [&] { return condition_combinations_internal(by_child, {}); },
-                       equal<Conditions>);
+                       equal<FlatConditions>);
 }
 
 TEST(work_in_long_lists_answers_the_cancellation_hook) {
