@@ -225,12 +225,19 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
     });
 }
 
+PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids, ResultPoll& poll) {
+    return build_list(ids.size(), poll,
+                      [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
+}
+
 PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids) {
-    return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
+    ResultPoll poll;
+    return id_list_to_py(ids, poll);
 }
 
 PyObject* conditions_to_py(const quill::Conditions& conds) {
-    return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
+    ResultPoll poll;
+    return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
 }
 
 }  // namespace quillpy

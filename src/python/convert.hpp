@@ -54,25 +54,50 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out);
 // Sets TypeError "'{type}' object cannot be cast as '{target}'".
 void set_cast_error(PyObject* o, const char* target);
 
+// Counts the items put into a result while it is built and checks for signals every
+// few thousand of them, so that a result of millions of items answers Ctrl-C while it is
+// built.  One counter goes through a whole result, nested lists and tuples included, so
+// that a list of a million one-item lists polls as often as a list of two million ints.
+// A failed step leaves the signal handler's exception set; the caller then releases
+// whatever it has built.
+class ResultPoll {
+public:
+    bool step() {
+        if (++count_ < kEvery) return true;
+        count_ = 0;
+        return PyErr_CheckSignals() == 0;
+    }
+
+private:
+    static constexpr std::uint32_t kEvery = 4096;
+    std::uint32_t count_ = 0;
+};
+
 // A new list of n items, item(i) giving a new reference or nullptr (which ends the
-// build with that exception).
+// build with that exception).  Each item is one step of `poll`.
 template <class Item>
-PyObject* build_list(std::size_t n, Item&& item) {
+PyObject* build_list(std::size_t n, ResultPoll& poll, Item&& item) {
     PyObject* list = PyList_New(Py_ssize_t(n));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = item(i);
+        PyObject* v = poll.step() ? item(i) : nullptr;
         if (!v) {
-            Py_DECREF(list);
+            Py_DECREF(list);  // the slots not yet filled are null, which the list skips
             return nullptr;
         }
         PyList_SET_ITEM(list, Py_ssize_t(i), v);
     }
     return list;
 }
+template <class Item>
+PyObject* build_list(std::size_t n, Item&& item) {
+    ResultPoll poll;
+    return build_list(n, poll, item);
+}
 
 // Result building; each returns a new reference or nullptr with an exception set.
 PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids);
+PyObject* id_list_to_py(const std::vector<std::uint64_t>& ids, ResultPoll& poll);
 PyObject* conditions_to_py(const quill::Conditions& conds);
 
 }  // namespace quillpy
