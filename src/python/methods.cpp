@@ -97,7 +97,7 @@ PyObject* clone_to_py(quill::Clone&& c) {
         throw;
     }
     if (!filled) {
-        Py_DECREF(dict);
+        poll.release(dict);
         return nullptr;
     }
     PyObject* graph = wrap_graph(std::move(c.graph));
@@ -193,8 +193,14 @@ PyObject* connections(const Graph& g) {
     auto pairs = quill::connections(g);
     ResultPoll poll;
     return build_list(pairs.size(), poll, [&](std::size_t i) {
-        return Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
-                             (unsigned long long)pairs[i].second);
+        PyObject* pair = Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
+                                       (unsigned long long)pairs[i].second);
+        // A tuple of two ints can never be part of a cycle, so the collector need not
+        // track it (it would untrack it on its first look anyway); tracked, the pairs of a
+        // three-million-node tree made the collector walk millions of tuples during the
+        // build and again once the caller let go of them.
+        if (pair) PyObject_GC_UnTrack(pair);
+        return pair;
     });
 }
 
@@ -216,8 +222,12 @@ PyObject* traces(const Graph& g, NodeId start_id, bool me_too, bool op_nodes, bo
     auto found = quill::traces(g, start_id,
                                  {.me_too = me_too, .op_nodes = op_nodes, .val_nodes = val_nodes,
                                   .above = above, .below = below});
+    GcPause pause;
     ResultPoll poll;
-    return build_list(found.size(), poll, [&](std::size_t i) { return id_list_to_py(found[i], poll); });
+    PyObject* out =
+        build_list(found.size(), poll, [&](std::size_t i) { return id_list_to_py(found[i], poll); });
+    if (!out && poll.interrupted()) release_later(std::move(found));
+    return out;
 }
 PyObject* is_below(const Graph& g, NodeId start_id, std::span<const NodeId> nodes,
                    bool include_self, std::span<const NodeId> skip) {
@@ -225,12 +235,15 @@ PyObject* is_below(const Graph& g, NodeId start_id, std::span<const NodeId> node
 }
 PyObject* cross_sections(const Graph& g, NodeId target_leaf, std::span<const NodeId> leaves) {
     auto cuts = quill::cross_sections_internal(g, target_leaf, leaves);
+    GcPause pause;
     ResultPoll poll;
-    return build_list(cuts.size(), poll, [&](std::size_t i) -> PyObject* {
+    PyObject* out = build_list(cuts.size(), poll, [&](std::size_t i) -> PyObject* {
         PyObject* members = id_list_to_py(cuts[i].first, poll);
         if (!members) return nullptr;
         return Py_BuildValue("(NK)", members, (unsigned long long)cuts[i].second);
     });
+    if (!out && poll.interrupted()) release_later(std::move(cuts));
+    return out;
 }
 
 // ---- hashing, comparison, merging ----
