@@ -264,10 +264,15 @@ PyObject* clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_i
     PyObject* remaining = attached ? id_list_to_py(a.remaining_leaves, poll) : nullptr;
     PyObject* graph = remaining ? wrap_graph(std::move(a.graph)) : nullptr;
     PyObject* out = graph ? PyTuple_Pack(3, graph, attached, remaining) : nullptr;
-    Py_XDECREF(attached);
-    Py_XDECREF(remaining);
     Py_XDECREF(graph);
-    return out;
+    if (out) {
+        Py_DECREF(attached);
+        Py_DECREF(remaining);
+        return out;
+    }
+    if (attached) poll.release(attached);  // a list of millions of leaves, say
+    if (remaining) poll.release(remaining);
+    return nullptr;
 }
 
 }  // namespace
