@@ -282,3 +282,26 @@ def test_conditions_that_multiply():
     g, tops, roots = choice_forest(19)
     assert_answers(g, lambda: quillnet.tree_conditions(g, tops[0], CHOICES, False), EARLIER)
     assert_answers(g, lambda: quillnet.get_conditions(g, roots[0], CHOICES, False), EARLIER)
+
+
+# ---- what an interrupted call leaves behind ----
+
+
+def test_an_interrupted_call_gives_back_what_it_built(paths):
+    """What a call had built is released soon after the interrupt, and the collector,
+    which the many-list results hold off while they are built, is as the caller left it."""
+    import gc
+    import sys
+
+    for call in [lambda: paths.traces(1),
+                 lambda: quillnet.condition_combinations([[[0], [1]]] * 18, [])]:
+        run_time = timed(call)
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            try:
+                blocks = sys.getallocatedblocks()
+                assert interrupt_latency(call, 0.6 * run_time) is not None
+                assert gc.isenabled() == enabled
+                assert sys.getallocatedblocks() - blocks < 100_000
+            finally:
+                gc.enable()
