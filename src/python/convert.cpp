@@ -1,5 +1,6 @@
 #include "convert.hpp"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -228,15 +229,59 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
     });
 }
 
+namespace {
+
+// The pauses in force, and whether the collector ran before the first of them.
+std::atomic<int> g_gc_pauses{0};
+bool g_gc_was_enabled = false;
+
+}  // namespace
+
+void pause_gc() {
+    if (g_gc_pauses.fetch_add(1) == 0) g_gc_was_enabled = PyGC_Disable() != 0;
+}
+
+void resume_gc() {
+    if (g_gc_pauses.fetch_sub(1) == 1 && g_gc_was_enabled) PyGC_Enable();
+}
+
+void release_later(PyObject* obj) {
+    auto release = [](void* p) {
+        Py_DECREF(static_cast<PyObject*>(p));
+        resume_gc();
+        return 0;
+    };
+    pause_gc();
+    if (Py_AddPendingCall(release, obj) != 0) release(obj);
+}
+
+PyObject* id_list_to_py(std::span<const std::uint64_t> ids, ResultPoll& poll) {
+    return build_list(ids.size(), poll,
+                      [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
+}
+
 PyObject* id_list_to_py(std::span<const std::uint64_t> ids) {
-    return build_list(ids.size(), [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });
+    ResultPoll poll;
+    return id_list_to_py(ids, poll);
+}
+
+PyObject* conditions_to_py(const quill::Conditions& conds, ResultPoll& poll) {
+    GcPause pause;
+    return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
 }
 
 PyObject* conditions_to_py(const quill::Conditions& conds) {
-    return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
+    ResultPoll poll;
+    return conditions_to_py(conds, poll);
 }
+PyObject* conditions_to_py(const quill::FlatConditions& conds, ResultPoll& poll) {
+    GcPause pause;
+    return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
+}
+
 PyObject* conditions_to_py(const quill::FlatConditions& conds) {
-    return build_list(conds.size(), [&](std::size_t i) { return id_list_to_py(conds[i]); });
+    ResultPoll poll;
+    return conditions_to_py(conds, poll);
 }
 
 }  // namespace quillpy

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "conditions.hpp"
@@ -79,26 +81,104 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out);
 // Sets TypeError "'{type}' object cannot be cast as '{target}'".
 void set_cast_error(PyObject* o, const char* target);
 
+// Holds the cyclic garbage collector off while a result of many containers is built:
+// each collection walks every container built so far, which made building a million
+// lists four times slower and stopped the build for tenths of a second between two
+// polls.  Only objects made by the build are allocated meanwhile, and none of them can
+// be part of a cycle.  Pauses nest (a result handed to release_later keeps one until it
+// is gone); the collector's previous state comes back when the last one ends.
+void pause_gc();
+void resume_gc();
+class GcPause {
+public:
+    GcPause() { pause_gc(); }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() { resume_gc(); }
+};
+
+// Releases a partly built result after an interrupt.  Releasing millions of objects
+// takes longer than Ctrl-C may wait, so `obj` (a new reference that the caller gives up)
+// is handed to a pending call of the interpreter, which releases it once the exception
+// has reached the caller's frame; when no pending call can be scheduled it is released
+// at once.  The collector stays paused until then: a collection started meanwhile would
+// walk every container of the result.  A build is only interrupted where signal handlers
+// run, in the main thread of the main interpreter, which is where pending calls run too.
+void release_later(PyObject* obj);
+
+// The same for a native result (a vector of millions of vectors takes as long to free):
+// `value` is moved to the heap and destroyed by a pending call.
+template <class T>
+void release_later(T&& value) {
+    using V = std::remove_cvref_t<T>;
+    V* held;
+    try {
+        held = new V(std::move(value));
+    } catch (...) {
+        return;  // no room: `value` is freed by its owner, at once
+    }
+    if (Py_AddPendingCall([](void* p) { delete static_cast<V*>(p); return 0; }, held) != 0)
+        delete held;
+}
+
+// Counts the items put into a result while it is built and checks for signals every
+// few thousand of them, so that a result of millions of items answers Ctrl-C while it is
+// built.  One counter goes through a whole result, nested lists and tuples included, so
+// that a list of a million one-item lists polls as often as a list of two million ints.
+// A failed step leaves the signal handler's exception set and marks the build as
+// interrupted; release() then hands what was built to release_later.
+class ResultPoll {
+public:
+    bool step() {
+        if (++count_ < kEvery) return true;
+        count_ = 0;
+        if (PyErr_CheckSignals() == 0) return true;
+        interrupted_ = true;
+        return false;
+    }
+    bool interrupted() const { return interrupted_; }
+    // Gives up a reference to a partly built result.
+    void release(PyObject* obj) {
+        if (interrupted_)
+            release_later(obj);
+        else
+            Py_DECREF(obj);
+    }
+
+private:
+    static constexpr std::uint32_t kEvery = 4096;
+    std::uint32_t count_ = 0;
+    bool interrupted_ = false;
+};
+
 // A new list of n items, item(i) giving a new reference or nullptr (which ends the
-// build with that exception).
+// build with that exception).  Each item is one step of `poll`.
 template <class Item>
-PyObject* build_list(std::size_t n, Item&& item) {
+PyObject* build_list(std::size_t n, ResultPoll& poll, Item&& item) {
     PyObject* list = PyList_New(Py_ssize_t(n));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < n; ++i) {
-        PyObject* v = item(i);
+        PyObject* v = poll.step() ? item(i) : nullptr;
         if (!v) {
-            Py_DECREF(list);
+            poll.release(list);  // the slots not yet filled are null, which the list skips
             return nullptr;
         }
         PyList_SET_ITEM(list, Py_ssize_t(i), v);
     }
     return list;
 }
+template <class Item>
+PyObject* build_list(std::size_t n, Item&& item) {
+    ResultPoll poll;
+    return build_list(n, poll, item);
+}
 
 // Result building; each returns a new reference or nullptr with an exception set.
 PyObject* id_list_to_py(std::span<const std::uint64_t> ids);
+PyObject* id_list_to_py(std::span<const std::uint64_t> ids, ResultPoll& poll);
 PyObject* conditions_to_py(const quill::Conditions& conds);
+PyObject* conditions_to_py(const quill::Conditions& conds, ResultPoll& poll);
 PyObject* conditions_to_py(const quill::FlatConditions& conds);
+PyObject* conditions_to_py(const quill::FlatConditions& conds, ResultPoll& poll);
 
 }  // namespace quillpy

@@ -6,6 +6,7 @@
 #include "binder.hpp"
 #include "conditions.hpp"
 #include "convert.hpp"
+#include "error.hpp"
 #include "glue.hpp"
 #include "op_snapshot.hpp"
 
@@ -29,6 +30,19 @@ using quill::Conditions;
 using quill::Graph;
 using quill::OpCache;
 
+// The conditions as a new list.  When the build is interrupted, the native conditions
+// (and the op cache, if any) are released after the exception has reached the caller.
+template <class Found>
+PyObject* conditions_result(Found&& found, OpCache* cache = nullptr) {
+    ResultPoll poll;
+    PyObject* out = conditions_to_py(found, poll);
+    if (!out && poll.interrupted()) {
+        release_later(std::move(found));
+        if (cache) release_later(std::move(*cache));
+    }
+    return out;
+}
+
 // The condition functions convert their arguments, build the op cache, and only then
 // borrow the graph; a conflicting borrow at that point is an internal failure.
 template <class Run>
@@ -37,12 +51,18 @@ PyObject* with_op_cache(UnborrowedGraph graph, PyObject* op_snapshot, Run&& run)
     if (!build_op_cache(op_snapshot, cache)) return nullptr;
     SharedBorrow borrow;
     if (!borrow.acquire(graph.obj)) return raise_panic("Already mutably borrowed: graph is being changed");
-    return conditions_to_py(run(graph.obj->graph, cache));
+    Conditions found;
+    try {
+        found = run(graph.obj->graph, cache);
+    } catch (const quill::Interrupted&) {
+        release_later(std::move(cache));  // millions of conditions, as the caller gave them
+        throw;
+    }
+    return conditions_result(std::move(found), &cache);
 }
-
 PyObject* condition_combinations(std::vector<Conditions>&& conditions_by_child,
                                  std::vector<NodeId>&& offset_list) {
-    return conditions_to_py(
+    return conditions_result(
         quill::condition_combinations_internal(std::move(conditions_by_child), std::move(offset_list)));
 }
 PyObject* tree_conditions(UnborrowedGraph graph, NodeId node_id, PyObject* op_snapshot,

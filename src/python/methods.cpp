@@ -80,9 +80,11 @@ PyObject* dict_with_room(std::size_t n) {
 PyObject* clone_to_py(quill::Clone&& c) {
     PyObject* dict = dict_with_room(c.corr.to_old.size());
     if (!dict) return nullptr;
+    ResultPoll poll;
     bool filled;
     try {  // listing a sparse correspondence in order takes a block
         filled = c.corr.for_each_ascending([&](quill::NodeId old, quill::NodeId now) {
+            if (!poll.step()) return false;
             PyObject* k = PyLong_FromSize_t(std::size_t(old));
             PyObject* v = k ? PyLong_FromUnsignedLong((unsigned long)now) : nullptr;
             int rc = v ? PyDict_SetItem(dict, k, v) : -1;
@@ -95,7 +97,7 @@ PyObject* clone_to_py(quill::Clone&& c) {
         throw;
     }
     if (!filled) {
-        Py_DECREF(dict);
+        poll.release(dict);
         return nullptr;
     }
     PyObject* graph = wrap_graph(std::move(c.graph));
@@ -182,20 +184,40 @@ PyObject* get_op_id(const Graph& g, NodeId node_id) {
 
 // ---- whole-graph queries ----
 PyObject* num_nodes(const Graph& g) { return py_u64(g.size()); }
+// Both kinds: every id in order.  One kind: the ids are counted first, so that the list
+// is built at its final size with no native copy of the ids; both passes poll, one step
+// per node.
 PyObject* nodes(const Graph& g, bool val_nodes, bool op_nodes) {
-    std::vector<NodeId> out;
+    ResultPoll poll;
+    const NodeId n = g.size();
+    if (val_nodes && op_nodes)
+        return build_list(n, poll, [](std::size_t i) { return PyLong_FromSize_t(i); });
+    std::size_t count = 0;
     if (val_nodes || op_nodes) {
-        for (NodeId i = 0; i < g.size(); ++i)
-            if (g.is_op(i) ? op_nodes : val_nodes) out.push_back(i);
+        for (NodeId i = 0; i < n; ++i) {
+            if (!poll.step()) return nullptr;
+            count += (g.is_op(i) ? op_nodes : val_nodes) ? 1 : 0;
+        }
     }
-    return id_list_to_py(out);
+    NodeId next = 0;
+    return build_list(count, poll, [&](std::size_t) {
+        while (!(g.is_op(next) ? op_nodes : val_nodes)) ++next;
+        return PyLong_FromUnsignedLongLong(next++);
+    });
 }
 PyObject* leaves(const Graph& g) { return id_list_to_py(quill::leaves(g)); }
 PyObject* connections(const Graph& g) {
     auto pairs = quill::connections(g);
-    return build_list(pairs.size(), [&](std::size_t i) {
-        return Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
-                             (unsigned long long)pairs[i].second);
+    ResultPoll poll;
+    return build_list(pairs.size(), poll, [&](std::size_t i) {
+        PyObject* pair = Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
+                                       (unsigned long long)pairs[i].second);
+        // A tuple of two ints can never be part of a cycle, so the collector need not
+        // track it (it would untrack it on its first look anyway); tracked, the pairs of a
+        // three-million-node tree made the collector walk millions of tuples during the
+        // build and again once the caller let go of them.
+        if (pair) PyObject_GC_UnTrack(pair);
+        return pair;
     });
 }
 
@@ -217,7 +239,12 @@ PyObject* traces(const Graph& g, NodeId start_id, bool me_too, bool op_nodes, bo
     auto found = quill::traces(g, start_id,
                                  {.me_too = me_too, .op_nodes = op_nodes, .val_nodes = val_nodes,
                                   .above = above, .below = below});
-    return build_list(found.size(), [&](std::size_t i) { return id_list_to_py(found[i]); });
+    GcPause pause;
+    ResultPoll poll;
+    PyObject* out =
+        build_list(found.size(), poll, [&](std::size_t i) { return id_list_to_py(found[i], poll); });
+    if (!out && poll.interrupted()) release_later(std::move(found));
+    return out;
 }
 PyObject* is_below(const Graph& g, NodeId start_id, std::span<const NodeId> nodes,
                    bool include_self, std::span<const NodeId> skip) {
@@ -225,11 +252,15 @@ PyObject* is_below(const Graph& g, NodeId start_id, std::span<const NodeId> node
 }
 PyObject* cross_sections(const Graph& g, NodeId target_leaf, std::span<const NodeId> leaves) {
     auto cuts = quill::cross_sections_internal(g, target_leaf, leaves);
-    return build_list(cuts.size(), [&](std::size_t i) -> PyObject* {
-        PyObject* members = id_list_to_py(cuts[i].first);
+    GcPause pause;
+    ResultPoll poll;
+    PyObject* out = build_list(cuts.size(), poll, [&](std::size_t i) -> PyObject* {
+        PyObject* members = id_list_to_py(cuts[i].first, poll);
         if (!members) return nullptr;
         return Py_BuildValue("(NK)", members, (unsigned long long)cuts[i].second);
     });
+    if (!out && poll.interrupted()) release_later(std::move(cuts));
+    return out;
 }
 
 // ---- hashing, comparison, merging ----
@@ -245,14 +276,20 @@ PyObject* merge_value_nodes(Graph& g, NodeId keep, NodeId other, bool upper, boo
 PyObject* clone_subgraph(const Graph& g) { return clone_to_py(quill::clone_subgraph(g)); }
 PyObject* clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id) {
     quill::Attached a = quill::clone_and_attach(g, elem, root_leaf_id);
-    PyObject* attached = id_list_to_py(a.attached_leaves);
-    PyObject* remaining = attached ? id_list_to_py(a.remaining_leaves) : nullptr;
+    ResultPoll poll;
+    PyObject* attached = id_list_to_py(a.attached_leaves, poll);
+    PyObject* remaining = attached ? id_list_to_py(a.remaining_leaves, poll) : nullptr;
     PyObject* graph = remaining ? wrap_graph(std::move(a.graph)) : nullptr;
     PyObject* out = graph ? PyTuple_Pack(3, graph, attached, remaining) : nullptr;
-    Py_XDECREF(attached);
-    Py_XDECREF(remaining);
     Py_XDECREF(graph);
-    return out;
+    if (out) {
+        Py_DECREF(attached);
+        Py_DECREF(remaining);
+        return out;
+    }
+    if (attached) poll.release(attached);  // a list of millions of leaves, say
+    if (remaining) poll.release(remaining);
+    return nullptr;
 }
 
 }  // namespace
