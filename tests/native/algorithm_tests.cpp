@@ -1176,17 +1176,18 @@ TEST(glue_leaves_matches_the_copying_search_on_random_graphs) {
     int compared = 0;
     for (int round = 0; round < 500; ++round) {
         const std::size_t n = 2 + r.below(8);
-        const bool odd = round % 4 == 3;
+        const bool odd = round % 2 == 1;
         Spec s = random_spec(r, n, n + r.below(n + 1), odd, false, 2);
         const Graph g = build(s);
         Ids vals;
         for (NodeId m = 0; m < n; ++m)
             if (!g.is_op(m)) vals.push_back(m);
-        // Mostly leaves of the root's component, which the glue steps keep in the copies;
-        // now and then any value node, which may fail the membership tests.
+        // Half leaves of the root's component, which the glue steps keep in the copies;
+        // half any value node: one with options moves them, one outside the component
+        // fails the membership tests.
         const Ids own = leaves(g);
         auto pick = [&] {
-            return !own.empty() && r.chance(80) ? own[r.below(own.size())]
+            return !own.empty() && r.chance(50) ? own[r.below(own.size())]
                                                 : vals[r.below(vals.size())];
         };
         Ids lv, cands;
@@ -1204,6 +1205,54 @@ TEST(glue_leaves_matches_the_copying_search_on_random_graphs) {
         }
     }
     CHECK(compared > 40);
+}
+
+TEST(glue_leaves_matches_the_copying_search_on_shared_ops_hubs_and_lost_roots) {
+    auto same = [](const Graph& g, const Ids& lv, const Ids& c) {
+        const GlueOutcome want = glue_outcome(true, g, lv, c, {});
+        CHECK(glue_outcome(false, g, lv, c, {}) == want);
+        return want;
+    };
+    // One op among the options of two values (its parent is the second): gluing moves the
+    // op's parent while the options lists may come out alike.
+    Graph g2 = star({5, 5, 5, 5, 5});  // values 2 .. 6
+    const NodeId op = g2.add_op(1);
+    g2.connect_value_to_op(2, op);
+    g2.connect_value_to_op(3, op);
+    g2.connect_op_to_value(op, g2.add_value(0, 5));
+    CHECK(!same(g2, {2, 3, 4, 7}, {5, 6}).first);
+    CHECK(same(g2, {2, 3}, {4}).second.size() > 2);
+    same(g2, {3, 2, 4}, {2});
+    // A value below 40 ops, each an option of one of the star's leaves.
+    Graph g = star({5, 5, 5, 5, 5, 5});
+    const NodeId hub = g.add_value(0, 5);
+    for (u32 i = 0; i < 40; ++i) {
+        const NodeId o = g.add_op(i);
+        g.connect_value_to_op(2 + i % 6, o);
+        g.connect_op_to_value(o, hub);
+    }
+    CHECK(!same(g, {2, 3, 4}, {hub}).first);
+    // The root is a leaf glued onto another: the glued graph holds the root alone.
+    G b;
+    for (u32 i = 0; i < 3; ++i) b.v(i, 5);
+    const NodeId o3 = b.o(0);
+    b.ov(o3, 0);
+    b.ov(o3, 1);
+    b.vo(2, o3);
+    b.g.root_id = 0;
+    for (const auto& [lv, c] : std::vector<std::pair<Ids, Ids>>{
+             {{0, 1}, {}}, {{0}, {1, 2}}, {{0, 1}, {2}}, {{1, 0}, {2}}})
+        same(b.g, lv, c);
+    // Ids that leave the component further down, with and without a value taking a value
+    // as a child (which keeps a link up to the glued-away leaf).
+    for (bool odd : {false, true}) {
+        Graph s6 = star({5, 5, 5, 5, 5, 5});
+        if (odd) s6.connect_op_to_value(2, 3);
+        for (const auto& [lv, c] : std::vector<std::pair<Ids, Ids>>{
+                 {{2, 3, 4, 5, 3}, {}}, {{2, 3, 4}, {2}}, {{2, 3, 4, 2}, {5}}, {{2, 3, 2}, {4}},
+                 {{3, 2, 3}, {}}})
+            same(s6, lv, c);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
