@@ -39,7 +39,7 @@ struct Rng {
     bool chance(unsigned pct) { return below(100) < pct; }
 };
 
-struct Spec {
+struct Recipe {
     struct N {
         bool op;
         u32 a, b;
@@ -55,17 +55,17 @@ struct Spec {
 
 // Builds the graph; with `perm`, old node i becomes node perm[i] and the same connect
 // calls are replayed in the same order, so every list holds the same entries in order.
-Graph build(const Spec& s, const std::vector<NodeId>* perm = nullptr) {
+Graph build(const Recipe& s, const std::vector<NodeId>* perm = nullptr) {
     const std::size_t n = s.nodes.size();
     std::vector<NodeId> inv(n);
     for (std::size_t i = 0; i < n; ++i) inv[perm ? (*perm)[i] : i] = i;
     auto id = [&](NodeId i) { return perm ? (*perm)[i] : i; };
     Graph g;
     for (std::size_t k = 0; k < n; ++k) {
-        const Spec::N& x = s.nodes[inv[k]];
+        const Recipe::N& x = s.nodes[inv[k]];
         x.op ? g.add_op(x.a) : g.add_value(x.a, x.b);
     }
-    for (const Spec::L& l : s.links) {
+    for (const Recipe::L& l : s.links) {
         if (l.op_to_value)
             g.connect_op_to_value(id(l.x), id(l.y));
         else
@@ -79,9 +79,9 @@ Graph build(const Spec& s, const std::vector<NodeId>* perm = nullptr) {
 // join any two nodes, which fills the fields of the other kind.  With `hub`, one node
 // takes a further 17 to 20 links (repeats likely), so that its lists pass the length at
 // which the searches mark list members in a set.
-Spec random_spec(Rng& r, std::size_t n, std::size_t links, bool odd, bool hub = false,
+Recipe random_recipe(Rng& r, std::size_t n, std::size_t links, bool odd, bool hub = false,
                  u32 types = 3) {
-    Spec s;
+    Recipe s;
     for (std::size_t i = 0; i < n; ++i) {
         const bool op = i == 1 || (i > 1 && r.chance(50));
         s.nodes.push_back({op, u32(r.below(100)), op ? 0u : u32(r.below(types))});
@@ -446,7 +446,7 @@ TEST(walks_match_the_reference_on_random_graphs) {
     Rng r{11};
     for (int round = 0; round < 120; ++round) {
         const std::size_t n = 2 + r.below(14);
-        const Spec s = random_spec(r, n, r.below(2 * n + 1), round % 2 == 1, round % 3 == 0);
+        const Recipe s = random_recipe(r, n, r.below(2 * n + 1), round % 2 == 1, round % 3 == 0);
         const Graph g = build(s);
         for (NodeId start = 0; start < n; ++start) {
             CHECK(walk(g, start) == ref_walk(g, start, true, true));
@@ -478,7 +478,7 @@ TEST(walks_of_a_large_component_turn_to_the_flat_map_with_the_same_order) {
     // Many nodes reached: the canonical walk's sparse map turns flat on the way.
     Rng r{5};
     for (int round = 0; round < 4; ++round) {
-        const Spec s = random_spec(r, 600, 1500, round % 2 == 1, true);
+        const Recipe s = random_recipe(r, 600, 1500, round % 2 == 1, true);
         const Graph g = build(s);
         CHECK(walk(g, g.root_id) == ref_walk(g, g.root_id, true, true));
         CHECK(connections(g) == ref_connections(g));
@@ -619,7 +619,7 @@ TEST(traces_match_the_reference_on_random_graphs) {
     };
     for (int round = 0; round < 90; ++round) {
         const std::size_t n = 2 + r.below(9);
-        const Spec s = random_spec(r, n, n + r.below(n + 1), round % 2 == 1, round % 3 == 0);
+        const Recipe s = random_recipe(r, n, n + r.below(n + 1), round % 2 == 1, round % 3 == 0);
         const Graph g = build(s);
         for (NodeId start = 0; start < n; ++start)
             for (const TraceOptions& o : opts) {
@@ -653,7 +653,7 @@ TEST(is_below_matches_the_reference_on_random_graphs) {
     Rng r{31};
     for (int round = 0; round < 150; ++round) {
         const std::size_t n = 2 + r.below(12);
-        const Spec s = random_spec(r, n, n + r.below(2 * n), round % 2 == 1, round % 4 == 0);
+        const Recipe s = random_recipe(r, n, n + r.below(2 * n), round % 2 == 1, round % 4 == 0);
         const Graph g = build(s);
         // The same targets for many questions, and a set the caller keeps and updates.
         StampedSet kept(n);
@@ -773,7 +773,7 @@ TEST(hashes_match_the_reference_and_ignore_node_numbering) {
     Rng r{41};
     for (int round = 0; round < 150; ++round) {
         const std::size_t n = 1 + r.below(16);
-        const Spec s = random_spec(r, n, r.below(2 * n + 1), round % 2 == 1, round % 3 == 0);
+        const Recipe s = random_recipe(r, n, r.below(2 * n + 1), round % 2 == 1, round % 3 == 0);
         const Graph g = build(s);
         const std::vector<NodeId> perm = random_perm(r, n);
         const Graph h = build(s, &perm);
@@ -788,7 +788,7 @@ TEST(hashes_match_the_reference_and_ignore_node_numbering) {
     }
 }
 
-TEST(same_spec_compares_type_ids_of_value_nodes) {
+TEST(the_type_comparison_asks_for_two_value_nodes_of_one_type_id) {
     G b;
     const NodeId x = b.v(1, 5), y = b.v(2, 5), z = b.v(1, 6), p = b.o(5);
     const Graph& g = b.g;
@@ -836,7 +836,7 @@ TEST(clone_matches_the_reference_on_random_graphs) {
     Rng r{51};
     for (int round = 0; round < 150; ++round) {
         const std::size_t n = 1 + r.below(20);
-        const Spec s = random_spec(r, n, r.below(2 * n + 1), round % 2 == 1, round % 3 == 0);
+        const Recipe s = random_recipe(r, n, r.below(2 * n + 1), round % 2 == 1, round % 3 == 0);
         const Graph g = build(s);
         const Clone c = clone_subgraph(g);
         const Ids order = ref_numbering(g);
@@ -856,7 +856,7 @@ TEST(clone_matches_the_reference_on_random_graphs) {
     }
     // A large component: the numbering's map turns flat on the way.
     for (int round = 0; round < 3; ++round) {
-        const Spec s = random_spec(r, 700, 1600, round == 1, true);
+        const Recipe s = random_recipe(r, 700, 1600, round == 1, true);
         const Graph g = build(s);
         const Clone c = clone_subgraph(g);
         const Ids order = ref_numbering(g);
@@ -920,9 +920,9 @@ TEST(clone_and_attach_matches_the_copy_of_the_copy_on_random_graphs) {
     int done = 0;
     for (int round = 0; round < 200; ++round) {
         const std::size_t n = 2 + r.below(10), m = 1 + r.below(10);
-        const Spec s = random_spec(r, n, r.below(2 * n + 1), round % 2 == 1, round % 5 == 0);
-        const Spec se = random_spec(r, m, r.below(2 * m + 1), round % 3 == 1, round % 4 == 0);
-        const Graph g = build(s), e = build(se);
+        const Recipe s = random_recipe(r, n, r.below(2 * n + 1), round % 2 == 1, round % 5 == 0);
+        const Recipe re = random_recipe(r, m, r.below(2 * m + 1), round % 3 == 1, round % 4 == 0);
+        const Graph g = build(s), e = build(re);
         const Ids own = leaves(g);
         const NodeId leaf = r.below(n);
         const Ids num = ref_numbering(g);
@@ -1177,7 +1177,7 @@ TEST(glue_leaves_matches_the_copying_search_on_random_graphs) {
     for (int round = 0; round < 500; ++round) {
         const std::size_t n = 2 + r.below(8);
         const bool odd = round % 2 == 1;
-        Spec s = random_spec(r, n, n + r.below(n + 1), odd, false, 2);
+        Recipe s = random_recipe(r, n, n + r.below(n + 1), odd, false, 2);
         const Graph g = build(s);
         Ids vals;
         for (NodeId m = 0; m < n; ++m)
@@ -1320,7 +1320,7 @@ TEST(cross_sections_match_the_reference_on_random_graphs) {
     Rng r{81};
     for (int round = 0; round < 120; ++round) {
         const std::size_t n = 2 + r.below(9);
-        const Spec s = random_spec(r, n, n + r.below(n + 1), round % 2 == 1);
+        const Recipe s = random_recipe(r, n, n + r.below(n + 1), round % 2 == 1);
         const Graph g = build(s);
         Ids lv;
         for (NodeId m = 0; m < n; ++m)
@@ -1569,8 +1569,8 @@ TEST(condition_combinations_shift_and_cut_like_the_reference) {
 }
 
 // An acyclic graph with sharing and repeats: every link goes from a lower id to a higher.
-Spec acyclic_spec(Rng& r, std::size_t n, bool odd) {
-    Spec s;
+Recipe acyclic_recipe(Rng& r, std::size_t n, bool odd) {
+    Recipe s;
     for (std::size_t i = 0; i < n; ++i) {
         const bool op = i > 0 && !r.chance(55);
         s.nodes.push_back({op, u32(r.below(4)), 0});
@@ -1605,7 +1605,7 @@ OpCache random_snapshot(Rng& r) {
 TEST(conditions_match_the_reference_on_random_graphs) {
     Rng r{91};
     for (int round = 0; round < 160; ++round) {
-        const Spec s = acyclic_spec(r, 2 + r.below(14), round % 3 == 2);
+        const Recipe s = acyclic_recipe(r, 2 + r.below(14), round % 3 == 2);
         const Graph g = build(s);
         const OpCache snap = random_snapshot(r);
         for (NodeId node = 0; node < g.size(); ++node) {
@@ -1622,7 +1622,7 @@ TEST(conditions_match_the_reference_on_random_graphs) {
 TEST(leaf_counts_count_occurrences_and_distinct_leaves) {
     Rng r{101};
     for (int round = 0; round < 150; ++round) {
-        const Spec s = acyclic_spec(r, 2 + r.below(16), round % 3 == 2);
+        const Recipe s = acyclic_recipe(r, 2 + r.below(16), round % 3 == 2);
         const Graph g = build(s);
         Poll poll;
         LeafCounts counts(g, poll);
