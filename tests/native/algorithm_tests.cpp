@@ -767,6 +767,19 @@ TEST(hashes_see_links_of_the_other_kind) {
         CHECK(w.pairs == ref_connections(*x).size());
     }
     CHECK(connection_hash(side_parent_only) != connection_hash(side_child));
+    // Walk R 0, P 1, a 2, b 3, Q 4: a's side parent Q gives (2, 4), Q's side option a
+    // gives (4, 2), before Q's parent and child.
+    const std::vector<std::pair<u64, u64>> want = {{0, 1}, {0, 4}, {1, 0}, {1, 2},
+                                                   {1, 3}, {2, 1}, {2, 4}, {3, 1},
+                                                   {3, 4}, {4, 2}, {4, 0}, {4, 3}};
+    CHECK(connections(side_parent_only) == want);
+    // Pinned: the values are stored by callers, so they must not move.
+    CHECK(connection_hash(side_parent) == 0x19d19e5438099ecdull);
+    CHECK(equality_hash(side_parent) == 0xb8a10450bb604b9full);
+    CHECK(connection_hash(side_parent_only) == 0x1b33121b371c1c94ull);
+    CHECK(equality_hash(side_parent_only) == 0x9f3a7c3d98b93b58ull);
+    CHECK(connection_hash(side_child) == 0xf5189882a1bf832cull);
+    CHECK(equality_hash(side_child) == 0x35a56834461f1613ull);
 }
 
 TEST(hashes_match_the_reference_and_ignore_node_numbering) {
