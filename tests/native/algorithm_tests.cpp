@@ -573,7 +573,7 @@ TEST(traces_reset_list_marks_between_nodes) {
         // Up from a: its 17 parents and the side child ps[5]; ps[0] holds y as its parent
         // and among its side parents, so it leads on twice: 19 ways to y.  From y: its
         // 17 parents and the side child qs[3], not ps[0]: 18 ways to t.
-        const std::vector<Ids> up = traces(g, a, {.op_nodes = false});
+        const std::vector<Ids> up = unpack(traces(g, a, {.op_nodes = false}));
         CHECK(up.size() == 19 * 18);
         for (const Ids& tr : up) CHECK(tr == (Ids{a, y, t}));
         std::vector<Ids> want;
@@ -582,7 +582,7 @@ TEST(traces_reset_list_marks_between_nodes) {
         // Down from t: its 17 options, qs[3] twice (y is its child and a side parent): 18
         // ways to y.  From y: its 17 options and the side child ps[0] (one of them), not
         // qs[3]; ps[5] twice (a is its child and a side parent): 19 ways to a, a dead end.
-        const std::vector<Ids> down = traces(g, t, {.op_nodes = false, .above = false, .below = true});
+        const std::vector<Ids> down = unpack(traces(g, t, {.op_nodes = false, .above = false, .below = true}));
         CHECK(down.size() == 18 * 19);
         CHECK(ref_traces(g, t, {.above = false, .below = true}, want, 1000));
         CHECK(traces(g, t, {.above = false, .below = true}) == want);

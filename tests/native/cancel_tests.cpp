@@ -140,19 +140,6 @@ TEST(searches_poll_within_one_long_list) {
 
 namespace {
 
-template <class T>
-std::vector<std::vector<T>> unpack(const FlatLists<T>& f) {
-    std::vector<std::vector<T>> out;
-    for (std::size_t i = 0; i < f.size(); ++i) out.emplace_back(f[i].begin(), f[i].end());
-    return out;
-}
-
-std::vector<std::pair<std::vector<NodeId>, u64>> unpack(const Cuts& c) {
-    std::vector<std::pair<std::vector<NodeId>, u64>> out;
-    for (std::size_t i = 0; i < c.size(); ++i)
-        out.emplace_back(std::vector<NodeId>(c[i].first.begin(), c[i].first.end()), c[i].second);
-    return out;
-}
 
 }  // namespace
 

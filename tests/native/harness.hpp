@@ -47,6 +47,32 @@ struct GraphTestAccess {
 };
 }  // namespace quill
 
+namespace quill {
+// The flat results as plain vectors, and compared with them, so that tests can state
+// expected results as literals.
+template <class T>
+std::vector<std::vector<T>> unpack(const FlatLists<T>& f) {
+    std::vector<std::vector<T>> out;
+    for (std::size_t i = 0; i < f.size(); ++i) out.emplace_back(f[i].begin(), f[i].end());
+    return out;
+}
+
+using Cut = std::pair<std::vector<NodeId>, std::uint64_t>;
+
+inline std::vector<Cut> unpack(const Cuts& c) {
+    std::vector<Cut> out;
+    for (std::size_t i = 0; i < c.size(); ++i)
+        out.emplace_back(std::vector<NodeId>(c[i].first.begin(), c[i].first.end()), c[i].second);
+    return out;
+}
+
+template <class T>
+bool operator==(const FlatLists<T>& a, const std::vector<std::vector<T>>& b) {
+    return unpack(a) == b;
+}
+inline bool operator==(const Cuts& a, const std::vector<Cut>& b) { return unpack(a) == b; }
+}  // namespace quill
+
 using namespace quill;
 using u32 = std::uint32_t;
 using u64 = std::uint64_t;
