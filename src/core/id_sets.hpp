@@ -496,8 +496,7 @@ private:
     public:
         Slots() = default;
         explicit Slots(std::size_t n)
-            : p_(static_cast<std::uint64_t*>(std::calloc(n, sizeof(std::uint64_t)))), n_(n) {
-            if (!p_) throw std::bad_alloc();
+            : p_(take(n)), n_(n) {
         }
         Slots(const Slots&) = delete;
         Slots& operator=(const Slots&) = delete;
@@ -514,6 +513,14 @@ private:
         const std::uint64_t* end() const { return p_ + n_; }
 
     private:
+        static std::uint64_t* take(std::size_t n) {
+#ifdef QUILL_FAULT_INJECTION
+            if (fault::tick()) throw std::bad_alloc();  // as operator new would
+#endif
+            auto* p = static_cast<std::uint64_t*>(std::calloc(n, sizeof(std::uint64_t)));
+            if (!p) throw std::bad_alloc();
+            return p;
+        }
         std::uint64_t* p_ = nullptr;
         std::size_t n_ = 0;
     };

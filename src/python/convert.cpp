@@ -266,7 +266,7 @@ PyObject* id_list_to_py(std::span<const std::uint64_t> ids) {
 }
 
 PyObject* conditions_to_py(const quill::Conditions& conds, ResultPoll& poll) {
-    GcPause pause;
+    GcPause pause(conds.size());
     return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
 }
 
@@ -275,7 +275,7 @@ PyObject* conditions_to_py(const quill::Conditions& conds) {
     return conditions_to_py(conds, poll);
 }
 PyObject* conditions_to_py(const quill::FlatConditions& conds, ResultPoll& poll) {
-    GcPause pause;
+    GcPause pause(conds.size());
     return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
 }
 

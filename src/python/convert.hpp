@@ -89,12 +89,22 @@ void set_cast_error(PyObject* o, const char* target);
 // is gone); the collector's previous state comes back when the last one ends.
 void pause_gc();
 void resume_gc();
+// A result of fewer containers than a collection's threshold is built without one: the
+// pause would cost a short call more than the collection it spares.
 class GcPause {
 public:
-    GcPause() { pause_gc(); }
+    explicit GcPause(std::size_t containers) : held_(containers >= kFewContainers) {
+        if (held_) pause_gc();
+    }
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
-    ~GcPause() { resume_gc(); }
+    ~GcPause() {
+        if (held_) resume_gc();
+    }
+
+private:
+    static constexpr std::size_t kFewContainers = 256;
+    bool held_;
 };
 
 // Releases a partly built result after an interrupt.  Releasing millions of objects

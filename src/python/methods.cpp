@@ -239,7 +239,7 @@ PyObject* traces(const Graph& g, NodeId start_id, bool me_too, bool op_nodes, bo
     auto found = quill::traces(g, start_id,
                                  {.me_too = me_too, .op_nodes = op_nodes, .val_nodes = val_nodes,
                                   .above = above, .below = below});
-    GcPause pause;
+    GcPause pause(found.size());
     ResultPoll poll;
     PyObject* out =
         build_list(found.size(), poll, [&](std::size_t i) { return id_list_to_py(found[i], poll); });
@@ -252,7 +252,7 @@ PyObject* is_below(const Graph& g, NodeId start_id, std::span<const NodeId> node
 }
 PyObject* cross_sections(const Graph& g, NodeId target_leaf, std::span<const NodeId> leaves) {
     auto cuts = quill::cross_sections_internal(g, target_leaf, leaves);
-    GcPause pause;
+    GcPause pause(cuts.size());
     ResultPoll poll;
     PyObject* out = build_list(cuts.size(), poll, [&](std::size_t i) -> PyObject* {
         PyObject* members = id_list_to_py(cuts[i].first, poll);
