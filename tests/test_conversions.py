@@ -205,3 +205,18 @@ def test_changing_items_read_from_tuples():
     outer = [(0, None, 2), (3,)]
     outer[0] = (0, Index(1, lambda: outer.clear()), 2)
     assert quillnet.condition_combinations([outer], []) == [[0, 1, 2]]
+
+
+def test_long_sequences_read_by_their_iterator_keep_every_id_in_order():
+    # Past a million ids, a sequence without a known size is gathered in pieces and put
+    # together at the end: the ids that decide these answers come last.
+    g = quillnet.CoreGraph()
+    root, op, leaf = g.add_value_with_payload(0, 0), g.add_op_with_payload(1), g.add_value_with_payload(1, 1)
+    g.connect_value_to_op(root, op)
+    g.connect_op_to_value(op, leaf)
+    n = 3_000_000
+    for nodes, skip, expected in [(range(n, -1, -1), (), True),   # only the root is above
+                                  (range(n, 1, -1), (), False),
+                                  ([0], range(n, 0, -1), False)]:  # the op is skipped
+        assert g.is_below(leaf, nodes, False, skip) is expected
+        assert g.is_below(leaf, list(nodes), False, list(skip)) is expected

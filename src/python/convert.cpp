@@ -199,10 +199,38 @@ bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out, SignalPoll& poll) 
             return true;
         }))
         return false;
-    return for_each_item(o, poll, [&](PyObject* item) {
+    // Once `out` holds a million ids and is full, further ids go into pieces of a million,
+    // put together at the end between checks for signals: doubling a vector of hundreds
+    // of megabytes is one copy that no signal can interrupt.
+    constexpr std::size_t kPiece = std::size_t(1) << 20;
+    std::vector<std::vector<std::uint64_t>> pieces;
+    const bool ok = for_each_item(o, poll, [&](PyObject* item) {
         std::uint64_t v;
         if (!to_id(item, v)) return false;
-        out.push_back(v);
+        if (pieces.empty() && (out.size() < out.capacity() || out.capacity() < kPiece)) {
+            out.push_back(v);
+            return true;
+        }
+        if (pieces.empty() || pieces.back().size() == kPiece) {
+            pieces.emplace_back();
+            pieces.back().reserve(kPiece);
+        }
+        pieces.back().push_back(v);
+        return true;
+    });
+    if (!ok || pieces.empty()) return ok;
+    return guarded([&] {
+        std::size_t total = out.size();
+        for (const auto& p : pieces) total += p.size();
+        std::vector<std::uint64_t> all;
+        all.reserve(total);  // one allocation, whose pages come as they are written
+        all.insert(all.end(), out.begin(), out.end());
+        for (auto& p : pieces) {
+            if (PyErr_CheckSignals() != 0) return false;
+            all.insert(all.end(), p.begin(), p.end());
+            std::vector<std::uint64_t>().swap(p);
+        }
+        out.swap(all);
         return true;
     });
 }
