@@ -322,23 +322,4 @@ PyObject* id_list_to_py(std::span<const std::uint64_t> ids) {
     return id_list_to_py(ids, poll);
 }
 
-PyObject* conditions_to_py(const quill::Conditions& conds, ResultPoll& poll) {
-    GcPause pause(conds.size());
-    return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
-}
-
-PyObject* conditions_to_py(const quill::Conditions& conds) {
-    ResultPoll poll;
-    return conditions_to_py(conds, poll);
-}
-PyObject* conditions_to_py(const quill::FlatConditions& conds, ResultPoll& poll) {
-    GcPause pause(conds.size());
-    return build_list(conds.size(), poll, [&](std::size_t i) { return id_list_to_py(conds[i], poll); });
-}
-
-PyObject* conditions_to_py(const quill::FlatConditions& conds) {
-    ResultPoll poll;
-    return conditions_to_py(conds, poll);
-}
-
 }  // namespace quillpy

@@ -187,9 +187,13 @@ PyObject* build_list(std::size_t n, Item&& item) {
 // Result building; each returns a new reference or nullptr with an exception set.
 PyObject* id_list_to_py(std::span<const std::uint64_t> ids);
 PyObject* id_list_to_py(std::span<const std::uint64_t> ids, ResultPoll& poll);
-PyObject* conditions_to_py(const quill::Conditions& conds);
-PyObject* conditions_to_py(const quill::Conditions& conds, ResultPoll& poll);
-PyObject* conditions_to_py(const quill::FlatConditions& conds);
-PyObject* conditions_to_py(const quill::FlatConditions& conds, ResultPoll& poll);
+
+// A list of id lists (paths, conditions), from anything with size() and operator[] giving
+// a span of ids; built with the collector paused when it holds many lists.
+template <class Lists>
+PyObject* id_lists_to_py(const Lists& lists, ResultPoll& poll) {
+    GcPause pause(lists.size());
+    return build_list(lists.size(), poll, [&](std::size_t i) { return id_list_to_py(lists[i], poll); });
+}
 
 }  // namespace quillpy

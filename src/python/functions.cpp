@@ -35,7 +35,7 @@ using quill::OpCache;
 template <class Found>
 PyObject* conditions_result(Found&& found, OpCache* cache = nullptr) {
     ResultPoll poll;
-    PyObject* out = conditions_to_py(found, poll);
+    PyObject* out = id_lists_to_py(found, poll);
     if (!out && poll.interrupted()) {
         release_later(std::move(found));
         if (cache) release_later(std::move(*cache));

@@ -239,10 +239,8 @@ PyObject* traces(const Graph& g, NodeId start_id, bool me_too, bool op_nodes, bo
     auto found = quill::traces(g, start_id,
                                  {.me_too = me_too, .op_nodes = op_nodes, .val_nodes = val_nodes,
                                   .above = above, .below = below});
-    GcPause pause(found.size());
     ResultPoll poll;
-    PyObject* out =
-        build_list(found.size(), poll, [&](std::size_t i) { return id_list_to_py(found[i], poll); });
+    PyObject* out = id_lists_to_py(found, poll);
     if (!out && poll.interrupted()) release_later(std::move(found));
     return out;
 }
