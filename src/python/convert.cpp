@@ -37,10 +37,9 @@ PyObject* type_name(PyTypeObject* t) {
 
 void set_str_vec_error() { PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`"); }
 
-// Converts every item of a sequence with `each`, one poll step per item; false with an
-// exception set.
-template <class Each>
-bool for_each_item(PyObject* o, SignalPoll& poll, Each&& each) {
+// Whether `o` may be read as a sequence of items; false with the TypeError of the kind
+// set.  A str is a sequence, but never taken for one of ids.
+bool is_item_sequence(PyObject* o) {
     if (PyUnicode_Check(o)) {
         set_str_vec_error();
         return false;
@@ -49,41 +48,62 @@ bool for_each_item(PyObject* o, SignalPoll& poll, Each&& each) {
         set_cast_error(o, "Sequence");
         return false;
     }
-    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
-        // The size is read again on every step: item conversion may run user code that
-        // changes the list.
-        for (Py_ssize_t i = 0;; ++i) {
-            PyObject* item;
-            if (PyList_CheckExact(o)) {
-                if (i >= PyList_GET_SIZE(o)) break;
-                item = PyList_GET_ITEM(o, i);
-            } else {
-                if (i >= PyTuple_GET_SIZE(o)) break;
-                item = PyTuple_GET_ITEM(o, i);
-            }
-            // Held before the poll, whose signal handler may change the list too.
-            Py_INCREF(item);
-            bool ok = poll.step() && guarded([&] { return each(item); });
-            Py_DECREF(item);
-            if (!ok) return false;
-        }
-        return true;
+    return true;
+}
+
+// The item at `i` of an exact list or tuple as a new reference, or nullptr past its end.
+// The size is read again on every step: converting an item may run user code that
+// changes the list.
+PyObject* item_at(PyObject* o, Py_ssize_t i) {
+    PyObject* item;
+    if (PyList_CheckExact(o)) {
+        if (i >= PyList_GET_SIZE(o)) return nullptr;
+        item = PyList_GET_ITEM(o, i);
+    } else {
+        if (i >= PyTuple_GET_SIZE(o)) return nullptr;
+        item = PyTuple_GET_ITEM(o, i);
     }
+    Py_INCREF(item);
+    return item;
+}
+
+// for_each_item over an exact list or tuple, read by index.
+template <class Each>
+bool for_each_indexed(PyObject* o, SignalPoll& poll, Each& each) {
+    for (Py_ssize_t i = 0;; ++i) {
+        // Held before the poll, whose signal handler may change the list too.
+        PyObject* item = item_at(o, i);
+        if (!item) return true;
+        const bool ok = poll.step() && guarded([&] { return each(item); });
+        Py_DECREF(item);
+        if (!ok) return false;
+    }
+}
+
+// for_each_item over any other sequence, read by its iterator.
+template <class Each>
+bool for_each_iterated(PyObject* o, SignalPoll& poll, Each& each) {
     PyObject* it = PyObject_GetIter(o);
     if (!it) return false;
-    for (;;) {
+    bool ok = true;
+    while (ok) {
         PyObject* item = PyIter_Next(it);
         if (!item) break;
-        bool ok = guarded([&] { return each(item); });
+        ok = guarded([&] { return each(item); });
         Py_DECREF(item);
-        if (ok && !poll.step()) ok = false;
-        if (!ok) {
-            Py_DECREF(it);
-            return false;
-        }
+        ok = ok && poll.step();
     }
     Py_DECREF(it);
-    return !PyErr_Occurred();
+    return ok && !PyErr_Occurred();
+}
+
+// Converts every item of a sequence with `each`, one poll step per item; false with an
+// exception set.
+template <class Each>
+bool for_each_item(PyObject* o, SignalPoll& poll, Each&& each) {
+    if (!is_item_sequence(o)) return false;
+    if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) return for_each_indexed(o, poll, each);
+    return for_each_iterated(o, poll, each);
 }
 
 Py_ssize_t size_hint(PyObject* o) {
@@ -201,7 +221,9 @@ bool to_id_list(PyObject* o, std::vector<std::uint64_t>& out, SignalPoll& poll) 
         return false;
     // Once `out` holds a million ids and is full, further ids go into pieces of a million,
     // put together at the end between checks for signals: doubling a vector of hundreds
-    // of megabytes is one copy that no signal can interrupt.
+    // of megabytes is one copy that no signal can interrupt.  A piece of a million ids
+    // (8 MiB) is copied in about a millisecond, and a list of a billion ids needs only a
+    // thousand of them.
     constexpr std::size_t kPiece = std::size_t(1) << 20;
     std::vector<std::vector<std::uint64_t>> pieces;
     const bool ok = for_each_item(o, poll, [&](PyObject* item) {
@@ -280,7 +302,10 @@ namespace {
 // before every instruction: a list of millions is given back a piece at a time, so that
 // the code that handles the exception runs between the pieces rather than after all.
 // The collector stays paused until the last piece is gone (a few hundred of the
-// interpreter's checks for a list of millions).
+// interpreter's checks for a list of millions).  A piece of 256 items, each at most a
+// short list or tuple of ints, is released in some ten microseconds: small enough that
+// the handler runs at nearly its own speed between pieces, large enough that the pieces
+// of a result of millions stay within a few thousand pending calls.
 constexpr Py_ssize_t kReleasePiece = 256;
 
 int release_piece(void* p) {

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "binder.hpp"
 #include "errors.hpp"
+#include "signature.hpp"
 
 namespace quillpy {
 
@@ -77,5 +77,15 @@ bool ready_graph_type() {
 }
 
 PyObject* wrap_graph(quill::Graph&& g) { return alloc_graph(&GraphType, std::move(g)); }
+
+bool fail_shared_borrow() {
+    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return false;
+}
+
+bool fail_exclusive_borrow() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+}
 
 }  // namespace quillpy

@@ -87,10 +87,10 @@ PyObject* clone_to_py(quill::Clone&& c) {
             if (!poll.step()) return false;
             PyObject* k = PyLong_FromSize_t(std::size_t(old));
             PyObject* v = k ? PyLong_FromUnsignedLong((unsigned long)now) : nullptr;
-            int rc = v ? PyDict_SetItem(dict, k, v) : -1;
+            const bool stored = v && PyDict_SetItem(dict, k, v) == 0;
             Py_XDECREF(k);
             Py_XDECREF(v);
-            return rc == 0;
+            return stored;
         });
     } catch (...) {
         Py_DECREF(dict);

@@ -38,10 +38,10 @@ bool add_public(PyObject* module, const char* name, PyObject* value) {
         }
     }
     PyObject* pyname = PyUnicode_FromString(name);
-    int rc = pyname ? PyList_Append(all, pyname) : -1;
+    const bool listed = pyname && PyList_Append(all, pyname) == 0;
     Py_XDECREF(pyname);
     Py_DECREF(all);
-    if (rc < 0) return false;
+    if (!listed) return false;
     return PyModule_AddObjectRef(module, name, value) == 0;
 }
 
