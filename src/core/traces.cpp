@@ -18,9 +18,9 @@ namespace {
 // previous frame's `end` (0 for the first frame) and its own `end`.
 struct Frame {
     std::size_t cursor;  // next kept entry to visit
-    std::size_t end;
+    std::size_t end;     // one past its last kept entry
     Idx node;
-    bool recorded;
+    bool recorded;       // whether the node stands in the recorded path
 };
 
 class TraceSearch {
