@@ -17,12 +17,13 @@ namespace {
 template <class Out>
 void combine(Out& out, const std::vector<const Conditions*>& lists,
              const std::vector<u64>& shifts, Poll& poll) {
-    const std::size_t k = lists.size();
+    const std::size_t list_count = lists.size();
     bool none = false;
-    poll.step(poll.scan(k, [&](std::size_t i) { none |= lists[i]->empty(); }));
+    poll.step(poll.scan(list_count, [&](std::size_t i) { none |= lists[i]->empty(); }));
     if (none) return;
-    const std::size_t used = std::min(k, shifts.size());
-    std::vector<std::size_t> pick(k, 0);
+    // The lists whose picks go into the result; the others only multiply the count.
+    const std::size_t used = std::min(list_count, shifts.size());
+    std::vector<std::size_t> pick(list_count, 0);  // per list, the index of its pick
     Condition cond;
     for (;;) {
         std::size_t len = 0;
@@ -41,7 +42,7 @@ void combine(Out& out, const std::vector<const Conditions*>& lists,
             out.push_back(cond);
         }
         // Odometer step: the last child moves fastest.
-        std::size_t i = k;
+        std::size_t i = list_count;
         for (;;) {
             poll.step();
             if (i == 0) return;
@@ -75,23 +76,23 @@ Conditions update_callable(const Graph& g, NodeId node, const OpCache& cache, Po
     if (it == cache.end()) return {};
     const OpInfo& info = it->second;
     if (!info.has_callable || info.cumulative) return copy_of(info.conditions, poll);
-    auto ch = g.children(node);
-    if (ch.empty()) return copy_of(info.conditions, poll);
-    NodeId callable = ch[0];
+    const std::span<const Idx> children = g.children(node);
+    if (children.empty()) return copy_of(info.conditions, poll);
+    const NodeId callable = children[0];
     if (g.is_op(callable)) return copy_of(info.conditions, poll);
-    auto jt = cache.find(g.val_id(callable));
-    if (jt == cache.end()) return {};
+    auto callable_it = cache.find(g.val_id(callable));
+    if (callable_it == cache.end()) return {};
     // The callable's parameter i is the op's child i + 1; child 0 (the callable) is
     // always selected.
     Conditions out;
-    out.reserve(jt->second.conditions.size());
-    for (const Condition& q : jt->second.conditions) {
-        poll.step(1 + q.size());
-        Condition c;
-        c.reserve(q.size() + 1);
-        c.push_back(0);
-        for (u64 p : q) c.push_back(p + 1);  // wraps at 2^64
-        out.push_back(std::move(c));
+    out.reserve(callable_it->second.conditions.size());
+    for (const Condition& parameters : callable_it->second.conditions) {
+        poll.step(1 + parameters.size());
+        Condition moved;
+        moved.reserve(parameters.size() + 1);
+        moved.push_back(0);
+        for (u64 p : parameters) moved.push_back(p + 1);  // wraps at 2^64
+        out.push_back(std::move(moved));
     }
     return out;
 }

@@ -28,12 +28,12 @@ public:
     // `traces` are the upward paths of the leaf, value nodes only, none of them empty;
     // their entries are node ids met by the search, hence valid.
     CutSearch(const Graph& g, const Traces& traces, std::span<const NodeId> leaves, Poll& poll)
-        : g_(g), k_(traces.size()), leaves_(leaves), poll_(poll), choice_(k_, 0),
-          chosen_(k_ ? g.size() : 0), index_(k_), in_cut_(g.size()) {
-        tr_.reserve(k_);
-        poll_.step(poll_.scan(k_, [&](std::size_t i) {
-            tr_.push_back(traces[i]);
-            chosen_.insert(tr_[i][0]);
+        : g_(g), trace_count_(traces.size()), leaves_(leaves), poll_(poll), choice_(trace_count_, 0),
+          chosen_(trace_count_ ? g.size() : 0), index_(trace_count_), in_cut_(g.size()) {
+        traces_.reserve(trace_count_);
+        poll_.step(poll_.scan(trace_count_, [&](std::size_t i) {
+            traces_.push_back(traces[i]);
+            chosen_.insert(traces_[i][0]);
         }));
     }
 
@@ -55,11 +55,12 @@ public:
     }
 
 private:
+    // What position_on answers for an id not on the trace: no position is that large.
     static constexpr std::size_t kNowhere = ~std::size_t(0);
 
     const Graph& g_;
-    std::vector<Trace> tr_;  // spans over the traces, which outlive the search
-    const std::size_t k_;
+    std::vector<Trace> traces_;  // spans over the traces, which outlive the search
+    const std::size_t trace_count_;
     const std::span<const NodeId> leaves_;
     Poll& poll_;
     // choice_[i]: the chosen position on trace i.  chosen_: the chosen nodes, each as many
@@ -74,41 +75,42 @@ private:
     StampedSet in_cut_;  // the members of the current cut, while leaves are added
 
     std::size_t position_on(std::size_t i, NodeId x) {
-        std::vector<std::pair<NodeId, std::size_t>>& ix = index_[i];
-        if (ix.empty()) {
-            const Trace t = tr_[i];
-            ix.reserve(t.size());
-            poll_.step(poll_.scan(t.size(), [&](std::size_t q) { ix.emplace_back(t[q], q); }));
+        std::vector<std::pair<NodeId, std::size_t>>& index = index_[i];
+        if (index.empty()) {
+            const Trace trace = traces_[i];
+            index.reserve(trace.size());
+            poll_.step(poll_.scan(trace.size(), [&](std::size_t q) { index.emplace_back(trace[q], q); }));
             // The sort of a long trace polls as it compares.  Stopped half way, the index
             // is dropped with the search.
-            std::sort(ix.begin(), ix.end(), [&](const auto& a, const auto& b) {
+            std::sort(index.begin(), index.end(), [&](const auto& a, const auto& b) {
                 poll_.step();
                 return a < b;
             });
         }
-        const auto it = std::lower_bound(ix.begin(), ix.end(), std::make_pair(x, std::size_t(0)));
-        return it != ix.end() && it->first == x ? it->second : kNowhere;
+        const auto it =
+            std::lower_bound(index.begin(), index.end(), std::make_pair(x, std::size_t(0)));
+        return it != index.end() && it->first == x ? it->second : kNowhere;
     }
 
     // Whether a node chosen for another trace stands on trace i at or above its choice.
     bool covered(std::size_t i) {
-        const Trace t = tr_[i];
-        const std::size_t p = choice_[i];
-        if (k_ - 1 < t.size() - p) {
+        const Trace trace = traces_[i];
+        const std::size_t chosen_at = choice_[i];
+        if (trace_count_ - 1 < trace.size() - chosen_at) {
             // Fewer other choices than entries from the choice up: look each of them up.
-            for (std::size_t j = 0; j < k_; ++j) {
+            for (std::size_t j = 0; j < trace_count_; ++j) {
                 poll_.step();
                 if (j == i) continue;
-                const std::size_t q = position_on(i, tr_[j][choice_[j]]);
-                if (q != kNowhere && q >= p) return true;
+                const std::size_t q = position_on(i, traces_[j][choice_[j]]);
+                if (q != kNowhere && q >= chosen_at) return true;
             }
             return false;
         }
         // A trace is a simple path, so only the choice itself can be this trace's own.
-        if (chosen_.count(t[p]) > 1) return true;
-        for (std::size_t q = p + 1; q < t.size(); ++q) {
+        if (chosen_.count(trace[chosen_at]) > 1) return true;
+        for (std::size_t q = chosen_at + 1; q < trace.size(); ++q) {
             poll_.step();
-            if (chosen_.count(t[q]) > 0) return true;
+            if (chosen_.count(trace[q]) > 0) return true;
         }
         return false;
     }
@@ -116,14 +118,14 @@ private:
     // Starts the cut with the chosen nodes that no other choice covers.
     void take_topmost(std::uint64_t& height, std::uint64_t& signature) {
         cut_.clear();
-        for (std::size_t i = 0; i < k_; ++i) {
+        for (std::size_t i = 0; i < trace_count_; ++i) {
             poll_.step();
             if (covered(i)) continue;
-            const Trace t = tr_[i];
-            const NodeId f = t[choice_[i]];
-            cut_.push_back(f);
-            height += t.size() - choice_[i] - 1;
-            signature ^= hash_u64(f);
+            const Trace trace = traces_[i];
+            const NodeId member = trace[choice_[i]];
+            cut_.push_back(member);
+            height += trace.size() - choice_[i] - 1;
+            signature ^= hash_u64(member);
         }
     }
 
@@ -135,26 +137,26 @@ private:
         in_cut_.clear();
         poll_.step(cut_.size());
         for (NodeId x : cut_) in_cut_.insert(x);
-        for (NodeId l : leaves_) {
-            if (!is_below(g_, l, in_cut_, {.include_self = true}, poll_)) {
-                cut_.push_back(l);
-                signature ^= hash_u64(l);
-                in_cut_.insert(l);
+        for (NodeId leaf : leaves_) {
+            if (!is_below(g_, leaf, in_cut_, {.include_self = true}, poll_)) {
+                cut_.push_back(leaf);
+                signature ^= hash_u64(leaf);
+                in_cut_.insert(leaf);
             }
         }
     }
 
     // Moves to the next choice, the last trace turning fastest; false after the last.
     bool next_choice() {
-        for (std::size_t i = k_; i-- > 0;) {
-            const Trace t = tr_[i];
-            chosen_.erase_one(t[choice_[i]]);
-            if (++choice_[i] < t.size()) {
-                chosen_.insert(t[choice_[i]]);
+        for (std::size_t i = trace_count_; i-- > 0;) {
+            const Trace trace = traces_[i];
+            chosen_.erase_one(trace[choice_[i]]);
+            if (++choice_[i] < trace.size()) {
+                chosen_.insert(trace[choice_[i]]);
                 return true;
             }
             choice_[i] = 0;
-            chosen_.insert(t[0]);
+            chosen_.insert(trace[0]);
         }
         return false;
     }
@@ -164,11 +166,11 @@ private:
 
 Cuts cross_sections_internal(const Graph& g, NodeId target_leaf, std::span<const NodeId> leaves) {
     Poll poll;
-    const Traces tr = traces(g, target_leaf, {.op_nodes = false}, poll);
+    const Traces upward = traces(g, target_leaf, {.op_nodes = false}, poll);
     bool none = false;
-    poll.step(poll.scan(tr.size(), [&](std::size_t i) { none |= tr[i].empty(); }));
+    poll.step(poll.scan(upward.size(), [&](std::size_t i) { none |= upward[i].empty(); }));
     if (none) return {};  // no choice at all
-    CutSearch search(g, tr, leaves, poll);
+    CutSearch search(g, upward, leaves, poll);
     return search.run();
 }
 

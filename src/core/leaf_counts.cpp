@@ -1,3 +1,4 @@
+// The leaf counts of the condition analysis: exploration, sharing, distinct counts.
 #include "leaf_counts.hpp"
 
 namespace quill {
@@ -11,7 +12,7 @@ void LeafCounts::explore(NodeId root) {
     if (info_.get(root).flags & kStateMask) return;
     struct Frame {
         NodeId node;
-        EdgeCursor cur;
+        EdgeCursor cursor;
     };
     std::vector<Frame> stack;
     info_.ref(root).flags |= kOnStack;
@@ -19,15 +20,15 @@ void LeafCounts::explore(NodeId root) {
     while (!stack.empty()) {
         poll_.step();
         Frame& top = stack.back();
-        NodeId c;
-        if (top.cur.next(g_, top.node, c, poll_)) {
-            Info& ic = info_.ref(c);
-            if (ic.indeg < 2) ++ic.indeg;
-            const std::uint8_t st = ic.flags & kStateMask;
-            if (st == kOnStack) leaf_edge_cycle(c);
-            if (st == 0) {
-                ic.flags |= kOnStack;
-                stack.push_back({c, {}});
+        NodeId child;
+        if (top.cursor.next(g_, top.node, child, poll_)) {
+            Info& child_info = info_.ref(child);
+            if (child_info.in_edges < 2) ++child_info.in_edges;
+            const std::uint8_t state = child_info.flags & kStateMask;
+            if (state == kOnStack) leaf_edge_cycle(child);
+            if (state == 0) {
+                child_info.flags |= kOnStack;
+                stack.push_back({child, {}});
             }
             continue;
         }
@@ -41,9 +42,9 @@ void LeafCounts::mark_shared() {
     for (NodeId x : post_) {
         bool shared = false;
         poll_.step();
-        for_each_leaf_edge(g_, x, poll_, [&](NodeId c) {
-            const Info ic = info_.get(c);
-            if (ic.indeg >= 2 || (ic.flags & kShared)) shared = true;
+        for_each_leaf_edge(g_, x, poll_, [&](NodeId child) {
+            const Info child_info = info_.get(child);
+            if (child_info.in_edges >= 2 || (child_info.flags & kShared)) shared = true;
         });
         if (shared) info_.ref(x).flags |= kShared;
     }
@@ -54,24 +55,24 @@ void LeafCounts::mark_shared() {
 // only the nodes with sharing below them: the leaves under an unshared node are reachable
 // through that node alone, so adding its occurrence count once is exact.
 u64 LeafCounts::count_unique_leaves(NodeId x) {
-    const Info ix = info_.get(x);
-    if (!(ix.flags & kShared)) return ix.rc;
-    if (ix.flags & kUniqueKnown) return unique_.get(x);
+    const Info info = info_.get(x);
+    if (!(info.flags & kShared)) return info.repeated_leaves;
+    if (info.flags & kUniqueKnown) return unique_.get(x);
     seen_.clear();
     u64 total = 0;
     std::vector<NodeId> stack{x};
     while (!stack.empty()) {
         poll_.step();
-        NodeId y = stack.back();
+        const NodeId node = stack.back();
         stack.pop_back();
-        if (seen_.contains(y)) continue;
-        seen_.insert(y);
-        const Info iy = info_.get(y);
-        if (!(iy.flags & kShared))
-            total += iy.rc;
+        if (seen_.contains(node)) continue;
+        seen_.insert(node);
+        const Info node_info = info_.get(node);
+        if (!(node_info.flags & kShared))
+            total += node_info.repeated_leaves;
         else
-            for_each_leaf_edge(g_, y, poll_, [&](NodeId c) {
-                if (!seen_.contains(c)) stack.push_back(c);
+            for_each_leaf_edge(g_, node, poll_, [&](NodeId child) {
+                if (!seen_.contains(child)) stack.push_back(child);
             });
     }
     unique_.set(x, total);
@@ -81,21 +82,21 @@ u64 LeafCounts::count_unique_leaves(NodeId x) {
 
 void LeafCounts::finish(NodeId x) {
     // Reading the entries below adds none, so the reference to x's entry stays valid.
-    Info& ix = info_.ref(x);
-    std::uint8_t f = (ix.flags & ~kStateMask) | kDone;
+    Info& info = info_.ref(x);
+    std::uint8_t flags = (info.flags & ~kStateMask) | kDone;
     u64 sum = 0;
     if (g_.options(x).empty()) {
         sum = 1;
     } else {
-        for_each_leaf_edge(g_, x, poll_, [&](NodeId c) {
-            const Info ic = info_.get(c);
-            if (ic.flags & kOverflow) f |= kOverflow;
-            if (__builtin_add_overflow(sum, ic.rc, &sum)) f |= kOverflow;
+        for_each_leaf_edge(g_, x, poll_, [&](NodeId child) {
+            const Info child_info = info_.get(child);
+            if (child_info.flags & kOverflow) flags |= kOverflow;
+            if (__builtin_add_overflow(sum, child_info.repeated_leaves, &sum)) flags |= kOverflow;
         });
-        if (f & kOverflow) sum = ~u64(0);  // saturated; the flag says "2^64 or more"
+        if (flags & kOverflow) sum = ~u64(0);  // saturated; the flag says "2^64 or more"
     }
-    ix.rc = sum;
-    ix.flags = f;
+    info.repeated_leaves = sum;
+    info.flags = flags;
     post_.push_back(x);
 }
 

@@ -21,23 +21,23 @@ namespace quill {
 
 // Cursor over the leaf edges of one node: (option index, child index within it).
 struct EdgeCursor {
-    std::uint32_t oi = 0;
-    std::uint32_t ci = 0;
+    std::uint32_t option = 0;  // index among the node's options
+    std::uint32_t child = 0;   // index among that option's children
 
     // Stores the next leaf-edge target in `out`; false when the node has none left.  Each
     // option passed counts against `poll`, so that options without children are counted
     // too.
     bool next(const Graph& g, NodeId x, NodeId& out, Poll& poll) {
-        auto opts = g.options(x);
-        while (oi < opts.size()) {
-            auto ch = g.children(opts[oi]);
-            if (ci < ch.size()) {
-                out = ch[ci++];
+        const std::span<const Idx> options = g.options(x);
+        while (option < options.size()) {
+            const std::span<const Idx> children = g.children(options[option]);
+            if (child < children.size()) {
+                out = children[child++];
                 return true;
             }
             poll.step();
-            ++oi;
-            ci = 0;
+            ++option;
+            child = 0;
         }
         return false;
     }
@@ -69,29 +69,33 @@ public:
     bool overflowed(NodeId x) const { return info_.get(x).flags & kOverflow; }
     // Whether the leaf sequence of `x`, placed at `base`, holds position `pos` >= base.
     bool covers(NodeId x, std::uint64_t base, std::uint64_t pos) const {
-        const Info i = info_.get(x);
-        return (i.flags & kOverflow) || pos - base < i.rc;
+        const Info info = info_.get(x);
+        return (info.flags & kOverflow) || pos - base < info.repeated_leaves;
     }
     // Leaf occurrence count of an explored node (meaningless when overflowed).
-    std::uint64_t count_repeated_leaves(NodeId x) const { return info_.get(x).rc; }
+    std::uint64_t count_repeated_leaves(NodeId x) const { return info_.get(x).repeated_leaves; }
     // Number of distinct leaves in the leaf sequence of an explored node.
     std::uint64_t count_unique_leaves(NodeId x);
 
 private:
+    // Bits of Info::flags.  The exploration state (on the stack, done, or neither: not
+    // met yet) takes the low two bits, read together through kStateMask; each fact
+    // after it a bit of its own.
     enum : std::uint8_t {
         kOnStack = 1,
         kDone = 2,
         kStateMask = 3,
-        kOverflow = 4,  // occurrence count exceeds 64 bits
-        kShared = 8,    // some node strictly below is reached by two or more leaf edges
-        kUniqueKnown = 16,
+        kOverflow = 4,      // occurrence count exceeds 64 bits
+        kShared = 8,        // some node strictly below is reached by two or more leaf edges
+        kUniqueKnown = 16,  // unique_ holds the node's distinct leaf count
     };
     // What is known of a node met by the explorations; packed, which keeps the flat form
     // at ten bytes a node.
     struct [[gnu::packed]] Info {
-        std::uint64_t rc = 0;     // leaf occurrence count
+        std::uint64_t repeated_leaves = 0;  // leaf occurrence count
         std::uint8_t flags = 0;
-        std::uint8_t indeg = 0;   // incoming leaf edges, saturating at 2
+        // Incoming leaf edges, saturating at 2: sharing asks only "more than one".
+        std::uint8_t in_edges = 0;
     };
 
     const Graph& g_;

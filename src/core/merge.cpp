@@ -1,9 +1,9 @@
 // Folding one value node into another.
 //
 // The ops above `other` (its parents) and/or the ops below it (its options) are moved
-// over to `keep`, and the op side of each moved link is redirected.  Every id that could
-// fail is tested, and every block the merge needs is taken, before the first change, so a
-// failed call leaves the graph untouched.
+// over to `keep`, and the op side of each moved link is redirected.  The merge runs in
+// three steps: check every id that could fail, plan and reserve everything it will write,
+// then rewrite the lists, so that a failed call leaves the graph untouched.
 #include "merge.hpp"
 
 #include <algorithm>
@@ -21,24 +21,27 @@ std::vector<Idx> missing(const Graph& g, std::span<const Idx> held, std::span<co
     std::vector<Idx> out;
     out.reserve(moved.size());
     // Short lists are searched directly; long ones through a set, so that merging two
-    // large nodes stays linear.
+    // large nodes stays linear.  Up to 16 moved ids against 64 held ones the direct
+    // search makes at most 16 * (64 + 16) comparisons of ids in cache, less than allocating
+    // and filling a set costs; the usual merge, a few links a side, never builds one.
     constexpr std::size_t kScanLimit = 16;
     if (moved.size() <= kScanLimit && held.size() <= 4 * kScanLimit) {
-        auto in = [](auto&& list, Idx f) { return std::find(list.begin(), list.end(), f) != list.end(); };
-        for (Idx f : moved)
-            if (!in(held, f) && !in(out, f)) out.push_back(f);
+        auto in = [](auto&& list, Idx id) { return std::find(list.begin(), list.end(), id) != list.end(); };
+        for (Idx id : moved)
+            if (!in(held, id) && !in(out, id)) out.push_back(id);
         return out;
     }
     NodeSet seen(g.size());
-    for (Idx f : held) seen.insert(f);
-    for (Idx f : moved) {
-        if (seen.contains(f)) continue;
-        seen.insert(f);
-        out.push_back(f);
+    for (Idx id : held) seen.insert(id);
+    for (Idx id : moved) {
+        if (seen.contains(id)) continue;
+        seen.insert(id);
+        out.push_back(id);
     }
     return out;
 }
 
+// The ids of a list, each once, in ascending order.
 std::vector<Idx> distinct(std::span<const Idx> ids) {
     std::vector<Idx> out(ids.begin(), ids.end());
     std::sort(out.begin(), out.end());
@@ -55,57 +58,80 @@ void check_side(const Graph& g, NodeId keep, NodeId other, Side side) {
     std::span<const Idx> moved = side == Side::Upper ? g.parents(other) : g.options(other);
     if (moved.empty()) return;
     g.check(keep);
-    for (Idx f : moved) g.check(f);
+    for (Idx op : moved) g.check(op);
+}
+
+// Everything a merge writes, worked out from the graph as it stands.
+struct MergePlan {
+    std::vector<Idx> new_parents;  // other's parents that keep's parents gain
+    std::vector<Idx> rewritten;    // distinct ops whose children name other, to name keep
+    std::vector<Idx> new_options;  // other's options that keep's options gain
+    std::vector<Idx> reparented;   // distinct options of other, to have keep as parent
+
+    bool moves_anything() const { return !rewritten.empty() || !reparented.empty(); }
+};
+
+// Works out the writes of both sides before the first change.  The two sides read
+// disjoint lists (the upper side writes keep's parents, other's parents and its ops'
+// children; the lower side reads only the options of keep and other), so working both
+// out first gives what doing them one after the other gives.
+MergePlan plan_merge(const Graph& g, NodeId keep, NodeId other, MergeSides sides) {
+    MergePlan plan;
+    if (sides.upper && !g.parents(other).empty()) {
+        plan.new_parents = missing(g, g.parents(keep), g.parents(other));
+        // Rewriting is the same whether an op stands once or many times among the
+        // parents, so each distinct op's children are rewritten once.
+        plan.rewritten = distinct(g.parents(other));
+    }
+    if (sides.lower && !g.options(other).empty()) {
+        plan.new_options = missing(g, g.options(keep), g.options(other));
+        plan.reparented = distinct(g.options(other));
+    }
+    return plan;
+}
+
+// Takes every block the plan's writes need: keep's lists grow, and a moved option that
+// is a value node keeps its parent in a side record, which may not exist yet.  With
+// nothing to move, keep is not looked at (it may name no node).
+void reserve_for(Graph& g, NodeId keep, const MergePlan& plan) {
+    if (!plan.moves_anything()) return;
+    std::vector<Graph::Growth> room;
+    room.push_back(
+        {.id = keep, .parents = plan.new_parents.size(), .options = plan.new_options.size()});
+    for (Idx option : plan.reparented) {
+        if (option == keep)
+            room[0].parent = true;
+        else if (!g.is_op(option))
+            room.push_back({.id = option, .parent = true});
+    }
+    g.make_room(room);
+}
+
+// Carries the plan out; with the room taken and every id checked, nothing here fails.
+void rewrite(Graph& g, NodeId keep, NodeId other, MergeSides sides, const MergePlan& plan) {
+    for (Idx op : plan.new_parents) g.push(keep, Field::Parents, op);
+    for (Idx op : plan.rewritten)
+        for (Idx& child : g.list_mut(op, Field::Children))
+            if (child == other) child = Idx(keep);
+    if (sides.upper) g.clear(other, Field::Parents);
+    for (Idx option : plan.new_options) g.push(keep, Field::Options, option);
+    for (Idx option : plan.reparented) g.set_parent(option, Idx(keep));
+    if (sides.lower) g.clear(other, Field::Options);
 }
 
 }  // namespace
 
+// Check, reserve, rewrite: every id that could fail is tested, and every block the merge
+// needs is taken, before the first change, so that a failure (the out-of-range error, or
+// std::bad_alloc) leaves the graph as it was.
 void merge_value_nodes(Graph& g, NodeId keep, NodeId other, MergeSides sides) {
     if (keep == other) return;
-    const bool upper = sides.upper, lower = sides.lower;
     // The upper side never touches `other`'s options, so both sides can be tested up front.
-    if (upper) check_side(g, keep, other, Side::Upper);
-    if (lower) check_side(g, keep, other, Side::Lower);
-
-    // Everything the merge will write, and every block it needs, is worked out before the
-    // first change, so that a failure (std::bad_alloc) leaves the graph as it was.  The
-    // two sides read disjoint lists (the upper side writes keep's parents, other's parents
-    // and its ops' children; the lower side reads only the options of keep and other), so
-    // working both out first gives what doing them one after the other gives.
-    std::vector<Idx> new_parents, rewritten, new_options, reparented;
-    if (upper && !g.parents(other).empty()) {
-        new_parents = missing(g, g.parents(keep), g.parents(other));
-        // Rewriting is the same whether an op stands once or many times among the
-        // parents, so each distinct op's children are rewritten once.
-        rewritten = distinct(g.parents(other));
-    }
-    if (lower && !g.options(other).empty()) {
-        new_options = missing(g, g.options(keep), g.options(other));
-        reparented = distinct(g.options(other));
-    }
-    // keep's lists grow; a moved option that is a value node keeps its parent in a side
-    // record, which may not exist yet.  With nothing to move, keep is not looked at (it
-    // may name no node).
-    if (!rewritten.empty() || !reparented.empty()) {
-        std::vector<Graph::Growth> room;
-        room.push_back({.id = keep, .parents = new_parents.size(), .options = new_options.size()});
-        for (Idx f : reparented) {
-            if (f == keep)
-                room[0].parent = true;
-            else if (!g.is_op(f))
-                room.push_back({.id = f, .parent = true});
-        }
-        g.make_room(room);
-    }
-
-    for (Idx f : new_parents) g.push(keep, Field::Parents, f);
-    for (Idx f : rewritten)
-        for (Idx& c : g.list_mut(f, Field::Children))
-            if (c == other) c = Idx(keep);
-    if (upper) g.clear(other, Field::Parents);
-    for (Idx f : new_options) g.push(keep, Field::Options, f);
-    for (Idx f : reparented) g.set_parent(f, Idx(keep));
-    if (lower) g.clear(other, Field::Options);
+    if (sides.upper) check_side(g, keep, other, Side::Upper);
+    if (sides.lower) check_side(g, keep, other, Side::Lower);
+    const MergePlan plan = plan_merge(g, keep, other, sides);
+    reserve_for(g, keep, plan);
+    rewrite(g, keep, other, sides, plan);
 }
 
 }  // namespace quill

@@ -1,6 +1,6 @@
 // Upward reachability: does a node lie below any node of a set?
 //
-// `is_below_rec` climbs from a node along the upward links.  Chains of op nodes (an op's
+// `Reach::climb` climbs from a node along the upward links.  Chains of op nodes (an op's
 // single parent) are climbed in a loop; every value node opens a level whose parents are
 // tried in stored order, the first true answer ending the whole search.  The levels live
 // on an explicit stack, so a chain of a million nodes needs no native recursion.  A value
@@ -24,14 +24,14 @@ public:
           path_(g.size()), poll_(poll) {}
 
     bool run(NodeId start) {
-        Step s = is_below_rec(start);
-        if (s != Step::Opened) return s == Step::True;
+        const Step first = climb(start);
+        if (first != Step::Opened) return first == Step::True;
         while (!path_.empty()) {
             const std::span<const Idx> parents = g_.parents(path_.back());
             Idx& cursor = path_.cursor();
             if (cursor < parents.size()) {
-                const Idx p = parents[cursor++];
-                if (is_below_rec(p) == Step::True) return true;
+                const Idx parent = parents[cursor++];
+                if (climb(parent) == Step::True) return true;
             } else {
                 path_.pop();
             }
@@ -40,6 +40,8 @@ public:
     }
 
 private:
+    // What one climb found: no target on this branch, a target, or a value node whose
+    // parents are still to try.
     enum class Step { False, True, Opened };
 
     const Graph& g_;
@@ -50,36 +52,38 @@ private:
     SearchPath path_;
     Poll& poll_;
 
-    // Climbs from n through any chain of op nodes.  Answers at once, or opens a level for
+    // Climbs from `node` through any chain of op nodes.  Answers at once, or opens a level for
     // the value node the climb ends on.
-    Step is_below_rec(NodeId n) {
+    Step climb(NodeId node) {
         // Cycle watch over the op chain (Brent): `anchor` is an op already passed, moved
         // ahead at doubling distances; meeting it again means the chain loops.  Every op
         // of the loop has been looked at by then, so no answer is lost.
         NodeId anchor = 0;
         bool anchored = false;
-        std::uint64_t power = 1, dist = 0;
+        // The distance at which the anchor moves next (doubling from 1, Brent's first
+        // step), and the ops passed since it last moved.
+        std::uint64_t power = 1, since_move = 0;
         for (;;) {
             poll_.step();
-            if (skip_.contains(n)) return Step::False;
-            g_.check(n);
-            if (!g_.is_op(n)) break;
-            if (target_.contains(n)) return Step::True;
-            const Idx p = g_.parent(n);
-            if (p == kNone) return Step::False;
-            if (!anchored || dist == power) {
-                anchor = n;
+            if (skip_.contains(node)) return Step::False;
+            g_.check(node);
+            if (!g_.is_op(node)) break;
+            if (target_.contains(node)) return Step::True;
+            const Idx parent = g_.parent(node);
+            if (parent == kNone) return Step::False;
+            if (!anchored || since_move == power) {
+                anchor = node;
                 anchored = true;
                 power <<= 1;
-                dist = 0;
+                since_move = 0;
             }
-            ++dist;
-            if (p == anchor) return Step::False;
-            n = p;
+            ++since_move;
+            if (parent == anchor) return Step::False;
+            node = parent;
         }
-        if (path_.contains(n)) return Step::False;
-        if (include_self_ && target_.contains(n)) return Step::True;
-        path_.push(n);
+        if (path_.contains(node)) return Step::False;
+        if (include_self_ && target_.contains(node)) return Step::True;
+        path_.push(node);
         return Step::Opened;
     }
 };

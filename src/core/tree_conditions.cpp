@@ -42,21 +42,21 @@ public:
         {
             struct Frame {
                 Idx slot;
-                std::uint32_t next;
+                std::uint32_t next;  // the next of the slot's targets to look at
             };
             std::vector<Frame> stack;
-            Idx root = slot_for(start);
+            const Idx root = slot_for(start);
             expand(root);
             stack.push_back({root, 0});
             while (!stack.empty()) {
                 poll_.step();
                 Frame& top = stack.back();
-                const Slot& sl = slots_[top.slot];
-                if (top.next < sl.target_count) {
-                    Idx t = targets_[sl.target_begin + top.next++];
-                    if (!slots_[t].own) {
-                        expand(t);
-                        stack.push_back({t, 0});
+                const Slot& slot = slots_[top.slot];
+                if (top.next < slot.target_count) {
+                    const Idx target = targets_[slot.target_begin + top.next++];
+                    if (!slots_[target].own) {
+                        expand(target);
+                        stack.push_back({target, 0});
                     }
                     continue;
                 }
@@ -67,10 +67,10 @@ public:
 
         for (Idx s : order) {
             evaluate(s);
-            const Slot& sl = slots_[s];
-            poll_.step(poll_.scan(sl.target_count, [&](std::size_t i) {
-                Slot& t = slots_[targets_[sl.target_begin + i]];
-                if (--t.users == 0) Conditions().swap(t.result);
+            const Slot& slot = slots_[s];
+            poll_.step(poll_.scan(slot.target_count, [&](std::size_t i) {
+                Slot& target = slots_[targets_[slot.target_begin + i]];
+                if (--target.users == 0) Conditions().swap(target.result);
             }));
         }
         return std::move(slots_[order.back()].result);
@@ -96,114 +96,129 @@ private:
     std::vector<Slot> slots_;
     std::vector<Idx> targets_;
     std::deque<Conditions> adopted_;  // own conditions built by adoption (stable addresses)
-    std::vector<std::uint8_t> selected_;
+    std::vector<std::uint8_t> selected_;  // per child position: whether a condition names it
 
-    bool is_value_leaf(NodeId x) const { return !g_.is_op(x) && g_.options(x).empty(); }
+    bool is_value_leaf(NodeId node) const { return !g_.is_op(node) && g_.options(node).empty(); }
 
-    Idx slot_for(NodeId x) {
-        Idx& s = slot_of_.ref(x);
-        if (s == 0) {
+    Idx slot_for(NodeId node) {
+        Idx& slot_plus_one = slot_of_.ref(node);
+        if (slot_plus_one == 0) {
             slots_.emplace_back();
-            slots_.back().node = Idx(x);
-            s = Idx(slots_.size());
+            slots_.back().node = Idx(node);
+            slot_plus_one = Idx(slots_.size());
         }
-        return s - 1;
+        return slot_plus_one - 1;
     }
 
     // Marks in `selected_` the children positions named by `q`; a long condition polls
     // within, and the rest of it is counted here too.
-    void select(const Condition& q, std::size_t k) {
-        selected_.assign(k, 0);
-        poll_.step(poll_.scan(q.size(), [&](std::size_t i) {
-            if (q[i] < k) selected_[q[i]] = 1;
+    void select(const Condition& condition, std::size_t child_count) {
+        selected_.assign(child_count, 0);
+        poll_.step(poll_.scan(condition.size(), [&](std::size_t i) {
+            if (condition[i] < child_count) selected_[condition[i]] = 1;
         }));
     }
 
     // A selected child contributes all its positions.  Checked while discovering, top
     // down, so that an impossible range fails before lower levels build large results.
-    void check_range(NodeId c) const {
-        if (counts_.overflowed(c) || counts_.count_repeated_leaves(c) >= kMaxRange)
+    void check_range(NodeId child) const {
+        if (counts_.overflowed(child) || counts_.count_repeated_leaves(child) >= kMaxRange)
             fail(Failure::CountTooLarge);
+    }
+
+    // The conditions a node brings itself: a callable's adopted ones, an op's cached
+    // ones, or none.
+    const Conditions* own_conditions(NodeId node) {
+        if (adopt_) {
+            adopted_.push_back(update_callable(g_, node, cache_, poll_));
+            return &adopted_.back();
+        }
+        if (g_.is_op(node)) {
+            auto it = cache_.find(g_.op_id(node));
+            if (it != cache_.end()) return &it->second.conditions;
+        }
+        return &kNoConditions;
     }
 
     // Works out a slot's own conditions and the slots whose results it will read.
     void expand(Idx s) {
-        const NodeId x = slots_[s].node;
-        const Conditions* own = &kNoConditions;
-        if (is_value_leaf(x)) {
-            slots_[s].own = own;
+        const NodeId node = slots_[s].node;
+        if (is_value_leaf(node)) {
+            slots_[s].own = &kNoConditions;
             return;
         }
-        if (adopt_) {
-            adopted_.push_back(update_callable(g_, x, cache_, poll_));
-            own = &adopted_.back();
-        } else if (g_.is_op(x)) {
-            auto it = cache_.find(g_.op_id(x));
-            if (it != cache_.end()) own = &it->second.conditions;
-        }
+        const Conditions* own = own_conditions(node);
         slots_[s].own = own;
         slots_[s].target_begin = targets_.size();
-        auto ch = g_.children(x);
+        const std::span<const Idx> children = g_.children(node);
         std::uint32_t count = 0;
-        for (const Condition& q : *own) {
-            select(q, ch.size());
-            poll_.step(1 + poll_.scan(ch.size(), [&](std::size_t p) {
-                if (selected_[p]) {
-                    check_range(ch[p]);
+        for (const Condition& condition : *own) {
+            select(condition, children.size());
+            poll_.step(1 + poll_.scan(children.size(), [&](std::size_t position) {
+                if (selected_[position]) {
+                    check_range(children[position]);
                     return;
                 }
-                auto opts = g_.options(ch[p]);
-                if (opts.empty()) return;
-                Idx t = slot_for(opts[0]);  // may grow slots_
-                if (slots_[t].mark == s) return;
-                slots_[t].mark = s;
-                ++slots_[t].users;
-                targets_.push_back(t);
+                const std::span<const Idx> options = g_.options(children[position]);
+                if (options.empty()) return;
+                const Idx target = slot_for(options[0]);  // may grow slots_
+                if (slots_[target].mark == s) return;
+                slots_[target].mark = s;
+                ++slots_[target].users;
+                targets_.push_back(target);
                 ++count;
             }));
         }
         slots_[s].target_count = count;
     }
 
+    // The one condition of a selected child: all its positions, built the first time
+    // a condition selects it.
+    const Conditions* whole_range(Conditions& range, NodeId child) {
+        if (range.empty()) {
+            Condition all(counts_.count_repeated_leaves(child));
+            for (u64 i = 0; i < all.size(); ++i) {
+                poll_.step();
+                all[i] = i;
+            }
+            range.push_back(std::move(all));
+        }
+        return &range;
+    }
+
     void evaluate(Idx s) {
-        const NodeId x = slots_[s].node;
-        if (is_value_leaf(x)) {
+        const NodeId node = slots_[s].node;
+        if (is_value_leaf(node)) {
             slots_[s].result = kOneEmpty;
             return;
         }
         const Conditions& own = *slots_[s].own;
         if (own.empty()) return;
-        auto ch = g_.children(x);
-        const std::size_t k = ch.size();
+        const std::span<const Idx> children = g_.children(node);
+        const std::size_t child_count = children.size();
 
         // Offsets come from the distinct leaf counts of the earlier children.
-        std::vector<u64> offsets(k, 0);
-        poll_.step(poll_.scan(k, [&](std::size_t p) {
-            if (p > 0) offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(ch[p - 1]);
+        std::vector<u64> offsets(child_count, 0);
+        poll_.step(poll_.scan(child_count, [&](std::size_t p) {
+            if (p > 0) offsets[p] = offsets[p - 1] + counts_.count_unique_leaves(children[p - 1]);
         }));
 
-        std::vector<Conditions> ranges(k);
-        std::vector<const Conditions*> lists(k);
+        // Per own condition, each child's list of conditions to combine: its whole range
+        // when selected, the result of its first option otherwise (one empty condition
+        // for a leaf).
+        std::vector<Conditions> ranges(child_count);
+        std::vector<const Conditions*> lists(child_count);
         Conditions out;
-        for (const Condition& q : own) {
-            select(q, k);
-            poll_.step(poll_.scan(k, [&](std::size_t p) {
-                NodeId c = ch[p];
-                if (selected_[p]) {
-                    if (ranges[p].empty()) {
-                        Condition r(counts_.count_repeated_leaves(c));
-                        for (u64 i = 0; i < r.size(); ++i) {
-                            poll_.step();
-                            r[i] = i;
-                        }
-                        ranges[p].push_back(std::move(r));
-                    }
-                    lists[p] = &ranges[p];
-                } else if (g_.options(c).empty()) {
+        for (const Condition& condition : own) {
+            select(condition, child_count);
+            poll_.step(poll_.scan(child_count, [&](std::size_t p) {
+                const NodeId child = children[p];
+                if (selected_[p])
+                    lists[p] = whole_range(ranges[p], child);
+                else if (g_.options(child).empty())
                     lists[p] = &kOneEmpty;
-                } else {
-                    lists[p] = &slots_[slot_of_.get(g_.options(c)[0]) - 1].result;
-                }
+                else
+                    lists[p] = &slots_[slot_of_.get(g_.options(child)[0]) - 1].result;
             }));
             combine_into(out, lists, offsets, poll_);
         }
@@ -215,8 +230,8 @@ private:
 
 Conditions tree_conditions_with(const Graph& g, NodeId node, const OpCache& cache,
                                 ConditionOptions opts, LeafCounts& counts, Poll& poll) {
-    TreeConditions tc(g, cache, opts, counts, poll);
-    return tc.run(node);
+    TreeConditions search(g, cache, opts, counts, poll);
+    return search.run(node);
 }
 
 Conditions _tree_conditions(const Graph& g, NodeId node, const OpCache& cache,

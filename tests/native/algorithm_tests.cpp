@@ -605,6 +605,36 @@ TEST(traces_reset_list_marks_between_nodes) {
     }
 }
 
+TEST(traces_filter_an_op_whose_lists_are_long_by_membership) {
+    // An op j with more children than one poll step covers (its entries are scanned in
+    // parts), some of them also among its side parents and side options, a side parent
+    // z that is no child of it, and a real parent t.  Below, the side entries that are
+    // children pass as children; z passes only nowhere.
+    G b;
+    const NodeId t = b.v(0), j = b.o(1), z = b.v(2);
+    b.vo(t, j);
+    Ids kids;
+    for (u32 i = 0; i < Poll::kEvery + 400; ++i) {
+        kids.push_back(b.v(10 + i));
+        b.ov(j, kids.back());
+    }
+    for (std::size_t k : {std::size_t(0), std::size_t(7), kids.size() - 1}) b.ov(kids[k], j);
+    b.ov(z, j);
+    b.vo(j, kids[5]);
+    const Graph& g = b.g;
+    for (TraceOptions o : {TraceOptions{.above = false, .below = true},
+                           TraceOptions{.above = true, .below = true}}) {
+        for (NodeId s : {j, t}) {
+            std::vector<Ids> want;
+            CHECK(ref_traces(g, s, o, want, 20000));
+            CHECK(traces(g, s, o) == want);
+        }
+    }
+    // j alone below: every child entry, then the three side parents and the side option
+    // that stand among the children.
+    CHECK(traces(g, j, {.above = false, .below = true}).size() == kids.size() + 4);
+}
+
 TEST(traces_match_the_reference_on_random_graphs) {
     Rng r{21};
     const TraceOptions opts[] = {
