@@ -31,11 +31,12 @@
 //
 // Membership in comp(S_L).  When every link of W is stored on both of its ends in the
 // fields of the nodes' kinds (see links_mirrored in glue_state.cpp), the links form an
-// undirected graph, a merge keeps that so, and gluing f onto p != f (both in the component, f not the root)
-// leaves f without any link while every path through f can go through p instead: the
-// component loses f and nothing else.  The search then keeps the glued-away leaves in a
-// set, and a root glued away leaves a component of the root alone.  On any other graph
-// the component is found afresh by a discovery walk before each glue step.
+// undirected graph, a merge keeps that so, and gluing f onto p != f (both in the
+// component, f not the root) leaves f without any link while every path through f can go
+// through p instead: the component loses f and nothing else.  The search then keeps the
+// glued-away leaves in a set, and a root glued away leaves a component of the root alone.
+// On any other graph the component is found afresh by a discovery walk before each glue
+// step.
 //
 // Hashes.  A level's hash is computed unless the state of W was seen before at a level
 // that hashed it: equal states of W have equal components, hence equal hashes, and a hash
@@ -61,34 +62,36 @@ namespace {
 
 // Partners of a leaf: the leaves after it, then the candidates, repeats included.
 struct Partners {
-    const NodeId* rest;
-    std::size_t nrest;
-    const NodeId* cands;
-    std::size_t ncands;
+    const NodeId* later_leaves;
+    std::size_t later_count;
+    const NodeId* candidates;
+    std::size_t candidate_count;
 
-    std::size_t size() const { return nrest + ncands; }
-    NodeId operator[](std::size_t i) const { return i < nrest ? rest[i] : cands[i - nrest]; }
+    std::size_t size() const { return later_count + candidate_count; }
+    NodeId operator[](std::size_t i) const {
+        return i < later_count ? later_leaves[i] : candidates[i - later_count];
+    }
 };
 
 // The first partner index at or after `from` where the gluing loop has something to do:
 // a partner (both nodes carry a value payload of the same type), or an id that fails the
-// range test (partner first, then the leaf).  Returns ps.size() when there is none.
+// range test (partner first, then the leaf).  Returns pool.size() when there is none.
 // Never throws, so the search can look ahead without changing which failure comes first.
-std::size_t next_event(const Graph& g, NodeId f, const Partners& ps, std::size_t from,
+std::size_t next_event(const Graph& g, NodeId leaf, const Partners& pool, std::size_t from,
                        Poll& poll) {
-    const std::size_t end = ps.size();
+    const std::size_t end = pool.size();
     if (from >= end) return end;
-    if (!g.valid(f)) return from;  // the range test fails at the first partner looked at
-    const bool f_value = !g.is_op(f);
-    const std::uint32_t type = g.type_id(f);
+    if (!g.valid(leaf)) return from;  // the range test fails at the first partner looked at
+    const bool leaf_is_value = !g.is_op(leaf);
+    const std::uint32_t type = g.type_id(leaf);
     auto stops = [&](NodeId p) {
-        return !g.valid(p) || (f_value && !g.is_op(p) && g.type_id(p) == type);
+        return !g.valid(p) || (leaf_is_value && !g.is_op(p) && g.type_id(p) == type);
     };
     // Looked through a part of at most kEvery partners at a time, each part counted.
     for (std::size_t i = from; i < end;) {
         const std::size_t part = std::min(end, i + Poll::kEvery), first = i;
         for (; i < part; ++i)
-            if (stops(ps[i])) {
+            if (stops(pool[i])) {
                 poll.step(i - first + 1);
                 return i;
             }
@@ -104,9 +107,9 @@ std::vector<NodeId> map_ids(const Corr& corr, const std::vector<NodeId>& ids, st
     std::vector<NodeId> out;
     out.reserve(ids.size() - from);
     poll.step(poll.scan(ids.size() - from, [&](std::size_t i) {
-        const std::optional<NodeId> m = corr.get(ids[from + i]);
-        if (!m) fail(missing);
-        out.push_back(*m);
+        const std::optional<NodeId> mapped = corr.get(ids[from + i]);
+        if (!mapped) fail(missing);
+        out.push_back(*mapped);
     }));
     return out;
 }
@@ -184,9 +187,9 @@ private:
     // partner of the first leaf that has one; false when none has.
     bool seek(Level& level) {
         for (; level.head < leaves_.size(); ++level.head) {
-            const Partners ps = partners(level.head);
-            level.cursor = next_event(state_.graph(), leaves_[level.head], ps, 0, poll_);
-            if (level.cursor < ps.size()) return true;
+            const Partners pool = partners(level.head);
+            level.cursor = next_event(state_.graph(), leaves_[level.head], pool, 0, poll_);
+            if (level.cursor < pool.size()) return true;
         }
         return false;
     }
@@ -224,9 +227,10 @@ private:
             // Back from the level below: undo its glue step and go on with the next
             // partner.
             state_.unglue(level.step);
-            const Partners ps = partners(level.head);
-            level.cursor = next_event(state_.graph(), leaves_[level.head], ps, level.cursor + 1, poll_);
-            if (level.cursor == ps.size()) {
+            const Partners pool = partners(level.head);
+            level.cursor =
+                next_event(state_.graph(), leaves_[level.head], pool, level.cursor + 1, poll_);
+            if (level.cursor == pool.size()) {
                 stack.pop_back();
                 continue;
             }
@@ -258,11 +262,11 @@ public:
             if (recorded_.insert(h).second) results_.push_back(clone_subgraph(g_, poll_).graph);
         }
         for (std::size_t head = 0; head < leaves_.size(); ++head) {
-            const Partners ps = partners(head);
-            std::size_t i = next_event(g_, leaves_[head], ps, 0, poll_);
-            if (i == ps.size()) continue;  // no partner: the next leaf is glued
-            for (; i < ps.size(); i = next_event(g_, leaves_[head], ps, i + 1, poll_))
-                branch(head, ps[i]);
+            const Partners pool = partners(head);
+            std::size_t i = next_event(g_, leaves_[head], pool, 0, poll_);
+            if (i == pool.size()) continue;  // no partner: the next leaf is glued
+            for (; i < pool.size(); i = next_event(g_, leaves_[head], pool, i + 1, poll_))
+                branch(head, pool[i]);
             break;
         }
         return std::move(results_);
@@ -303,15 +307,16 @@ private:
     // Copies g and maps the leaf, the partner, the rest of the leaves and the candidates
     // into the copy, failing at the first that it lacks, in that order.
     void start_search(std::size_t head, NodeId p) {
-        Clone c = clone_subgraph(g_, poll_);
-        const std::optional<NodeId> leaf = c.corr.get(leaves_[head]);
+        Clone copy = clone_subgraph(g_, poll_);
+        const std::optional<NodeId> leaf = copy.corr.get(leaves_[head]);
         if (!leaf) fail(Failure::LeafNotInCopy);
-        if (!c.corr.get(p)) fail(Failure::PartnerNotInCopy);
-        std::vector<NodeId> rest = map_ids(c.corr, leaves_, head + 1, Failure::RestNotInCopy, poll_);
-        std::vector<NodeId> cands = map_ids(c.corr, cands_, 0, Failure::CandidateNotInCopy, poll_);
+        if (!copy.corr.get(p)) fail(Failure::PartnerNotInCopy);
+        std::vector<NodeId> rest =
+            map_ids(copy.corr, leaves_, head + 1, Failure::RestNotInCopy, poll_);
+        std::vector<NodeId> cands = map_ids(copy.corr, cands_, 0, Failure::CandidateNotInCopy, poll_);
         leaf_in_copy_ = *leaf;
-        corr_.emplace(std::move(c.corr));
-        search_.emplace(std::move(c.graph), opts_, recorded_, results_, poll_);
+        corr_.emplace(std::move(copy.corr));
+        search_.emplace(std::move(copy.graph), opts_, recorded_, results_, poll_);
         search_->set_lists(std::move(rest), std::move(cands));
     }
 };
