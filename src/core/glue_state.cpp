@@ -111,32 +111,50 @@ void GlueJournal::undo(Graph& g, std::size_t mark) {
     }
 }
 
+// Inlined into describe, its one caller, which runs at every level that records.
+[[gnu::always_inline]] inline void GlueJournal::describe_entry(const Graph& g, const Entry& e,
+                                                               std::vector<Idx>& key) const {
+    std::span<const Idx> now;
+    Idx parent_now;
+    if (e.what == kParent) {
+        parent_now = g.parent(e.node);
+        now = {&parent_now, 1};
+    } else {
+        now = g.list(e.node, field(e.what));
+    }
+    const std::span<const Idx> before = saved(e);
+    if (std::equal(now.begin(), now.end(), before.begin(), before.end())) return;
+    key.push_back(e.node);
+    key.push_back(e.what);
+    key.push_back(Idx(now.size()));
+    key.insert(key.end(), now.begin(), now.end());
+}
+
 void GlueJournal::describe(const Graph& g, std::vector<Idx>& key) {
     // The entries by node and field, each group in saving order: the group's first entry
-    // holds the contents from before the first change.
-    by_node_.clear();
-    for (std::size_t i = 0; i < entries_.size(); ++i)
-        by_node_.emplace_back((std::uint64_t(entries_[i].node) << 2) | entries_[i].what, i);
-    std::sort(by_node_.begin(), by_node_.end());
+    // holds the contents from before the first change.  A node and field take 34 bits.
+    const std::size_t count = entries_.size();
+    auto list_of = [&](std::size_t i) { return (std::uint64_t(entries_[i].node) << 2) | entries_[i].what; };
     std::uint64_t last = ~std::uint64_t(0);
-    for (const auto& [list_of, index] : by_node_) {
-        if (list_of == last) continue;
-        last = list_of;
-        const Entry& e = entries_[index];
-        std::span<const Idx> now;
-        Idx parent_now;
-        if (e.what == kParent) {
-            parent_now = g.parent(e.node);
-            now = {&parent_now, 1};
-        } else {
-            now = g.list(e.node, field(e.what));
+    if (count <= (std::uint64_t(1) << kIndexBits)) {
+        constexpr std::uint64_t kIndexMask = (std::uint64_t(1) << kIndexBits) - 1;
+        by_node_packed_.clear();
+        for (std::size_t i = 0; i < count; ++i) by_node_packed_.push_back(list_of(i) << kIndexBits | i);
+        std::sort(by_node_packed_.begin(), by_node_packed_.end());
+        for (std::uint64_t packed : by_node_packed_) {
+            if ((packed >> kIndexBits) == last) continue;
+            last = packed >> kIndexBits;
+            describe_entry(g, entries_[packed & kIndexMask], key);
         }
-        const std::span<const Idx> before = saved(e);
-        if (std::equal(now.begin(), now.end(), before.begin(), before.end())) continue;
-        key.push_back(e.node);
-        key.push_back(e.what);
-        key.push_back(Idx(now.size()));
-        key.insert(key.end(), now.begin(), now.end());
+        return;
+    }
+    by_node_.clear();
+    for (std::size_t i = 0; i < count; ++i) by_node_.emplace_back(list_of(i), i);
+    std::sort(by_node_.begin(), by_node_.end());
+    for (const auto& [list, index] : by_node_) {
+        if (list == last) continue;
+        last = list;
+        describe_entry(g, entries_[index], key);
     }
 }
 
@@ -220,20 +238,6 @@ void GlueState::remember(bool recorded) {
         unrecorded_state_bytes_ += bytes;
     }
     hashed_states_.insert(key_);
-}
-
-// A multiply-xorshift mix over the key's words: the start is 2^64 / golden ratio (any odd
-// constant with mixed bits), the multiplier that of splitmix64, which spreads each word
-// over the high bits, and the shift folds the high bits back down so that the set's
-// bucket index, taken from the low bits, depends on every word.
-std::size_t GlueState::KeyHash::operator()(const std::vector<Idx>& key) const {
-    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ key.size();
-    for (Idx x : key) {
-        h ^= x;
-        h *= 0xbf58476d1ce4e5b9ull;
-        h ^= h >> 29;
-    }
-    return std::size_t(h);
 }
 
 }  // namespace quill

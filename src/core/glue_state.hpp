@@ -59,8 +59,14 @@ private:
     };
     std::vector<Entry> entries_;
     std::vector<Idx> saved_ids_;  // the saved contents of all entries, end to end
-    // describe's scratch: (node and field, entry index) of every entry, sorted.
+    // describe's scratch: every entry's node and field with its index, sorted.  One word
+    // each, node above field above index, while the indices fit the low kIndexBits (the
+    // sort of single words is what keeps describe cheap); pairs beyond that.
+    static constexpr unsigned kIndexBits = 30;
+    std::vector<std::uint64_t> by_node_packed_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> by_node_;
+    // Appends entry e's list or parent to `key` when it differs from its saved contents.
+    void describe_entry(const Graph& g, const Entry& e, std::vector<Idx>& key) const;
 
     static Field field(Saved what);
     std::span<const Idx> saved(const Entry& e) const { return {saved_ids_.data() + e.at, e.len}; }
@@ -124,8 +130,21 @@ private:
     void discover_component();
 
     // The states whose hash was taken.
+    // A multiply-xorshift mix over the key's words: the start is 2^64 / golden ratio (any
+    // odd constant with mixed bits), the multiplier that of splitmix64, which spreads each
+    // word over the high bits, and the shift folds the high bits back down so that the
+    // set's bucket index, taken from the low bits, depends on every word.  Kept in the
+    // header so that the set's lookups inline it.
     struct KeyHash {
-        std::size_t operator()(const std::vector<Idx>& key) const;
+        std::size_t operator()(const std::vector<Idx>& key) const {
+            std::uint64_t h = 0x9e3779b97f4a7c15ull ^ key.size();
+            for (Idx x : key) {
+                h ^= x;
+                h *= 0xbf58476d1ce4e5b9ull;
+                h ^= h >> 29;
+            }
+            return std::size_t(h);
+        }
     };
     std::unordered_set<std::vector<Idx>, KeyHash> hashed_states_;
     std::vector<Idx> key_;  // the last description
