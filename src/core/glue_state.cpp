@@ -134,12 +134,15 @@ void GlueJournal::describe(const Graph& g, std::vector<Idx>& key) {
     // The entries by node and field, each group in saving order: the group's first entry
     // holds the contents from before the first change.  A node and field take 34 bits.
     const std::size_t count = entries_.size();
-    auto list_of = [&](std::size_t i) { return (std::uint64_t(entries_[i].node) << 2) | entries_[i].what; };
+    auto list_of = [&](std::size_t i) {
+        return (std::uint64_t(entries_[i].node) << 2) | entries_[i].what;
+    };
     std::uint64_t last = ~std::uint64_t(0);
     if (count <= (std::uint64_t(1) << kIndexBits)) {
         constexpr std::uint64_t kIndexMask = (std::uint64_t(1) << kIndexBits) - 1;
         by_node_packed_.clear();
-        for (std::size_t i = 0; i < count; ++i) by_node_packed_.push_back(list_of(i) << kIndexBits | i);
+        for (std::size_t i = 0; i < count; ++i)
+            by_node_packed_.push_back(list_of(i) << kIndexBits | i);
         std::sort(by_node_packed_.begin(), by_node_packed_.end());
         for (std::uint64_t packed : by_node_packed_) {
             if ((packed >> kIndexBits) == last) continue;

@@ -60,8 +60,10 @@ private:
     std::vector<Entry> entries_;
     std::vector<Idx> saved_ids_;  // the saved contents of all entries, end to end
     // describe's scratch: every entry's node and field with its index, sorted.  One word
-    // each, node above field above index, while the indices fit the low kIndexBits (the
-    // sort of single words is what keeps describe cheap); pairs beyond that.
+    // each, node above field above index, while the indices fit the low kIndexBits, the
+    // 30 bits a word has left beside a 32-bit node and a 2-bit field (sorting single words
+    // keeps describe as cheap as it was before the state had a unit of its own); pairs
+    // past 2^30 entries.
     static constexpr unsigned kIndexBits = 30;
     std::vector<std::uint64_t> by_node_packed_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> by_node_;
