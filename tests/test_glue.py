@@ -1,4 +1,6 @@
-"""glue_leaves against a recursive reference, plus deep, failing and interrupted searches."""
+"""glue_leaves against two recursive references (one built from the module's copy, merge and
+hash, one in plain Python on a model of the graph), plus deep, failing and interrupted
+searches."""
 import os
 import random
 import subprocess
@@ -53,6 +55,158 @@ def ref_glue(graph, leaves, candidates, trees_only, max_leaves=None):
     return [snapshot(r) for r in results]
 
 
+# ---- a second reference, in plain Python: none of the module's copy, merge or hash ----
+#
+# A graph is modelled as a list of nodes [is_value, op_id, (val_id, type_id) or None,
+# parent, parents, options, children] and a root, read through the public reading
+# methods (the snapshot).  Copying, merging and the structural dedupe are written here
+# from their descriptions, so that a fault shared by the module's own copy, merge and
+# hash cannot hide in both sides of a comparison.
+
+IS_VALUE, OP_ID, PAYLOAD, PARENT, PARENTS, OPTIONS, CHILDREN = range(7)
+
+
+def model_of(g):
+    *nodes, root = snapshot(g)
+    return [[v, op, pay, par, list(ps), list(os), list(cs)] for v, op, pay, par, ps, os, cs
+            in nodes], root
+
+
+def model_snapshot(model):
+    nodes, root = model
+    return [(v, op, pay, par, list(ps), list(os), list(cs)) for v, op, pay, par, ps, os, cs
+            in nodes] + [root]
+
+
+def model_copy(model):
+    """The compacted copy: numbered in discovery order from the root (pop, skip what is
+    numbered, push the children, options, parent, parents, each list reversed), links
+    renamed.  Returns the copy and the correspondence old -> new."""
+    nodes, root = model
+    if root >= len(nodes):
+        raise RefFailure(NO_ROOT)
+    corr, order, stack = {}, [], [root]
+    while stack:
+        x = stack.pop()
+        if x in corr:
+            continue
+        corr[x] = len(order)
+        order.append(x)
+        n = nodes[x]
+        stack += reversed(n[CHILDREN])
+        stack += reversed(n[OPTIONS])
+        stack += [] if n[PARENT] is None else [n[PARENT]]
+        stack += reversed(n[PARENTS])
+    copy = [[n[IS_VALUE], n[OP_ID], n[PAYLOAD], None if n[PARENT] is None else corr[n[PARENT]],
+             [corr[i] for i in n[PARENTS]], [corr[i] for i in n[OPTIONS]],
+             [corr[i] for i in n[CHILDREN]]] for n in (nodes[x] for x in order)]
+    return (copy, 0), corr
+
+
+def model_merge(model, keep, other):
+    """Folds `other` into `keep`, both sides: keep gains other's parents and options it
+    lacks (each once, in order), the ops above other take keep as their child instead,
+    other's options take keep as their parent, and other is left without either list."""
+    nodes = model[0]
+    if keep == other:
+        return
+    k, o = nodes[keep], nodes[other]
+    for field in (PARENTS, OPTIONS):
+        for i in o[field]:
+            if i not in k[field]:
+                k[field].append(i)
+    for op in dict.fromkeys(o[PARENTS]):
+        nodes[op][CHILDREN] = [keep if c == other else c for c in nodes[op][CHILDREN]]
+    for op in o[OPTIONS]:
+        nodes[op][PARENT] = keep
+    o[PARENTS], o[OPTIONS] = [], []
+
+
+def model_walk(model):
+    """The canonical order: depth first from the root, each node at its first pop; a value
+    goes into its parents, then its options; an op into its children, then its parent."""
+    nodes, root = model
+    if root >= len(nodes):
+        raise RefFailure(oob(len(nodes), root))
+    seen, order, stack = set(), [], [root]
+    while stack:
+        x = stack.pop()
+        if x in seen:
+            continue
+        seen.add(x)
+        order.append(x)
+        n = nodes[x]
+        if n[IS_VALUE]:
+            below = n[PARENTS] + n[OPTIONS]
+        else:
+            below = n[CHILDREN] + ([] if n[PARENT] is None else [n[PARENT]])
+        stack += reversed(below)
+    return order
+
+
+def model_shape(model):
+    """What the connection hash sees: every link of the walked nodes (options, parents,
+    parent, children) between two walked nodes, as a pair of walk positions, in walk order."""
+    nodes = model[0]
+    order = model_walk(model)
+    pos = {x: i for i, x in enumerate(order)}
+    pairs = []
+    for i, x in enumerate(order):
+        n = nodes[x]
+        links = n[OPTIONS] + n[PARENTS] + ([] if n[PARENT] is None else [n[PARENT]]) + n[CHILDREN]
+        pairs += [(i, pos[m]) for m in links if m in pos]
+    return tuple(pairs)
+
+
+def model_glue(graph, leaves, candidates, trees_only, max_leaves=None):
+    """The copying search on the model: a level records its graph when its shape is new,
+    then glues the first leaf that has a partner (a later leaf, then a candidate, of the
+    same type) onto each partner on a fresh copy and searches the copy."""
+    results, shapes = [], set()
+
+    def records(leaves):
+        return max_leaves is None or len(leaves) <= max_leaves
+
+    def in_copy(corr, ids, message):
+        if any(i not in corr for i in ids):
+            raise RefFailure(message)
+        return [corr[i] for i in ids]
+
+    def level(model, leaves, candidates):
+        if records(leaves):
+            shape = model_shape(model)
+            if shape not in shapes:
+                shapes.add(shape)
+                results.append(model_snapshot(model_copy(model)[0]))
+        nodes = model[0]
+        for head, f in enumerate(leaves):
+            rest, glued = leaves[head + 1:], False
+            for p in rest + candidates:
+                for i in (p, f):
+                    if i >= len(nodes):
+                        raise RefFailure(oob(len(nodes), i))
+                if not (nodes[f][IS_VALUE] and nodes[p][IS_VALUE]
+                        and nodes[f][PAYLOAD][1] == nodes[p][PAYLOAD][1]):
+                    continue
+                copy, corr = model_copy(model)
+                (f2,) = in_copy(corr, [f], "first missing in corr map")
+                (p2,) = in_copy(corr, [p], "candidate missing in corr map")
+                rest2 = in_copy(corr, rest, "rest id missing in corr")
+                cands2 = in_copy(corr, candidates, "candidate id missing in corr")
+                model_merge(copy, p2, f2)
+                level(copy, rest2, cands2)
+                glued = True
+            if glued:
+                return
+
+    model = model_of(graph)
+    if not trees_only:
+        level(model, list(leaves), list(candidates))
+    elif records(leaves):
+        results.append(model_snapshot(model_copy(model)[0]))
+    return results
+
+
 def outcome(run):
     try:
         return "ok", run()
@@ -70,6 +224,7 @@ def check(g, leaves, candidates, trees_only=False, max_leaves=None):
     got = outcome(lambda: quillnet.glue_leaves(g, leaves, candidates, trees_only, max_leaves))
     got = (got[0], [snapshot(r) for r in got[1]]) if got[0] == "ok" else got
     assert got == outcome(lambda: ref_glue(g, leaves, candidates, trees_only, max_leaves))
+    assert got == outcome(lambda: model_glue(g, leaves, candidates, trees_only, max_leaves))
     assert snapshot(g) == before
     return got
 
@@ -280,3 +435,24 @@ def test_failures_deep_in_the_search():
             g.connect_op_to_value(2, 3)
         got = [check(g, leaves, cands) for leaves, cands in cases]
         assert [m if status == "fail" else None for status, m in got] == want
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_model_reads_walks_and_shapes_like_the_module(seed):
+    # the model's walk is the module's canonical walk, and two graphs have the same shape
+    # exactly when their connection hashes agree: the model's dedupe is the module's
+    rng = random.Random(3000 + seed)
+    n = rng.randrange(2, 16)
+    graphs = []
+    for _ in range(4):
+        g = random_graph_by_kind(rng, n, rng.randrange(n, 2 * n), odd_links=seed % 2 == 0,
+                                 types=1)
+        g.set_root(0)
+        graphs.append(g)
+    graphs += quillnet.glue_leaves(graphs[0], graphs[0].leaves()[:4], [], False)
+    for g in graphs:
+        assert model_walk(model_of(g)) == g.walk(g.get_root())
+    for a in graphs:
+        for b in graphs:
+            same = model_shape(model_of(a)) == model_shape(model_of(b))
+            assert same == (a.connection_hash() == b.connection_hash())

@@ -30,12 +30,13 @@
 // copying search does and W is a copy of it.
 //
 // Membership in comp(S_L).  When every link of W is stored on both of its ends in the
-// fields of the nodes' kinds (see links_mirrored), the links form an undirected graph, a
-// merge keeps that so, and gluing f onto p != f (both in the component, f not the root)
-// leaves f without any link while every path through f can go through p instead: the
-// component loses f and nothing else.  The search then keeps the glued-away leaves in a
-// set, and a root glued away leaves a component of the root alone.  On any other graph
-// the component is found afresh by a discovery walk before each glue step.
+// fields of the nodes' kinds (see links_mirrored in glue_state.cpp), the links form an
+// undirected graph, a merge keeps that so, and gluing f onto p != f (both in the
+// component, f not the root) leaves f without any link while every path through f can go
+// through p instead: the component loses f and nothing else.  The search then keeps the
+// glued-away leaves in a set, and a root glued away leaves a component of the root alone.
+// On any other graph the component is found afresh by a discovery walk before each glue
+// step.
 //
 // Hashes.  A level's hash is computed unless the state of W was seen before at a level
 // that hashed it: equal states of W have equal components, hence equal hashes, and a hash
@@ -43,15 +44,17 @@
 // exactly, by the contents of every list that the glue steps on the way down have changed
 // (those equal to the copy of the caller's graph are left out), so a known state never
 // hides a graph whose hash is new.
+//
+// The working graph, its journal, the membership test and the set of hashed states are
+// the search's state (GlueState, glue_state.hpp); this file holds the levels.
 #include "glue.hpp"
 
 #include <algorithm>
 #include <unordered_set>
 
 #include "clone.hpp"
+#include "glue_state.hpp"
 #include "hash.hpp"
-#include "id_sets.hpp"
-#include "merge.hpp"
 
 namespace quill {
 
@@ -59,34 +62,36 @@ namespace {
 
 // Partners of a leaf: the leaves after it, then the candidates, repeats included.
 struct Partners {
-    const NodeId* rest;
-    std::size_t nrest;
-    const NodeId* cands;
-    std::size_t ncands;
+    const NodeId* later_leaves;
+    std::size_t later_count;
+    const NodeId* candidates;
+    std::size_t candidate_count;
 
-    std::size_t size() const { return nrest + ncands; }
-    NodeId operator[](std::size_t i) const { return i < nrest ? rest[i] : cands[i - nrest]; }
+    std::size_t size() const { return later_count + candidate_count; }
+    NodeId operator[](std::size_t i) const {
+        return i < later_count ? later_leaves[i] : candidates[i - later_count];
+    }
 };
 
 // The first partner index at or after `from` where the gluing loop has something to do:
 // a partner (both nodes carry a value payload of the same type), or an id that fails the
-// range test (partner first, then the leaf).  Returns ps.size() when there is none.
+// range test (partner first, then the leaf).  Returns pool.size() when there is none.
 // Never throws, so the search can look ahead without changing which failure comes first.
-std::size_t next_event(const Graph& g, NodeId f, const Partners& ps, std::size_t from,
+std::size_t next_event(const Graph& g, NodeId leaf, const Partners& pool, std::size_t from,
                        Poll& poll) {
-    const std::size_t end = ps.size();
+    const std::size_t end = pool.size();
     if (from >= end) return end;
-    if (!g.valid(f)) return from;  // the range test fails at the first partner looked at
-    const bool f_value = !g.is_op(f);
-    const std::uint32_t type = g.type_id(f);
+    if (!g.valid(leaf)) return from;  // the range test fails at the first partner looked at
+    const bool leaf_is_value = !g.is_op(leaf);
+    const std::uint32_t type = g.type_id(leaf);
     auto stops = [&](NodeId p) {
-        return !g.valid(p) || (f_value && !g.is_op(p) && g.type_id(p) == type);
+        return !g.valid(p) || (leaf_is_value && !g.is_op(p) && g.type_id(p) == type);
     };
     // Looked through a part of at most kEvery partners at a time, each part counted.
     for (std::size_t i = from; i < end;) {
         const std::size_t part = std::min(end, i + Poll::kEvery), first = i;
         for (; i < part; ++i)
-            if (stops(ps[i])) {
+            if (stops(pool[i])) {
                 poll.step(i - first + 1);
                 return i;
             }
@@ -102,167 +107,23 @@ std::vector<NodeId> map_ids(const Corr& corr, const std::vector<NodeId>& ids, st
     std::vector<NodeId> out;
     out.reserve(ids.size() - from);
     poll.step(poll.scan(ids.size() - from, [&](std::size_t i) {
-        const std::optional<NodeId> m = corr.get(ids[from + i]);
-        if (!m) fail(missing);
-        out.push_back(*m);
+        const std::optional<NodeId> mapped = corr.get(ids[from + i]);
+        if (!mapped) fail(missing);
+        out.push_back(*mapped);
     }));
     return out;
 }
-
-// True when every link of `w` is stored on both of its ends, in the fields of the nodes'
-// kinds: no op has parents or options and no value has children or a parent; an op lists
-// a value among its children exactly when the value lists the op among its parents; a
-// value lists an op among its options exactly when the op's parent is that value.  Lists
-// longer than a few dozen entries are not searched; such a graph counts as not mirrored,
-// which only costs speed.
-bool links_mirrored(const Graph& w, Poll& poll) {
-    constexpr std::size_t kScanLimit = 32;
-    auto holds = [](std::span<const Idx> list, NodeId x) {
-        return list.size() <= kScanLimit && std::find(list.begin(), list.end(), Idx(x)) != list.end();
-    };
-    const std::uint64_t n = w.size();
-    std::vector<std::uint8_t> listed(n, 0);  // ops found among some value's options
-    for (NodeId id = 0; id < n; ++id) {
-        if (w.is_op(id)) {
-            if (!w.parents(id).empty() || !w.options(id).empty()) return false;
-            const std::span<const Idx> children = w.children(id);
-            if (children.size() > kScanLimit) return false;
-            for (Idx v : children)
-                if (!holds(w.parents(v), id)) return false;
-            poll.step(1 + children.size());
-        } else {
-            if (!w.children(id).empty() || w.parent(id) != kNone) return false;
-            const std::span<const Idx> parents = w.parents(id), options = w.options(id);
-            if (parents.size() > kScanLimit) return false;
-            for (Idx o : parents)
-                if (!holds(w.children(o), id)) return false;
-            bool apart = false;
-            poll.step(1 + parents.size() + poll.scan(options.size(), [&](std::size_t i) {
-                apart |= w.parent(options[i]) != id;
-                listed[options[i]] = 1;
-            }));
-            if (apart) return false;
-        }
-    }
-    bool unlisted = false;
-    poll.step(poll.scan(n, [&](std::size_t id) {
-        unlisted |= w.is_op(id) && w.parent(id) != kNone && !listed[id];
-    }));
-    return !unlisted;
-}
-
-// The lists and parents that the glue steps on the current path have changed, each with
-// its contents from before the change, so that the steps can be undone in reverse order.
-class Journal {
-public:
-    enum What : std::uint32_t { kParents, kOptions, kChildren, kParent };
-
-    std::size_t mark() const { return entries_.size(); }
-
-    // Saves what merge_value_nodes(g, keep, other, both sides) will change.
-    void save_merge(const Graph& g, NodeId keep, NodeId other) {
-        save_list(g, keep, kParents);
-        save_list(g, keep, kOptions);
-        save_list(g, other, kParents);
-        save_list(g, other, kOptions);
-        for (Idx o : g.parents(other)) save_list(g, o, kChildren);
-        for (Idx o : g.options(other)) save_parent(g, o);
-    }
-
-    // Puts back everything saved after `mark`, latest first.
-    void undo(Graph& g, std::size_t mark) {
-        while (entries_.size() > mark) {
-            const Entry& e = entries_.back();
-            if (e.what == kParent)
-                g.set_parent(e.node, buf_[e.at]);
-            else
-                g.assign(e.node, field(e.what), saved(e));
-            buf_.resize(e.at);
-            entries_.pop_back();
-        }
-    }
-
-    // Appends to `key` an exact description of how `g` differs from its state before the
-    // first saved change: for each changed list or parent, in order of node and field,
-    // the node, the field, the length and the current contents.  Lists that are back to
-    // their first saved contents are left out, so equal states give equal keys.
-    void describe(const Graph& g, std::vector<Idx>& key) {
-        order_.clear();
-        for (std::size_t i = 0; i < entries_.size(); ++i)
-            order_.push_back((std::uint64_t(entries_[i].node) << 34) |
-                             (std::uint64_t(entries_[i].what) << 32) | i);
-        std::sort(order_.begin(), order_.end());
-        std::uint64_t last = ~std::uint64_t(0);
-        for (std::uint64_t o : order_) {
-            if ((o >> 32) == last) continue;  // the first saving holds the state before
-            last = o >> 32;
-            const Entry& e = entries_[std::uint32_t(o)];
-            std::span<const Idx> now;
-            Idx parent_now;
-            if (e.what == kParent) {
-                parent_now = g.parent(e.node);
-                now = {&parent_now, 1};
-            } else {
-                now = g.list(e.node, field(e.what));
-            }
-            const std::span<const Idx> before = saved(e);
-            if (std::equal(now.begin(), now.end(), before.begin(), before.end())) continue;
-            key.push_back(e.node);
-            key.push_back(e.what);
-            key.push_back(Idx(now.size()));
-            key.insert(key.end(), now.begin(), now.end());
-        }
-    }
-
-private:
-    struct Entry {
-        Idx node;
-        What what;
-        std::size_t at;  // where its saved contents start in buf_
-        std::size_t len;
-    };
-    std::vector<Entry> entries_;
-    std::vector<Idx> buf_;
-    std::vector<std::uint64_t> order_;
-
-    static Field field(What w) {
-        return w == kParents ? Field::Parents : w == kOptions ? Field::Options : Field::Children;
-    }
-    std::span<const Idx> saved(const Entry& e) const { return {buf_.data() + e.at, e.len}; }
-    void save_list(const Graph& g, NodeId id, What what) {
-        const std::span<const Idx> list = g.list(id, field(what));
-        entries_.push_back({Idx(id), what, buf_.size(), list.size()});
-        buf_.insert(buf_.end(), list.begin(), list.end());
-    }
-    void save_parent(const Graph& g, NodeId id) {
-        entries_.push_back({Idx(id), kParent, buf_.size(), 1});
-        buf_.push_back(g.parent(id));
-    }
-};
-
-struct KeyHash {
-    std::size_t operator()(const std::vector<Idx>& key) const {
-        std::uint64_t h = 0x9e3779b97f4a7c15ull ^ key.size();
-        for (Idx x : key) {
-            h ^= x;
-            h *= 0xbf58476d1ce4e5b9ull;
-            h ^= h >> 29;
-        }
-        return std::size_t(h);
-    }
-};
 
 // The search below the first level, on the working graph W (ids of W throughout).
 class Search {
 public:
     Search(Graph&& w, const GlueOptions& opts, std::unordered_set<std::uint64_t>& recorded,
            std::vector<Graph>& results, Poll& poll)
-        : w_(std::move(w)), opts_(opts), recorded_(recorded), results_(results), poll_(poll),
-          dead_(w_.size(), kWholeGraph), component_(w_.size()) {
-        mirrored_ = links_mirrored(w_, poll_);
-    }
+        : state_(std::move(w), poll), opts_(opts), recorded_(recorded), results_(results),
+          poll_(poll) {}
 
-    // The first level's leaf f, rest and candidates, mapped into W, take effect here.
+    // The first level's rest of the leaves and candidates, mapped into W: the leaves and
+    // candidates of the level below it.
     void set_lists(std::vector<NodeId> leaves, std::vector<NodeId> candidates) {
         leaves_ = std::move(leaves);
         cands_ = std::move(candidates);
@@ -271,43 +132,25 @@ public:
     // Glues f onto p in W, runs the levels below (whose leaves are all of leaves_) and
     // undoes the glue step.
     void branch(NodeId f, NodeId p) {
-        Step step = glue(f, p);
+        const GlueState::Step step = state_.glue(f, p);
         run();
-        unglue(step);
+        state_.unglue(step);
     }
 
 private:
-    struct Step {
-        std::size_t mark;
-        Idx killed = kNone;  // the leaf that left the component, if any
-        bool killed_root = false;
-    };
     struct Level {
         std::size_t start;   // the level's leaves are leaves_[start..]
         std::size_t head;    // the leaf being glued
         std::size_t cursor;  // its partner being tried
-        Step step;
+        GlueState::Step step;
     };
 
-    Graph w_;
+    GlueState state_;
     const GlueOptions& opts_;
     std::unordered_set<std::uint64_t>& recorded_;
     std::vector<Graph>& results_;
     Poll& poll_;
     std::vector<NodeId> leaves_, cands_;
-    Journal journal_;
-    bool mirrored_ = false;
-    bool root_killed_ = false;
-    // W is a compacted copy: every node belongs to the search, so the set of glued-away
-    // leaves is bits over all of W from the start.
-    static constexpr std::uint64_t kWholeGraph = ~std::uint64_t(0);
-    NodeSet dead_;         // glued-away leaves, while mirrored_
-    StampedSet component_; // the component found by the last discovery, otherwise
-    std::unordered_set<std::vector<Idx>, KeyHash> hashed_states_;
-    std::uint64_t unrecorded_state_bytes_ = 0;
-    std::vector<Idx> key_;
-
-    static constexpr std::uint64_t kUnrecordedStateBudget = 32ull << 20;
 
     bool within_limit(std::size_t n) const { return !opts_.max_leaves || n <= *opts_.max_leaves; }
 
@@ -315,113 +158,49 @@ private:
         return {leaves_.data() + head + 1, leaves_.size() - head - 1, cands_.data(), cands_.size()};
     }
 
-    // Membership in the component of W as it is now.
-    bool alive(NodeId x) const {
-        if (!mirrored_) return component_.contains(x);
-        return root_killed_ ? x == w_.root_id : !dead_.contains(x);
-    }
-
+    // Records W when its hash is new.  A state met before at a level that hashed it is
+    // passed over: its hash is in the recorded set already.
     void record() {
-        key_.clear();
-        journal_.describe(w_, key_);
-        poll_.step(1 + key_.size());
-        if (hashed_states_.count(key_)) return;
-        const std::uint64_t h = connection_hash(w_, poll_);
-        const bool fresh = recorded_.insert(h).second;
-        if (fresh) results_.push_back(clone_subgraph(w_, poll_).graph);
-        // The states of recorded graphs are kept (they take less than the graphs); the
-        // others while they fit a budget.
-        const std::uint64_t bytes = key_.size() * sizeof(Idx) + 64;
-        if (!fresh) {
-            if (unrecorded_state_bytes_ + bytes > kUnrecordedStateBudget) return;
-            unrecorded_state_bytes_ += bytes;
-        }
-        hashed_states_.insert(key_);
+        poll_.step(1 + state_.describe());
+        if (state_.known()) return;
+        const Graph& w = state_.graph();
+        const bool fresh = recorded_.insert(connection_hash(w, poll_)).second;
+        if (fresh) results_.push_back(clone_subgraph(w, poll_).graph);
+        state_.remember(fresh);
     }
 
     // The membership tests of a glue step of leaves_[head] onto p, in the order of the
     // copying search: the leaf, the partner, the rest of the leaves, the candidates.
     void check_step(std::size_t head, NodeId p) {
-        if (!mirrored_) discover_component();
-        if (!alive(leaves_[head])) fail(Failure::LeafNotInCopy);
-        if (!alive(p)) fail(Failure::PartnerNotInCopy);
+        state_.refresh();
+        if (!state_.in_component(leaves_[head])) fail(Failure::LeafNotInCopy);
+        if (!state_.in_component(p)) fail(Failure::PartnerNotInCopy);
         poll_.step(1 + poll_.scan(leaves_.size() - head - 1, [&](std::size_t i) {
-            if (!alive(leaves_[head + 1 + i])) fail(Failure::RestNotInCopy);
+            if (!state_.in_component(leaves_[head + 1 + i])) fail(Failure::RestNotInCopy);
         }));
         poll_.step(poll_.scan(cands_.size(), [&](std::size_t i) {
-            if (!alive(cands_[i])) fail(Failure::CandidateNotInCopy);
+            if (!state_.in_component(cands_[i])) fail(Failure::CandidateNotInCopy);
         }));
-    }
-
-    // Marks the nodes that a copy of W would hold: a discovery from the root through the
-    // four link fields.
-    void discover_component() {
-        component_.clear();
-        std::vector<Idx>& stack = stack_;
-        stack.clear();
-        stack.push_back(Idx(w_.root_id));
-        component_.insert(w_.root_id);
-        // Returns the entries scanned but not yet counted: a long list polls within.
-        auto push = [&](std::span<const Idx> ids) {
-            return poll_.scan(ids.size(), [&](std::size_t i) {
-                const Idx m = ids[i];
-                if (!component_.contains(m)) {
-                    component_.insert(m);
-                    stack.push_back(m);
-                }
-            });
-        };
-        while (!stack.empty()) {
-            const Idx x = stack.back();
-            stack.pop_back();
-            std::size_t scanned = push(w_.children(x)) + push(w_.options(x)) + push(w_.parents(x));
-            if (Idx p = w_.parent(x); p != kNone) scanned += push({&p, 1});
-            poll_.step(1 + scanned);
-        }
-    }
-    std::vector<Idx> stack_;
-
-    Step glue(NodeId f, NodeId p) {
-        Step step{journal_.mark()};
-        if (f == p) return step;  // the merge changes nothing
-        journal_.save_merge(w_, p, f);
-        poll_.step(w_.parents(f).size() + w_.options(f).size());
-        merge_value_nodes(w_, p, f, {.upper = true, .lower = true});
-        if (mirrored_) {
-            if (f == w_.root_id) {
-                if (!root_killed_) step.killed_root = root_killed_ = true;
-            } else if (!dead_.contains(f)) {
-                dead_.insert(f);
-                step.killed = Idx(f);
-            }
-        }
-        return step;
-    }
-
-    void unglue(const Step& step) {
-        journal_.undo(w_, step.mark);
-        if (step.killed != kNone) dead_.erase(step.killed);
-        if (step.killed_root) root_killed_ = false;
     }
 
     // Drops the leaves in front that have no partner and points the level at the first
     // partner of the first leaf that has one; false when none has.
-    bool seek(Level& lv) {
-        for (; lv.head < leaves_.size(); ++lv.head) {
-            const Partners ps = partners(lv.head);
-            lv.cursor = next_event(w_, leaves_[lv.head], ps, 0, poll_);
-            if (lv.cursor < ps.size()) return true;
+    bool seek(Level& level) {
+        for (; level.head < leaves_.size(); ++level.head) {
+            const Partners pool = partners(level.head);
+            level.cursor = next_event(state_.graph(), leaves_[level.head], pool, 0, poll_);
+            if (level.cursor < pool.size()) return true;
         }
         return false;
     }
 
     // Starts the glue step of the level at its cursor and the level below it.
     void descend(std::vector<Level>& stack) {
-        Level& lv = stack.back();
-        const NodeId p = partners(lv.head)[lv.cursor];
-        check_step(lv.head, p);
-        lv.step = glue(leaves_[lv.head], p);
-        const std::size_t next = lv.head + 1;
+        Level& level = stack.back();
+        const NodeId p = partners(level.head)[level.cursor];
+        check_step(level.head, p);
+        level.step = state_.glue(leaves_[level.head], p);
+        const std::size_t next = level.head + 1;
         stack.push_back({next, next, 0, {}});
     }
 
@@ -434,10 +213,10 @@ private:
         bool entering = true;
         while (!stack.empty()) {
             poll_.step();
-            Level& lv = stack.back();
+            Level& level = stack.back();
             if (entering) {
-                if (within_limit(leaves_.size() - lv.start)) record();
-                if (!seek(lv)) {
+                if (within_limit(leaves_.size() - level.start)) record();
+                if (!seek(level)) {
                     stack.pop_back();
                     entering = false;
                     continue;
@@ -447,10 +226,11 @@ private:
             }
             // Back from the level below: undo its glue step and go on with the next
             // partner.
-            unglue(lv.step);
-            const Partners ps = partners(lv.head);
-            lv.cursor = next_event(w_, leaves_[lv.head], ps, lv.cursor + 1, poll_);
-            if (lv.cursor == ps.size()) {
+            state_.unglue(level.step);
+            const Partners pool = partners(level.head);
+            level.cursor =
+                next_event(state_.graph(), leaves_[level.head], pool, level.cursor + 1, poll_);
+            if (level.cursor == pool.size()) {
                 stack.pop_back();
                 continue;
             }
@@ -460,71 +240,92 @@ private:
     }
 };
 
-void glue_leaves_rec(const Graph& g, std::vector<NodeId> leaves, std::vector<NodeId> candidates,
-                     std::unordered_set<std::uint64_t>& recorded, GlueOptions opts,
-                     std::vector<Graph>& results) {
-    auto within_limit = [&](std::size_t n) { return !opts.max_leaves || n <= *opts.max_leaves; };
-    Poll poll;
+// The first level, on the caller's graph (ids of the caller throughout).  Only it can be
+// asked for trees; it records the graph as it is, then glues the first leaf that has a
+// partner onto each partner, the levels below running on one working copy.
+class FirstLevel {
+public:
+    FirstLevel(const Graph& g, std::vector<NodeId> leaves, std::vector<NodeId> candidates,
+               GlueOptions opts)
+        : g_(g), leaves_(std::move(leaves)), cands_(std::move(candidates)), opts_(opts) {}
 
-    // Only the first level can be asked for trees: it records the graph as it is.
-    if (opts.trees_only) {
-        if (within_limit(leaves.size())) results.push_back(clone_subgraph(g, poll).graph);
-        return;
-    }
-
-    // The first level reads the caller's graph.  The length limit only decides whether
-    // a level records, never whether the search goes on.
-    poll.step(leaves.size() + candidates.size());
-    if (within_limit(leaves.size())) {
-        const std::uint64_t h = connection_hash(g, poll);
-        if (recorded.insert(h).second) results.push_back(clone_subgraph(g, poll).graph);
-    }
-
-    // The copy of g that the levels below work on, made at the first glue step: the
-    // copies of the copying search are all made at that point or later.
-    std::optional<Search> search;
-    std::optional<Corr> corr;
-    for (std::size_t head = 0; head < leaves.size(); ++head) {
-        const NodeId f = leaves[head];
-        const Partners ps{leaves.data() + head + 1, leaves.size() - head - 1, candidates.data(),
-                          candidates.size()};
-        std::size_t i = next_event(g, f, ps, 0, poll);
-        if (i == ps.size()) continue;
-        NodeId f2 = 0;
-        for (; i < ps.size(); i = next_event(g, f, ps, i + 1, poll)) {
-            const NodeId p = ps[i];
-            g.check(p);
-            g.check(f);
-            if (!search) {
-                Clone c = clone_subgraph(g, poll);
-                const std::optional<NodeId> mf = c.corr.get(f);
-                if (!mf) fail(Failure::LeafNotInCopy);
-                if (!c.corr.get(p)) fail(Failure::PartnerNotInCopy);
-                std::vector<NodeId> rest = map_ids(c.corr, leaves, head + 1, Failure::RestNotInCopy, poll);
-                std::vector<NodeId> cands = map_ids(c.corr, candidates, 0, Failure::CandidateNotInCopy, poll);
-                f2 = *mf;
-                corr.emplace(std::move(c.corr));
-                search.emplace(std::move(c.graph), opts, recorded, results, poll);
-                search->set_lists(std::move(rest), std::move(cands));
-            }
-            // The copy, the leaf and the lists are those of the first step; only the
-            // partner is new.
-            const std::optional<NodeId> p2 = corr->get(p);
-            if (!p2) fail(Failure::PartnerNotInCopy);
-            search->branch(f2, *p2);
+    std::vector<Graph> run() {
+        if (opts_.trees_only) {
+            if (within_limit(leaves_.size())) results_.push_back(clone_subgraph(g_, poll_).graph);
+            return std::move(results_);
         }
-        return;
+        // The length limit only decides whether a level records, never whether the search
+        // goes on.
+        poll_.step(leaves_.size() + cands_.size());
+        if (within_limit(leaves_.size())) {
+            const std::uint64_t h = connection_hash(g_, poll_);
+            if (recorded_.insert(h).second) results_.push_back(clone_subgraph(g_, poll_).graph);
+        }
+        for (std::size_t head = 0; head < leaves_.size(); ++head) {
+            const Partners pool = partners(head);
+            std::size_t i = next_event(g_, leaves_[head], pool, 0, poll_);
+            if (i == pool.size()) continue;  // no partner: the next leaf is glued
+            for (; i < pool.size(); i = next_event(g_, leaves_[head], pool, i + 1, poll_))
+                branch(head, pool[i]);
+            break;
+        }
+        return std::move(results_);
     }
-}
+
+private:
+    const Graph& g_;
+    std::vector<NodeId> leaves_, cands_;
+    GlueOptions opts_;
+    Poll poll_;
+    std::unordered_set<std::uint64_t> recorded_;  // the connection hashes of the results
+    std::vector<Graph> results_;
+    // The copy of g that the levels below work on, made at the first glue step (the
+    // copies of the copying search are all made at that point or later), with its
+    // correspondence and the copy's id of the leaf being glued.
+    std::optional<Search> search_;
+    std::optional<Corr> corr_;
+    NodeId leaf_in_copy_ = 0;
+
+    bool within_limit(std::size_t n) const { return !opts_.max_leaves || n <= *opts_.max_leaves; }
+
+    Partners partners(std::size_t head) const {
+        return {leaves_.data() + head + 1, leaves_.size() - head - 1, cands_.data(), cands_.size()};
+    }
+
+    // The glue step of leaves_[head] onto p and the levels below it.  The range tests come
+    // first, partner then leaf; the copy, the leaf and the lists are those of the first
+    // step, so that at later steps only the partner is new.
+    void branch(std::size_t head, NodeId p) {
+        g_.check(p);
+        g_.check(leaves_[head]);
+        if (!search_) start_search(head, p);
+        const std::optional<NodeId> p_in_copy = corr_->get(p);
+        if (!p_in_copy) fail(Failure::PartnerNotInCopy);
+        search_->branch(leaf_in_copy_, *p_in_copy);
+    }
+
+    // Copies g and maps the leaf, the partner, the rest of the leaves and the candidates
+    // into the copy, failing at the first that it lacks, in that order.
+    void start_search(std::size_t head, NodeId p) {
+        Clone copy = clone_subgraph(g_, poll_);
+        const std::optional<NodeId> leaf = copy.corr.get(leaves_[head]);
+        if (!leaf) fail(Failure::LeafNotInCopy);
+        if (!copy.corr.get(p)) fail(Failure::PartnerNotInCopy);
+        std::vector<NodeId> rest =
+            map_ids(copy.corr, leaves_, head + 1, Failure::RestNotInCopy, poll_);
+        std::vector<NodeId> cands = map_ids(copy.corr, cands_, 0, Failure::CandidateNotInCopy, poll_);
+        leaf_in_copy_ = *leaf;
+        corr_.emplace(std::move(copy.corr));
+        search_.emplace(std::move(copy.graph), opts_, recorded_, results_, poll_);
+        search_->set_lists(std::move(rest), std::move(cands));
+    }
+};
 
 }  // namespace
 
 std::vector<Graph> glue_leaves(const Graph& g, std::vector<NodeId> leaves,
                                std::vector<NodeId> candidates, GlueOptions opts) {
-    std::unordered_set<std::uint64_t> recorded;
-    std::vector<Graph> results;
-    glue_leaves_rec(g, std::move(leaves), std::move(candidates), recorded, opts, results);
-    return results;
+    return FirstLevel(g, std::move(leaves), std::move(candidates), opts).run();
 }
 
 }  // namespace quill

@@ -1,0 +1,268 @@
+// The in-place gluing search against a search that copies its graph at every glue step,
+// built here from the public operations alone (clone_subgraph, merge_value_nodes,
+// connection_hash, same_spec): results, their order, and which failure with which message.
+#include <map>
+#include <optional>
+#include <random>
+
+#include "glue_state.hpp"
+#include "harness.hpp"
+
+namespace {
+
+using IdList = std::vector<NodeId>;
+
+// Every node's kind, payload, type and four link fields, then the root: equal exactly
+// for equal graphs.
+std::vector<u64> contents(const Graph& g) {
+    std::vector<u64> out{g.size(), g.root_id};
+    for (NodeId id = 0; id < g.size(); ++id) {
+        out.insert(out.end(), {u64(g.is_op(id)), g.payload_id(id), g.is_op(id) ? 0 : g.type_id(id),
+                               g.parent(id)});
+        for (Field f : {Field::Parents, Field::Options, Field::Children}) {
+            const std::span<const Idx> list = g.list(id, f);
+            out.push_back(list.size());
+            out.insert(out.end(), list.begin(), list.end());
+        }
+    }
+    return out;
+}
+
+// The copying search, the way one would first write it: at every glue step a fresh copy
+// of the level's graph, the leaf merged into its partner there, and the ids of the
+// leaves and candidates carried over through the copy's correspondence.
+struct CopyingSearch {
+    GlueOptions opts;
+    std::vector<Graph> results;
+    std::set<u64> hashes;
+
+    bool records(std::size_t leaves) const { return !opts.max_leaves || leaves <= *opts.max_leaves; }
+
+    static NodeId in_copy(const Clone& c, NodeId id, Failure missing) {
+        const std::optional<NodeId> m = c.corr.get(id);
+        if (!m) fail(missing);
+        return *m;
+    }
+
+    void level(const Graph& g, const IdList& leaves, const IdList& cands) {
+        if (records(leaves.size()) && hashes.insert(connection_hash(g)).second)
+            results.push_back(clone_subgraph(g).graph);
+        for (std::size_t head = 0; head < leaves.size(); ++head) {
+            const NodeId leaf = leaves[head];
+            const IdList rest(leaves.begin() + head + 1, leaves.end());
+            IdList partners = rest;
+            partners.insert(partners.end(), cands.begin(), cands.end());
+            bool glued = false;
+            for (NodeId partner : partners) {
+                g.check(partner);
+                g.check(leaf);
+                if (!same_spec(g, leaf, partner)) continue;
+                Clone c = clone_subgraph(g);
+                const NodeId leaf2 = in_copy(c, leaf, Failure::LeafNotInCopy);
+                const NodeId partner2 = in_copy(c, partner, Failure::PartnerNotInCopy);
+                IdList rest2, cands2;
+                for (NodeId x : rest) rest2.push_back(in_copy(c, x, Failure::RestNotInCopy));
+                for (NodeId x : cands) cands2.push_back(in_copy(c, x, Failure::CandidateNotInCopy));
+                merge_value_nodes(c.graph, partner2, leaf2, {.upper = true, .lower = true});
+                level(c.graph, rest2, cands2);
+                glued = true;
+            }
+            if (glued) return;  // only the first leaf with a partner is glued here
+        }
+    }
+
+    void run(const Graph& g, const IdList& leaves, const IdList& cands) {
+        if (!opts.trees_only) return level(g, leaves, cands);
+        if (records(leaves.size())) results.push_back(clone_subgraph(g).graph);
+    }
+};
+
+// What a search gave: the contents of its results in order, or its failure.
+struct Outcome {
+    std::vector<std::vector<u64>> results;
+    std::optional<Failure> failure;
+    std::string message;
+    bool operator==(const Outcome&) const = default;
+};
+
+Outcome outcome_of(const std::function<std::vector<Graph>()>& search) {
+    Outcome out;
+    try {
+        for (const Graph& r : search()) out.results.push_back(contents(r));
+    } catch (const Error& e) {
+        out.failure = e.failure;
+        out.message = e.message;
+    }
+    return out;
+}
+
+// A small random graph grown from a value root, each node linked below one of the
+// other kind already there, then a few more links: between an op and a value, repeats
+// possible, and with `odd` now and then between any two nodes in either direction.  The
+// root is node 0, now and then another node or one past the last.
+Graph random_graph(std::mt19937_64& rng, bool odd) {
+    auto pick = [&](u64 n) { return u64(rng() % n); };
+    Graph g;
+    const u64 n = 1 + pick(16);
+    IdList ops, values{g.add_value(0, 9)};
+    for (u64 i = 1; i < n; ++i) {
+        if (pick(2)) {
+            ops.push_back(g.add_op(u32(pick(4))));
+            g.connect_value_to_op(values[pick(values.size())], ops.back());
+        } else if (!ops.empty()) {
+            values.push_back(g.add_value(u32(pick(6)), u32(pick(2))));
+            g.connect_op_to_value(ops[pick(ops.size())], values.back());
+        }
+    }
+    const u64 extra = pick(n / 2 + 2);
+    for (u64 i = 0; i < extra; ++i) {
+        const bool any = odd && pick(3) == 0;
+        if (!any && ops.empty()) break;
+        const NodeId op = any ? pick(g.size()) : ops[pick(ops.size())];
+        const NodeId value = any ? pick(g.size()) : values[pick(values.size())];
+        if (pick(2)) g.connect_op_to_value(op, value);
+        else g.connect_value_to_op(value, op);
+    }
+    const u64 root = pick(16);
+    g.root_id = root == 0 ? g.size() : root < 3 ? pick(g.size()) : 0;
+    return g;
+}
+
+// Leaves: mostly leaves of the root's component, now and then any value, a repeat, or an
+// id past the end; candidates: any node.
+std::pair<IdList, IdList> random_lists(std::mt19937_64& rng, const Graph& g) {
+    auto pick = [&](u64 n) { return u64(rng() % n); };
+    const IdList below = leaves(g);
+    IdList lv, cands;
+    const u64 want = 1 + pick(6);
+    for (u64 i = 0; i < want; ++i) {
+        const u64 kind = pick(10);
+        if (kind < 8 && !below.empty()) lv.push_back(below[pick(below.size())]);
+        else if (kind < 9 || lv.empty()) lv.push_back(pick(g.size() + (pick(8) == 0)));
+        else lv.push_back(lv[pick(lv.size())]);
+    }
+    const u64 ncands = pick(4);
+    for (u64 i = 0; i < ncands; ++i) cands.push_back(pick(g.size() + (pick(10) == 0)));
+    return {lv, cands};
+}
+
+GlueOptions random_options(std::mt19937_64& rng) {
+    GlueOptions o;
+    o.trees_only = rng() % 12 == 0;
+    if (const u64 limit = rng() % 9; limit < 3) o.max_leaves = limit;
+    return o;
+}
+
+}  // namespace
+
+TEST(glue_in_place_matches_the_copying_search_on_random_graphs) {
+    std::map<Failure, int> failures;
+    int mirrored = 0, unmirrored = 0, several_results = 0;
+    for (u64 seed = 0; seed < 800; ++seed) {
+        std::mt19937_64 rng(seed);
+        const Graph g = random_graph(rng, seed % 3 != 0);
+        const auto [lv, cands] = random_lists(rng, g);
+        const GlueOptions opts = random_options(rng);
+        const std::vector<u64> before = contents(g);
+
+        const Outcome got = outcome_of([&] { return glue_leaves(g, lv, cands, opts); });
+        const Outcome want = outcome_of([&] {
+            CopyingSearch ref{opts};
+            ref.run(g, lv, cands);
+            return std::move(ref.results);
+        });
+        if (!(got == want)) std::fprintf(stderr, "  seed %llu differs\n", (unsigned long long)seed);
+        CHECK(got == want);
+        CHECK(contents(g) == before);  // the caller's graph is only read
+
+        if (want.failure) ++failures[*want.failure];
+        several_results += want.results.size() > 1;
+        if (g.valid(g.root_id)) {
+            Poll poll;
+            (links_mirrored(clone_subgraph(g).graph, poll) ? mirrored : unmirrored)++;
+        }
+    }
+    // The seeds reach both ways of telling the component, every failure of the search,
+    // and searches that record several graphs.
+    CHECK(mirrored > 50 && unmirrored > 50);
+    CHECK(several_results > 40);
+    for (Failure f : {Failure::IdOutOfRange, Failure::NoValidRoot, Failure::LeafNotInCopy,
+                      Failure::PartnerNotInCopy, Failure::RestNotInCopy, Failure::CandidateNotInCopy})
+        CHECK(failures[f] > 0);
+}
+
+TEST(glue_in_place_matches_the_copying_search_on_deep_searches) {
+    // Up to 6 leaves and 3 candidates of one type below one or two ops: searches that
+    // reach the same graph along many paths, where the in-place search skips the hashes
+    // of states it has met.
+    for (u64 seed = 0; seed < 120; ++seed) {
+        std::mt19937_64 rng(1000 + seed);
+        auto pick = [&](u64 n) { return u64(rng() % n); };
+        Graph g;
+        const NodeId root = g.add_value(0, 9);
+        const u64 nops = 1 + pick(2), nvals = 3 + pick(6);
+        IdList ops, values;
+        for (u64 i = 0; i < nops; ++i) {
+            ops.push_back(g.add_op(u32(i)));
+            g.connect_value_to_op(root, ops.back());
+        }
+        for (u64 i = 0; i < nvals; ++i) {
+            values.push_back(g.add_value(u32(pick(3)), u32(pick(4) == 0)));
+            g.connect_op_to_value(ops[pick(nops)], values.back());
+            if (pick(5) == 0) g.connect_op_to_value(ops[pick(nops)], values.back());
+        }
+        g.root_id = root;
+        std::shuffle(values.begin(), values.end(), rng);
+        const IdList lv(values.begin(), values.begin() + std::min<u64>(nvals, 2 + pick(5)));
+        const IdList cands(values.end() - pick(4), values.end());
+        GlueOptions opts;
+        if (pick(3) == 0) opts.max_leaves = pick(3);
+
+        const Outcome got = outcome_of([&] { return glue_leaves(g, lv, cands, opts); });
+        const Outcome want = outcome_of([&] {
+            CopyingSearch ref{opts};
+            ref.run(g, lv, cands);
+            return std::move(ref.results);
+        });
+        CHECK(got == want);
+    }
+}
+
+TEST(glue_journal_undoes_and_describes_glue_steps) {
+    // Two leaves of one op glued one after the other onto a third, then undone: the graph
+    // comes back word for word, and the description is empty exactly when it is back.
+    Graph g;
+    const NodeId root = g.add_value(0, 9), op = g.add_op(1);
+    g.connect_value_to_op(root, op);
+    IdList vals;
+    for (u32 i = 0; i < 3; ++i) {
+        vals.push_back(g.add_value(i, 5));
+        g.connect_op_to_value(op, vals.back());
+    }
+    const NodeId below = g.add_op(2);  // an option of the first leaf moves with it
+    g.connect_value_to_op(vals[0], below);
+    g.root_id = root;
+    const std::vector<u64> start = contents(g);
+    Poll poll;
+    GlueState state(std::move(g), poll);
+    CHECK(state.describe() == 0);
+
+    const GlueState::Step first = state.glue(vals[0], vals[2]);
+    const std::size_t one_step = state.describe();
+    CHECK(one_step > 0 && !state.known());
+    state.remember(true);
+    CHECK(state.known());
+    state.refresh();
+    CHECK(!state.in_component(vals[0]) && state.in_component(vals[2]) && state.in_component(below));
+    CHECK(state.graph().parent(below) == vals[2]);
+
+    const GlueState::Step second = state.glue(vals[1], vals[2]);
+    CHECK(state.describe() > one_step && !state.known());
+    state.unglue(second);
+    CHECK(state.describe() == one_step && state.known());  // the same state as before
+    state.unglue(first);
+    CHECK(state.describe() == 0);
+    state.refresh();
+    for (NodeId v : vals) CHECK(state.in_component(v));
+    CHECK(contents(state.graph()) == start);
+}
