@@ -1,77 +1,57 @@
 #include "clone.hpp"
 
+#include "depth_first.hpp"
 #include "walk.hpp"
 
 namespace quill {
 
 namespace {
 
-// The discovery loop of number_component over one form of the map: `seen(m)` tells
-// whether m is numbered, `number(x, k)` numbers it.  Returns when the stack is empty, or
-// (with `until_flat`) as soon as the map has turned flat, leaving the rest of the work on
-// the stack for the flat loop.
-template <class Seen, class Number>
-void discover(const Graph& g, IdStack& stack, std::vector<Idx>& to_old, Poll& poll,
-              Seen&& seen, Number&& number, const IdxMap* until_flat) {
+// Pushes the links of `x` for the discovery: in reverse of the order they are taken in,
+// parents, parent, options, children, whatever the node's kind.  Numbered ids are left
+// out: they would be passed over when popped, and numbering never goes back, so the
+// order is the same.  Returns the entries scanned but not yet counted: a long list
+// polls within.
+template <class Seen>
+[[gnu::always_inline]] inline std::size_t push_discovery_links(const Graph& g, Idx x,
+                                                               IdStack& stack, Poll& poll,
+                                                               Seen& seen) {
     const std::uint64_t n = g.size();
     auto push = [&](Idx m) {
         if (m >= n) out_of_range(n, m);  // a stored link always names a node
         if (!seen(m)) stack.push_back(m);
     };
-    // Returns the entries scanned but not yet counted: a long list polls within.
     auto push_reversed = [&](std::span<const Idx> ids) {
-        auto run = [&](auto&& sc) {
-            return sc.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
+        auto run = [&](auto&& scanner) {
+            return scanner.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
         };
         if (ids.size() <= Poll::kEvery) [[likely]]
             return run(PlainScan{});
         return run(poll);
     };
-    while (!stack.empty()) {
-        const Idx x = stack.back();
-        stack.pop_back();
-        if (seen(x)) {
-            poll.step();  // a list that names one node many times pushes it as often
-            continue;
-        }
-        number(x, Idx(to_old.size()));
-        to_old.push_back(x);
-        std::size_t scanned = push_reversed(g.children(x));
-        scanned += push_reversed(g.options(x));
-        if (Idx p = g.parent(x); p != kNone) push(p);
-        scanned += push_reversed(g.parents(x));
-        poll.step(1 + scanned);
-        if (until_flat && until_flat->is_flat()) return;
-    }
+    std::size_t scanned = push_reversed(g.children(x));
+    scanned += push_reversed(g.options(x));
+    if (Idx p = g.parent(x); p != kNone) push(p);
+    scanned += push_reversed(g.parents(x));
+    return scanned;
 }
 
 // Numbers the nodes connected to the root: a depth-first discovery in which the
 // neighbours of a node are taken in the order parents, parent, options, children, each
 // new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
-// The map starts sparse, so a small component of a huge graph costs what it reaches;
-// once it is flat the loop goes on through the flat array.
 void number_component(const Graph& g, Corr& corr, Poll& poll) {
     const std::uint64_t n = g.size();
     if (n == 0 || g.root_id >= n)
         fail(Failure::NoValidRoot);
     corr.to_new = IdxMap(n);
-    IdxMap& to_new = corr.to_new;
-    std::vector<Idx>& to_old = corr.to_old;
-    to_old.clear();
-
-    // Ids that are numbered already are not pushed: they would be skipped when popped,
-    // and numbering never goes back, so the order is the same.
+    corr.to_old.clear();
     IdStack stack;
     stack.push_back(Idx(g.root_id));
-    if (!to_new.is_flat())
-        discover(g, stack, to_old, poll, [&](Idx m) { return to_new.get(m) != kNone; },
-                 [&](Idx x, Idx k) { to_new.set(x, k); }, &to_new);
-    if (stack.empty()) return;
-    // A sizeable share of the graph is reached: room for all of it saves growth steps.
-    to_old.reserve(n);
-    Idx* flat = to_new.flat_mut();
-    discover(g, stack, to_old, poll, [flat](Idx m) { return flat[m] != kNone; },
-             [flat](Idx x, Idx k) { flat[x] = k; }, nullptr);
+    number_sparse_then_flat(corr.to_new, corr.to_old, stack, [&](auto&& seen, auto&& number,
+                                                                 auto&& stop) {
+        depth_first(stack, poll, seen, number,
+                    [&](Idx x) { return push_discovery_links(g, x, stack, poll, seen); }, stop);
+    });
 }
 
 // Appends a copy of node `id` of `src` to `dst` with every link rewritten through `map`

@@ -2,7 +2,7 @@
 //
 // Both hashes speak of walk positions, never of node ids, so that two graphs built in a
 // different creation order hash alike while the order of every stored list still counts.
-// The bytes go from the canonical walk and its connection pairs (walk.hpp) into a
+// The bytes go from the canonical walk and its connection pairs (canonical_walk.hpp) into a
 // streaming zero-key SipHash-1-3, a block of pairs at a time; no byte buffer and no
 // list of pairs is built.
 #include "hash.hpp"
@@ -10,7 +10,7 @@
 #include <array>
 
 #include "siphash.hpp"
-#include "walk.hpp"
+#include "canonical_walk.hpp"
 
 namespace quill {
 
