@@ -14,9 +14,14 @@
 
 namespace quill {
 
-// Both directions, fixed at compile time, for push_canonical.
+// Directions fixed at compile time, for push_canonical: the tests of the directions not
+// taken then cost nothing.
 struct BothDirections {
     static constexpr bool above = true;
+    static constexpr bool below = true;
+};
+struct DownwardOnly {
+    static constexpr bool above = false;
     static constexpr bool below = true;
 };
 

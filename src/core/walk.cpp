@@ -10,8 +10,9 @@ namespace {
 
 // The walk proper; calls visit(id) for each node in visiting order.  An id that names no
 // node fails when it is popped, so the failure names the first such id in walk order.
-template <class Visit>
-void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&& visit) {
+// `dirs` is a Directions, or a type that fixes them at compile time.
+template <class Dirs, class Visit>
+void walk_impl(const Graph& g, NodeId start, Dirs dirs, Poll& poll, Visit&& visit) {
     const std::uint64_t n = g.size();
     if (start >= n) out_of_range(n, start);
     NodeSet seen(n);
@@ -50,7 +51,7 @@ std::vector<NodeId> leaves(const Graph& g) {
 std::vector<NodeId> leaves(const Graph& g, Poll& poll) {
     std::vector<NodeId> out;
     if (!g.valid(g.root_id)) return out;
-    walk_impl(g, g.root_id, {.above = false, .below = true}, poll, [&](NodeId id) {
+    walk_impl(g, g.root_id, DownwardOnly{}, poll, [&](NodeId id) {
         if (!g.is_op(id) && g.options(id).empty()) out.push_back(id);
     });
     return out;
