@@ -121,34 +121,35 @@ inline std::size_t map_filter(std::span<const Idx> src, const IdxMap& map,
     });
 }
 
-// Appends to `g1` the nodes of `elem`'s component that `corr2` numbers, but its root, in
-// that order, and hangs the root's options below node `leaf`.  `map3` takes an `elem` id
-// to its id in `g1` (kNone for the root and the nodes outside the component); links to
-// the root are dropped.
-void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr2,
-                     const IdxMap& map3, Poll& poll) {
+// Appends to `result` the nodes of `elem`'s component that `attached` numbers, but its
+// root, in that order, and hangs the root's options below node `leaf`.  `to_result` takes
+// an `elem` id to its id in `result` (kNone for the root and the nodes outside the
+// component); links to the root are dropped.
+void append_attached(Graph& result, NodeId leaf, const Graph& elem, const Corr& attached,
+                     const IdxMap& to_result, Poll& poll) {
     std::vector<Idx> scratch;
-    for (std::size_t i = 1; i < corr2.to_old.size(); ++i) {
-        const NodeId src = corr2.to_old[i];
-        const NodeId id = g1.append_like(elem, src);
+    for (std::size_t i = 1; i < attached.to_old.size(); ++i) {
+        const NodeId src = attached.to_old[i];
+        const NodeId id = result.append_like(elem, src);
         std::size_t scanned = 0;
         for (Field f : kFields) {
             const std::span<const Idx> links = elem.list(src, f);
             if (links.empty()) continue;
-            scanned += map_filter(links, map3, scratch, poll);
-            g1.assign(id, f, scratch);
+            scanned += map_filter(links, to_result, scratch, poll);
+            result.assign(id, f, scratch);
         }
-        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3.get(p));  // kNone: root
+        if (Idx p = elem.parent(src); p != kNone)
+            result.set_parent(id, to_result.get(p));  // kNone: the root
         poll.step(1 + scanned);
     }
 
     // The attached root's options become further options of the receiving node.
     const std::span<const Idx> root_options = elem.options(elem.root_id);
     poll.step(poll.scan(root_options.size(), [&](std::size_t i) {
-        const Idx mo = map3.get(root_options[i]);
-        if (mo == kNone) return;
-        g1.push(leaf, Field::Options, mo);
-        g1.set_parent(mo, Idx(leaf));
+        const Idx option = to_result.get(root_options[i]);
+        if (option == kNone) return;
+        result.push(leaf, Field::Options, option);
+        result.set_parent(option, Idx(leaf));
     }));
 }
 
@@ -156,47 +157,48 @@ void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr
 
 Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id) {
     Poll poll;
-    Corr corr1;
-    number_component(g, corr1, poll);
-    const std::optional<NodeId> found = corr1.get(root_leaf_id);
+    Corr receiver;
+    number_component(g, receiver, poll);
+    const std::optional<NodeId> found = receiver.get(root_leaf_id);
     if (!found) fail(Failure::NoEntry);
     const NodeId leaf = *found;
 
     // The attached part is the copy of `elem`'s root component without its root.  It is
     // numbered like a copy and appended straight from `elem`, which gives the same nodes
     // and links as copying the copy.
-    Corr corr2;
-    number_component(elem, corr2, poll);
-    const std::size_t n2 = corr2.to_old.size();
+    Corr attached;
+    number_component(elem, attached, poll);
+    const std::size_t attached_count = attached.to_old.size();
 
     Attached out;
-    Graph g1 = copy_component(g, corr1, n2 - 1, poll);
-    const std::uint64_t base = g1.size();
+    Graph result = copy_component(g, receiver, attached_count - 1, poll);
+    const std::uint64_t base = result.size();
 
-    // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
-    // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
-    IdxMap map3(elem.size());
-    poll.step(poll.scan(n2 - 1, [&](std::size_t k) {
-        map3.set(corr2.to_old[k + 1], Idx(base + k));
+    // `to_result` takes an `elem` id to its id in the result: copy id i (i >= 1, the root
+    // being 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
+    IdxMap to_result(elem.size());
+    poll.step(poll.scan(attached_count - 1, [&](std::size_t k) {
+        to_result.set(attached.to_old[k + 1], Idx(base + k));
     }));
 
-    append_attached(g1, leaf, elem, corr2, map3, poll);
+    append_attached(result, leaf, elem, attached, to_result, poll);
 
-    poll.step(poll.scan(g1.size() - base, [&](std::size_t k) {
+    poll.step(poll.scan(result.size() - base, [&](std::size_t k) {
         const NodeId id = base + k;
-        if (g1.children(id).empty() && g1.options(id).empty()) out.attached_leaves.push_back(id);
+        if (result.children(id).empty() && result.options(id).empty())
+            out.attached_leaves.push_back(id);
     }));
 
     const std::vector<NodeId> own_leaves = leaves(g, poll);
     poll.step(poll.scan(own_leaves.size(), [&](std::size_t k) {
-        const NodeId l = own_leaves[k];
-        if (l == root_leaf_id) return;
-        const std::optional<NodeId> m = corr1.get(l);
-        if (!m) fail(Failure::NoEntry);
-        out.remaining_leaves.push_back(*m);
+        const NodeId own_leaf = own_leaves[k];
+        if (own_leaf == root_leaf_id) return;
+        const std::optional<NodeId> copied = receiver.get(own_leaf);
+        if (!copied) fail(Failure::NoEntry);
+        out.remaining_leaves.push_back(*copied);
     }));
 
-    out.graph = std::move(g1);  // its root is the receiver's root, 0
+    out.graph = std::move(result);  // its root is the receiver's root, 0
     return out;
 }
 
