@@ -1,77 +1,57 @@
 #include "clone.hpp"
 
+#include "depth_first.hpp"
 #include "walk.hpp"
 
 namespace quill {
 
 namespace {
 
-// The discovery loop of number_component over one form of the map: `seen(m)` tells
-// whether m is numbered, `number(x, k)` numbers it.  Returns when the stack is empty, or
-// (with `until_flat`) as soon as the map has turned flat, leaving the rest of the work on
-// the stack for the flat loop.
-template <class Seen, class Number>
-void discover(const Graph& g, IdStack& stack, std::vector<Idx>& to_old, Poll& poll,
-              Seen&& seen, Number&& number, const IdxMap* until_flat) {
+// Pushes the links of `x` for the discovery: in reverse of the order they are taken in,
+// parents, parent, options, children, whatever the node's kind.  Numbered ids are left
+// out: they would be passed over when popped, and numbering never goes back, so the
+// order is the same.  Returns the entries scanned but not yet counted: a long list
+// polls within.
+template <class Seen>
+[[gnu::always_inline]] inline std::size_t push_discovery_links(const Graph& g, Idx x,
+                                                               IdStack& stack, Poll& poll,
+                                                               Seen& seen) {
     const std::uint64_t n = g.size();
     auto push = [&](Idx m) {
         if (m >= n) out_of_range(n, m);  // a stored link always names a node
         if (!seen(m)) stack.push_back(m);
     };
-    // Returns the entries scanned but not yet counted: a long list polls within.
     auto push_reversed = [&](std::span<const Idx> ids) {
-        auto run = [&](auto&& sc) {
-            return sc.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
+        auto run = [&](auto&& scanner) {
+            return scanner.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
         };
         if (ids.size() <= Poll::kEvery) [[likely]]
             return run(PlainScan{});
         return run(poll);
     };
-    while (!stack.empty()) {
-        const Idx x = stack.back();
-        stack.pop_back();
-        if (seen(x)) {
-            poll.step();  // a list that names one node many times pushes it as often
-            continue;
-        }
-        number(x, Idx(to_old.size()));
-        to_old.push_back(x);
-        std::size_t scanned = push_reversed(g.children(x));
-        scanned += push_reversed(g.options(x));
-        if (Idx p = g.parent(x); p != kNone) push(p);
-        scanned += push_reversed(g.parents(x));
-        poll.step(1 + scanned);
-        if (until_flat && until_flat->is_flat()) return;
-    }
+    std::size_t scanned = push_reversed(g.children(x));
+    scanned += push_reversed(g.options(x));
+    if (Idx p = g.parent(x); p != kNone) push(p);
+    scanned += push_reversed(g.parents(x));
+    return scanned;
 }
 
 // Numbers the nodes connected to the root: a depth-first discovery in which the
 // neighbours of a node are taken in the order parents, parent, options, children, each
 // new one explored completely before the next.  Fills `corr` (old -> new, new -> old).
-// The map starts sparse, so a small component of a huge graph costs what it reaches;
-// once it is flat the loop goes on through the flat array.
 void number_component(const Graph& g, Corr& corr, Poll& poll) {
     const std::uint64_t n = g.size();
     if (n == 0 || g.root_id >= n)
         fail(Failure::NoValidRoot);
     corr.to_new = IdxMap(n);
-    IdxMap& to_new = corr.to_new;
-    std::vector<Idx>& to_old = corr.to_old;
-    to_old.clear();
-
-    // Ids that are numbered already are not pushed: they would be skipped when popped,
-    // and numbering never goes back, so the order is the same.
+    corr.to_old.clear();
     IdStack stack;
     stack.push_back(Idx(g.root_id));
-    if (!to_new.is_flat())
-        discover(g, stack, to_old, poll, [&](Idx m) { return to_new.get(m) != kNone; },
-                 [&](Idx x, Idx k) { to_new.set(x, k); }, &to_new);
-    if (stack.empty()) return;
-    // A sizeable share of the graph is reached: room for all of it saves growth steps.
-    to_old.reserve(n);
-    Idx* flat = to_new.flat_mut();
-    discover(g, stack, to_old, poll, [flat](Idx m) { return flat[m] != kNone; },
-             [flat](Idx x, Idx k) { flat[x] = k; }, nullptr);
+    number_sparse_then_flat(corr.to_new, corr.to_old, stack, [&](auto&& seen, auto&& number,
+                                                                 auto&& stop) {
+        depth_first(stack, poll, seen, number,
+                    [&](Idx x) { return push_discovery_links(g, x, stack, poll, seen); }, stop);
+    });
 }
 
 // Appends a copy of node `id` of `src` to `dst` with every link rewritten through `map`
@@ -141,34 +121,35 @@ inline std::size_t map_filter(std::span<const Idx> src, const IdxMap& map,
     });
 }
 
-// Appends to `g1` the nodes of `elem`'s component that `corr2` numbers, but its root, in
-// that order, and hangs the root's options below node `leaf`.  `map3` takes an `elem` id
-// to its id in `g1` (kNone for the root and the nodes outside the component); links to
-// the root are dropped.
-void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr2,
-                     const IdxMap& map3, Poll& poll) {
+// Appends to `result` the nodes of `elem`'s component that `attached` numbers, but its
+// root, in that order, and hangs the root's options below node `leaf`.  `to_result` takes
+// an `elem` id to its id in `result` (kNone for the root and the nodes outside the
+// component); links to the root are dropped.
+void append_attached(Graph& result, NodeId leaf, const Graph& elem, const Corr& attached,
+                     const IdxMap& to_result, Poll& poll) {
     std::vector<Idx> scratch;
-    for (std::size_t i = 1; i < corr2.to_old.size(); ++i) {
-        const NodeId src = corr2.to_old[i];
-        const NodeId id = g1.append_like(elem, src);
+    for (std::size_t i = 1; i < attached.to_old.size(); ++i) {
+        const NodeId src = attached.to_old[i];
+        const NodeId id = result.append_like(elem, src);
         std::size_t scanned = 0;
         for (Field f : kFields) {
             const std::span<const Idx> links = elem.list(src, f);
             if (links.empty()) continue;
-            scanned += map_filter(links, map3, scratch, poll);
-            g1.assign(id, f, scratch);
+            scanned += map_filter(links, to_result, scratch, poll);
+            result.assign(id, f, scratch);
         }
-        if (Idx p = elem.parent(src); p != kNone) g1.set_parent(id, map3.get(p));  // kNone: root
+        if (Idx p = elem.parent(src); p != kNone)
+            result.set_parent(id, to_result.get(p));  // kNone: the root
         poll.step(1 + scanned);
     }
 
     // The attached root's options become further options of the receiving node.
     const std::span<const Idx> root_options = elem.options(elem.root_id);
     poll.step(poll.scan(root_options.size(), [&](std::size_t i) {
-        const Idx mo = map3.get(root_options[i]);
-        if (mo == kNone) return;
-        g1.push(leaf, Field::Options, mo);
-        g1.set_parent(mo, Idx(leaf));
+        const Idx option = to_result.get(root_options[i]);
+        if (option == kNone) return;
+        result.push(leaf, Field::Options, option);
+        result.set_parent(option, Idx(leaf));
     }));
 }
 
@@ -176,47 +157,48 @@ void append_attached(Graph& g1, NodeId leaf, const Graph& elem, const Corr& corr
 
 Attached clone_and_attach(const Graph& g, const Graph& elem, NodeId root_leaf_id) {
     Poll poll;
-    Corr corr1;
-    number_component(g, corr1, poll);
-    const std::optional<NodeId> found = corr1.get(root_leaf_id);
+    Corr receiver;
+    number_component(g, receiver, poll);
+    const std::optional<NodeId> found = receiver.get(root_leaf_id);
     if (!found) fail(Failure::NoEntry);
     const NodeId leaf = *found;
 
     // The attached part is the copy of `elem`'s root component without its root.  It is
     // numbered like a copy and appended straight from `elem`, which gives the same nodes
     // and links as copying the copy.
-    Corr corr2;
-    number_component(elem, corr2, poll);
-    const std::size_t n2 = corr2.to_old.size();
+    Corr attached;
+    number_component(elem, attached, poll);
+    const std::size_t attached_count = attached.to_old.size();
 
     Attached out;
-    Graph g1 = copy_component(g, corr1, n2 - 1, poll);
-    const std::uint64_t base = g1.size();
+    Graph result = copy_component(g, receiver, attached_count - 1, poll);
+    const std::uint64_t base = result.size();
 
-    // `map3` takes an `elem` id to its id in the result: copy id i (i >= 1, the root being
-    // 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
-    IdxMap map3(elem.size());
-    poll.step(poll.scan(n2 - 1, [&](std::size_t k) {
-        map3.set(corr2.to_old[k + 1], Idx(base + k));
+    // `to_result` takes an `elem` id to its id in the result: copy id i (i >= 1, the root
+    // being 0) becomes base + i - 1.  The root and the nodes outside the component map to kNone.
+    IdxMap to_result(elem.size());
+    poll.step(poll.scan(attached_count - 1, [&](std::size_t k) {
+        to_result.set(attached.to_old[k + 1], Idx(base + k));
     }));
 
-    append_attached(g1, leaf, elem, corr2, map3, poll);
+    append_attached(result, leaf, elem, attached, to_result, poll);
 
-    poll.step(poll.scan(g1.size() - base, [&](std::size_t k) {
+    poll.step(poll.scan(result.size() - base, [&](std::size_t k) {
         const NodeId id = base + k;
-        if (g1.children(id).empty() && g1.options(id).empty()) out.attached_leaves.push_back(id);
+        if (result.children(id).empty() && result.options(id).empty())
+            out.attached_leaves.push_back(id);
     }));
 
     const std::vector<NodeId> own_leaves = leaves(g, poll);
     poll.step(poll.scan(own_leaves.size(), [&](std::size_t k) {
-        const NodeId l = own_leaves[k];
-        if (l == root_leaf_id) return;
-        const std::optional<NodeId> m = corr1.get(l);
-        if (!m) fail(Failure::NoEntry);
-        out.remaining_leaves.push_back(*m);
+        const NodeId own_leaf = own_leaves[k];
+        if (own_leaf == root_leaf_id) return;
+        const std::optional<NodeId> copied = receiver.get(own_leaf);
+        if (!copied) fail(Failure::NoEntry);
+        out.remaining_leaves.push_back(*copied);
     }));
 
-    out.graph = std::move(g1);  // its root is the receiver's root, 0
+    out.graph = std::move(result);  // its root is the receiver's root, 0
     return out;
 }
 

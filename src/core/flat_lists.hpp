@@ -77,7 +77,11 @@ public:
         return true;
     }
 
-    static constexpr std::size_t kBlock = std::size_t(1) << 20;  // entries of one block
+    // Entries of one block: 2**20, 4 MiB of ids (two huge pages), 8 MiB of the 8-byte
+    // positions of conditions.  Large enough that a result of a billion entries is a
+    // thousand blocks (its release a few thousand frees), small enough that the copy a
+    // growing block makes, at most one block, is a millisecond or so.
+    static constexpr std::size_t kBlock = std::size_t(1) << 20;
 
 private:
     void add(std::span<const T> list, const T* tail) {
@@ -122,7 +126,9 @@ private:
         ++count_;
     }
 
-    static constexpr unsigned kIndexShift = 16;  // lists described by one index block
+    // Lists described by one index block: 2**16, 1 MiB of 16-byte entries, for the same
+    // reasons as kBlock at the index's size per list.
+    static constexpr unsigned kIndexShift = 16;
     static constexpr std::size_t kIndexMask = (std::size_t(1) << kIndexShift) - 1;
 
     // Room for `more` entries in `v`, doubling its capacity up to `limit` (or exactly what

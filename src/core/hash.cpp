@@ -2,7 +2,7 @@
 //
 // Both hashes speak of walk positions, never of node ids, so that two graphs built in a
 // different creation order hash alike while the order of every stored list still counts.
-// The bytes go from the canonical walk and its connection pairs (walk.hpp) into a
+// The bytes go from the canonical walk and its connection pairs (canonical_walk.hpp) into a
 // streaming zero-key SipHash-1-3, a block of pairs at a time; no byte buffer and no
 // list of pairs is built.
 #include "hash.hpp"
@@ -10,7 +10,7 @@
 #include <array>
 
 #include "siphash.hpp"
-#include "walk.hpp"
+#include "canonical_walk.hpp"
 
 namespace quill {
 
@@ -61,17 +61,18 @@ static_assert(widths_agree());
 }  // namespace
 
 std::uint64_t hash_u64(std::uint64_t x) {
-    SipHasher13 h;
-    h.write_u64_le(x);
-    return h.finish();
+    SipHasher13 hasher;
+    hasher.write_u64_le(x);
+    return hasher.finish();
 }
 
 namespace {
 
 // Feeds the connection pairs of the walk to the hasher, a gathered block at a time.
-void hash_connections(const Graph& g, const CanonicalWalk& w, SipHasher13& h, Poll& poll) {
-    gather_connections(g, w, poll, [&](const std::uint64_t* words, std::size_t n) {
-        for (std::size_t k = 0; k < n; ++k) h.write_u64_le(words[k]);
+void hash_connections(const Graph& g, const CanonicalWalk& canonical, SipHasher13& hasher,
+                      Poll& poll) {
+    gather_connections(g, canonical, poll, [&](const std::uint64_t* words, std::size_t n) {
+        for (std::size_t k = 0; k < n; ++k) hasher.write_u64_le(words[k]);
     });
 }
 
@@ -83,21 +84,22 @@ std::uint64_t connection_hash(const Graph& g) {
 }
 
 std::uint64_t connection_hash(const Graph& g, Poll& poll) {
-    const CanonicalWalk w(g, poll, [](Idx) {});
-    SipHasher13 h;
-    h.write_u64_le(w.pairs);
-    hash_connections(g, w, h, poll);
-    return h.finish();
+    const CanonicalWalk canonical(g, poll, [](Idx) {});
+    SipHasher13 hasher;
+    hasher.write_u64_le(canonical.pairs);
+    hash_connections(g, canonical, hasher, poll);
+    return hasher.finish();
 }
 
 std::uint64_t equality_hash(const Graph& g) {
     Poll poll;
     // The payload ids come first in the stream, in walk order: they are hashed as the
     // walk meets the nodes.
-    SipHasher13 h;
-    const CanonicalWalk w(g, poll, [&](Idx id) { h.write_u32_le(g.payload_id(id)); });
-    hash_connections(g, w, h, poll);
-    return h.finish();
+    SipHasher13 hasher;
+    const CanonicalWalk canonical(g, poll,
+                                  [&](Idx id) { hasher.write_u32_le(g.payload_id(id)); });
+    hash_connections(g, canonical, hasher, poll);
+    return hasher.finish();
 }
 
 bool same_spec(const Graph& g, NodeId a, NodeId b) {

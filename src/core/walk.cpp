@@ -1,53 +1,37 @@
 #include "walk.hpp"
 
+#include "canonical_walk.hpp"
+#include "depth_first.hpp"
 #include "id_sets.hpp"
 
 namespace quill {
 
 namespace {
 
-// Pushes a list in reverse so that its first entry is popped first.  Entries already
-// visited are left out: they would be skipped when popped, so the order is the same.
-// A long list is polled within; returns the entries scanned but not yet counted.
-inline std::size_t push_reversed(IdStack& stack, std::span<const Idx> ids,
-                                 const NodeSet& seen, std::uint64_t n, Poll& poll) {
-    return poll.scan_reversed(ids.size(), [&](std::size_t i) {
-        Idx m = ids[i];
-        if (m >= n || !seen.contains(m)) stack.push_back(m);
-    });
-}
-
-// The walk proper; calls visit(id) for each node in visiting order.
-template <class Visit>
-void walk_impl(const Graph& g, NodeId start, Directions dirs, Poll& poll, Visit&& visit) {
+// The walk proper; calls visit(id) for each node in visiting order.  An id that names no
+// node fails when it is popped, so the failure names the first such id in walk order.
+// `dirs` is a Directions, or a type that fixes them at compile time.
+template <class Dirs, class Visit>
+void walk_impl(const Graph& g, NodeId start, Dirs dirs, Poll& poll, Visit&& visit) {
     const std::uint64_t n = g.size();
     if (start >= n) out_of_range(n, start);
     NodeSet seen(n);
     IdStack stack;
     stack.push_back(Idx(start));
-    while (!stack.empty()) {
-        Idx id = stack.back();
-        stack.pop_back();
+    auto popped_seen = [&](Idx id) {
         if (id >= n) out_of_range(n, id);
-        if (seen.contains(id)) {
-            poll.step();  // a list that names one node many times pushes it as often
-            continue;
-        }
+        return seen.contains(id);
+    };
+    auto enter = [&](Idx id) {
         seen.insert(id);
         visit(NodeId(id));
-        std::size_t scanned = 0;
-        if (g.is_op(id)) {
-            if (dirs.above) {
-                Idx p = g.parent(id);
-                if (p != kNone && (p >= n || !seen.contains(p))) stack.push_back(p);
-            }
-            if (dirs.below) scanned += push_reversed(stack, g.children(id), seen, n, poll);
-        } else {
-            if (dirs.below) scanned += push_reversed(stack, g.options(id), seen, n, poll);
-            if (dirs.above) scanned += push_reversed(stack, g.parents(id), seen, n, poll);
-        }
-        poll.step(1 + scanned);
-    }
+    };
+    auto push_links = [&](Idx id) {
+        return push_canonical(g, id, dirs, stack, poll,
+                              [&](Idx m) { return m < n && seen.contains(m); },
+                              [](std::size_t) {});
+    };
+    depth_first(stack, poll, popped_seen, enter, push_links, [] { return false; });
 }
 
 }  // namespace
@@ -67,7 +51,7 @@ std::vector<NodeId> leaves(const Graph& g) {
 std::vector<NodeId> leaves(const Graph& g, Poll& poll) {
     std::vector<NodeId> out;
     if (!g.valid(g.root_id)) return out;
-    walk_impl(g, g.root_id, {.above = false, .below = true}, poll, [&](NodeId id) {
+    walk_impl(g, g.root_id, DownwardOnly{}, poll, [&](NodeId id) {
         if (!g.is_op(id) && g.options(id).empty()) out.push_back(id);
     });
     return out;

@@ -14,6 +14,7 @@
 #include <set>
 #include <tuple>
 
+#include "canonical_walk.hpp"
 #include "harness.hpp"
 #include "leaf_counts.hpp"
 #include "siphash.hpp"

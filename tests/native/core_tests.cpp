@@ -1033,3 +1033,35 @@ TEST(work_in_long_lists_answers_the_cancellation_hook) {
                        equal<Conditions>);
 }
 
+
+// Every membership test that scans a short list and asks a set for a long one answers
+// alike at its limit and on both sides of it: the path of a climb, one node's list and a
+// caller's ids, each at one below, at and one past the limit it follows, and a path that
+// turns to its set and is unwound back below the limit.
+TEST(membership_answers_alike_on_both_sides_of_each_scan_limit) {
+    const u64 bound = 64;
+    Poll poll;
+    for (std::size_t limit : {ScanLimit::kBeforeNodeSet, ScanLimit::kBeforeU64Set}) {
+        for (std::size_t len = limit - 1; len <= limit + 1; ++len) {
+            std::vector<Idx> list;  // even ids, the last one twice
+            for (std::size_t i = 0; i < len; ++i) list.push_back(Idx(2 * i));
+            list.push_back(list.back());
+            std::vector<NodeId> ids(list.begin(), list.end() - 1);
+            ListMembership in_list(bound);
+            in_list.reset(std::span<const Idx>(list).first(len), poll);
+            const IdSet id_set(ids), polled_set(ids, poll);
+            SearchPath path(bound);
+            for (Idx id : std::span<const Idx>(list).first(len)) path.push(id);
+            for (u64 id = 0; id < bound; ++id) {
+                const bool member = id % 2 == 0 && id < 2 * len;
+                CHECK(in_list.contains(id) == member);
+                CHECK(id_set.contains(id) == member);
+                CHECK(polled_set.contains(id) == member);
+                CHECK(path.contains(id) == member);
+            }
+            // Unwound to one entry: the set it may have turned to forgets the others.
+            while (path.back() != 0) path.pop();
+            for (u64 id = 0; id < bound; ++id) CHECK(path.contains(id) == (id == 0));
+        }
+    }
+}

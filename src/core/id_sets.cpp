@@ -1,0 +1,82 @@
+// The rare paths of the sets in id_sets.hpp: growing, turning from a scan to a set, and
+// taking in a long list.  The questions and the common adds stay inline in the header.
+#include "id_sets.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
+#include <new>
+
+namespace quill {
+
+void StampedSet::restart() {
+    marks_ = NodeMap<std::uint32_t>(marks_.bound());
+    gen_ = 1;
+}
+
+void IdStack::grow() {
+    std::vector<Idx> more(2 * cap_);
+    std::copy(data_, data_ + size_, more.begin());
+    heap_.swap(more);
+    data_ = heap_.data();
+    cap_ = heap_.size();
+}
+
+void SearchPath::go_deep() {
+    auto deep = std::make_unique<NodeSet>(bound_);
+    for (const Entry& e : path_) deep->insert(e.node);
+    deep_ = std::move(deep);
+}
+
+std::size_t ListMembership::mark(std::span<const Idx> list, Poll& poll) {
+    marks_.clear();
+    return poll.scan(list.size(), [&](std::size_t i) {
+        if (list[i] < marks_.bound()) marks_.insert(list[i]);
+    });
+}
+
+U64Set::Slots::Slots(std::size_t n) : n_(n) {
+#ifdef QUILL_FAULT_INJECTION
+    if (fault::tick()) throw std::bad_alloc();  // as operator new would
+#endif
+    p_ = static_cast<std::uint64_t*>(std::calloc(n, sizeof(std::uint64_t)));
+    if (!p_) throw std::bad_alloc();
+}
+
+U64Set::Slots::~Slots() { std::free(p_); }
+
+void U64Set::reserve(std::size_t n) {
+    std::size_t cap = slots_.empty() ? kFirstSlots : slots_.size();
+    while (2 * (n + 1) > cap) cap *= 2;
+    if (cap > slots_.size()) grow(cap);
+}
+
+void U64Set::grow() { grow(slots_.empty() ? kFirstSlots : 2 * slots_.size()); }
+
+void U64Set::grow(std::size_t cap) {
+    Slots old(cap);
+    old.swap(slots_);
+    mask_ = cap - 1;
+    shift_ = unsigned(64 - std::countr_zero(cap));
+    for (std::uint64_t x : old) {
+        if (x == kEmpty) continue;
+        std::size_t i = home(x);
+        while (slots_[i] != kEmpty) i = (i + 1) & mask_;
+        slots_[i] = x;
+    }
+}
+
+IdSet::IdSet(std::span<const NodeId> ids)
+    : ids_(ids), hashed_(ids.size() > ScanLimit::kBeforeU64Set) {
+    if (hashed_)
+        for (NodeId id : ids) set_.insert(id);
+}
+
+IdSet::IdSet(std::span<const NodeId> ids, Poll& poll)
+    : ids_(ids), hashed_(ids.size() > ScanLimit::kBeforeU64Set) {
+    if (!hashed_) return;
+    set_.reserve(ids.size());
+    poll.step(poll.scan(ids.size(), [&](std::size_t i) { set_.insert(ids[i]); }));
+}
+
+}  // namespace quill
