@@ -1,8 +1,8 @@
 // The depth-first searches of the walks and the copies, in one place: the loop over an
 // explicit stack, the canonical order in which a node's links are pushed, and the driver
 // that numbers the nodes through a sparse map first and through its flat array once it
-// has turned flat.  Private to walk.cpp, hash.cpp and clone.cpp (through canonical_walk.hpp
-// for the first two).
+// has turned flat.  Private to the .cpp files whose searches use it (walk.cpp and hash.cpp
+// through canonical_walk.hpp, clone.cpp, leaf_counts.cpp).
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,8 @@
 // The leaf counts of the condition analysis: exploration, sharing, distinct counts.
 #include "leaf_counts.hpp"
 
+#include "depth_first.hpp"
+
 namespace quill {
 
 using u64 = std::uint64_t;
@@ -60,21 +62,22 @@ u64 LeafCounts::count_unique_leaves(NodeId x) {
     if (info.flags & kUniqueKnown) return unique_.get(x);
     seen_.clear();
     u64 total = 0;
-    std::vector<NodeId> stack{x};
-    while (!stack.empty()) {
-        poll_.step();
-        const NodeId node = stack.back();
-        stack.pop_back();
-        if (seen_.contains(node)) continue;
-        seen_.insert(node);
-        const Info node_info = info_.get(node);
-        if (!(node_info.flags & kShared))
-            total += node_info.repeated_leaves;
-        else
-            for_each_leaf_edge(g_, node, poll_, [&](NodeId child) {
-                if (!seen_.contains(child)) stack.push_back(child);
-            });
-    }
+    IdStack stack;
+    stack.push_back(Idx(x));
+    depth_first(
+        stack, poll_, [&](Idx node) { return seen_.contains(node); },
+        [&](Idx node) {
+            seen_.insert(node);
+            const Info node_info = info_.get(node);
+            if (!(node_info.flags & kShared))
+                total += node_info.repeated_leaves;
+            else
+                for_each_leaf_edge(g_, node, poll_, [&](NodeId child) {
+                    if (!seen_.contains(child)) stack.push_back(Idx(child));
+                });
+        },
+        [](Idx) { return std::size_t(0); },  // the leaf edges were pushed on entry, polled
+        [] { return false; });
     unique_.set(x, total);
     info_.ref(x).flags |= kUniqueKnown;
     return total;

@@ -21,10 +21,8 @@ std::vector<Idx> missing(const Graph& g, std::span<const Idx> held, std::span<co
     std::vector<Idx> out;
     out.reserve(moved.size());
     // Short lists are searched directly; long ones through a set, so that merging two
-    // large nodes stays linear.  Up to 16 moved ids against 64 held ones the direct
-    // search makes at most 16 * (64 + 16) comparisons of ids in cache, less than allocating
-    // and filling a set costs; the usual merge, a few links a side, never builds one.
-    constexpr std::size_t kScanLimit = 16;
+    // large nodes stays linear.  The usual merge, a few links a side, never builds one.
+    constexpr std::size_t kScanLimit = ScanLimit::kBeforeBuiltSet;
     if (moved.size() <= kScanLimit && held.size() <= 4 * kScanLimit) {
         auto in = [](auto&& list, Idx id) { return std::find(list.begin(), list.end(), id) != list.end(); };
         for (Idx id : moved)
