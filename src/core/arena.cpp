@@ -13,6 +13,11 @@
 
 namespace quill {
 
+namespace {
+// A merging pass waits until 1/kMergeShare of the arena has been freed (see take_other).
+constexpr std::uint64_t kMergeShare = 8;
+}  // namespace
+
 #ifdef QUILL_FAULT_INJECTION
 namespace fault {
 std::uint64_t countdown = 0;
@@ -124,9 +129,12 @@ Idx Arena::take_other(unsigned k) {
     Idx off;
     if (split_for(k, off)) return off;
     const std::uint64_t n = size_of(k);
-    // Merging can only help when the free entries could hold the block; it is worth a
-    // pass once an eighth of the arena has been handed back since the last one.
-    if (free_ >= n && freed_ >= std::max(n, (used_ - kHeads) / 8) && merge_free()) {
+    // Merging can only help when the free entries could hold the block.  A pass reads
+    // the arena's size / 64 bitmap words plus the free blocks; waiting until an eighth of
+    // the arena has been handed back since the last pass makes each freed entry pay a
+    // small constant for it, while freed storage is still reused long before the arena
+    // would double.
+    if (free_ >= n && freed_ >= std::max(n, (used_ - kHeads) / kMergeShare) && merge_free()) {
         if (avail_ >> k & 1u) return pop_free(k);
         if (split_for(k, off)) return off;
     }
