@@ -230,9 +230,9 @@ private:
     void connect_op_to_value_any(NodeId op, NodeId val);
     void connect_value_to_op_any(NodeId val, NodeId op);
     void grow();
-    NodeId append(bool op, std::uint32_t a, std::uint32_t b) {
+    NodeId append(bool op, std::uint32_t payload, std::uint32_t type_id) {
         if (size_ == cap_) grow();
-        new (nodes_ + size_) Node(op, a, b);
+        new (nodes_ + size_) Node(op, payload, type_id);
         return size_++;
     }
 };
