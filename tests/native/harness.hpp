@@ -30,19 +30,19 @@ namespace quill {
 // Reaches the raw storage of a graph.
 struct GraphTestAccess {
     // The size word of a node's primary list (a value's parents, an op's children).
-    static std::uint32_t& primary_word(Graph& g, NodeId id) { return g.nodes_[id].w[Node::kPrimary]; }
-    static std::uint32_t& second_child(Graph& g, NodeId op) { return g.nodes_[op].w[2]; }
+    static std::uint32_t& primary_word(Graph& g, NodeId id) {
+        Node& n = g.nodes_[id];
+        return *n.own(n.primary()).word;
+    }
+    static std::uint32_t& second_child(Graph& g, NodeId op) { return g.nodes_[op].word(OpWord::SecondChild); }
     static const void* node_array(const Graph& g) { return g.nodes_; }
     static std::uint64_t& arena_used(Graph& g) { return g.arena_.used_; }
     static std::uint64_t& arena_cap(Graph& g) { return g.arena_.cap_; }
     static std::size_t side_records(const Graph& g) { return g.side_.size(); }
     // The word after a list's size word: its entries in the node, or its arena offset.
-    static std::uint32_t& list_word(Graph& g, NodeId id, Field f) {
-        return g.nodes_[id].w[Node::word_of(f) + 1];
-    }
-    static std::uint32_t& size_word(Graph& g, NodeId id, Field f) {
-        return g.nodes_[id].w[Node::word_of(f)];
-    }
+    // For a field the node owns.
+    static std::uint32_t& list_word(Graph& g, NodeId id, Field f) { return g.nodes_[id].own(f).offset(); }
+    static std::uint32_t& size_word(Graph& g, NodeId id, Field f) { return *g.nodes_[id].own(f).word; }
     static Idx* arena_data(Graph& g) { return g.arena_.data_; }
 };
 }  // namespace quill
