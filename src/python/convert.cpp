@@ -1,11 +1,12 @@
 #include "convert.hpp"
 
-#include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
 #include "errors.hpp"
+#include "item_refs.hpp"
 
 namespace quillpy {
 
@@ -53,16 +54,12 @@ bool is_item_sequence(PyObject* o) {
 
 // The item at `i` of an exact list or tuple as a new reference, or nullptr past its end.
 // The size is read again on every step: converting an item may run user code that
-// changes the list.
+// changes the list (as may another thread of a free-threaded build, hence the list's
+// own read).
 PyObject* item_at(PyObject* o, Py_ssize_t i) {
-    PyObject* item;
-    if (PyList_CheckExact(o)) {
-        if (i >= PyList_GET_SIZE(o)) return nullptr;
-        item = PyList_GET_ITEM(o, i);
-    } else {
-        if (i >= PyTuple_GET_SIZE(o)) return nullptr;
-        item = PyTuple_GET_ITEM(o, i);
-    }
+    if (PyList_CheckExact(o)) return list_item_ref(o, i);
+    if (i >= PyTuple_GET_SIZE(o)) return nullptr;
+    PyObject* item = PyTuple_GET_ITEM(o, i);
     Py_INCREF(item);
     return item;
 }
@@ -156,15 +153,24 @@ bool to_u32(PyObject* o, std::uint32_t& out) {
 
 namespace {
 
+// One interned name for every lookup of a type's module: a fresh string each time would
+// also take a fresh slot of the interpreter's attribute cache, which keys names by
+// address.  Made at import, before any thread can call in.
+PyObject* g_module_name = nullptr;
+
+}  // namespace
+
+bool intern_convert_names() {
+    return g_module_name || (g_module_name = PyUnicode_InternFromString("__module__")) != nullptr;
+}
+
+namespace {
+
 // The name of a type of the module numpy (a new reference in `name`); nullptr for any
 // other type.  False with an exception set when a lookup fails.
 bool numpy_type_name(PyTypeObject* t, PyObject*& name) {
     name = nullptr;
-    // One interned name for every lookup: a fresh string each time would also take a
-    // fresh slot of the interpreter's attribute cache, which keys names by address.
-    static PyObject* module_name = nullptr;
-    if (!module_name && !(module_name = PyUnicode_InternFromString("__module__"))) return false;
-    PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), module_name);
+    PyObject* mod = PyObject_GetAttr(reinterpret_cast<PyObject*>(t), g_module_name);
     if (!mod) {
         // A type without __module__ is not numpy's; any other failure of the lookup
         // (a metaclass hook raising, KeyboardInterrupt) is the caller's to see.
@@ -281,18 +287,30 @@ bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out) {
 
 namespace {
 
-// The pauses in force, and whether the collector ran before the first of them.
-std::atomic<int> g_gc_pauses{0};
+// The pauses in force, and whether the collector ran before the first of them.  Under
+// the interpreter lock pauses never interleave; on a free-threaded build the count and
+// the collector's switch change together under the lock below, else a pause starting
+// between another thread's last resume and its read of the flag would leave the
+// collector off for good.
+int g_gc_pauses = 0;
 bool g_gc_was_enabled = false;
+#ifdef Py_GIL_DISABLED
+std::mutex g_gc_pause_lock;
+#define QN_GC_PAUSE_LOCKED std::lock_guard<std::mutex> hold(g_gc_pause_lock)
+#else
+#define QN_GC_PAUSE_LOCKED
+#endif
 
 }  // namespace
 
 void pause_gc() {
-    if (g_gc_pauses.fetch_add(1) == 0) g_gc_was_enabled = PyGC_Disable() != 0;
+    QN_GC_PAUSE_LOCKED;
+    if (g_gc_pauses++ == 0) g_gc_was_enabled = PyGC_Disable() != 0;
 }
 
 void resume_gc() {
-    if (g_gc_pauses.fetch_sub(1) == 1 && g_gc_was_enabled) PyGC_Enable();
+    QN_GC_PAUSE_LOCKED;
+    if (--g_gc_pauses == 0 && g_gc_was_enabled) PyGC_Enable();
 }
 
 namespace {

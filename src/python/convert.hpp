@@ -84,6 +84,10 @@ bool to_conditions(PyObject* o, quill::Conditions& out, SignalPoll& poll);
 // A sequence (not str) of condition lists, one per child.
 bool to_conditions_by_child(PyObject* o, std::vector<quill::Conditions>& out);
 
+// Interns the names the conversions look up; called once at import.  False with an
+// exception set.
+bool intern_convert_names();
+
 // Sets TypeError "'{type}' object cannot be cast as '{target}'".
 void set_cast_error(PyObject* o, const char* target);
 

@@ -7,26 +7,29 @@
 
 namespace quillpy {
 
-PyObject* panic_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "quillnet.PanicException",
-            "The exception raised when an operation of quillnet fails internally.\n\n"
-            "Like SystemExit, this exception is derived from BaseException so that it will "
-            "typically propagate all the way up the stack and will not be caught by a plain "
-            "`except Exception` handler.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
+namespace {
+
+// Made at import, before any thread can call in, and kept for the life of the process.
+PyObject* g_panic_type = nullptr;
+
+}  // namespace
+
+bool ready_panic_type() {
+    if (g_panic_type) return true;
+    g_panic_type = PyErr_NewExceptionWithDoc(
+        "quillnet.PanicException",
+        "The exception raised when an operation of quillnet fails internally.\n\n"
+        "Like SystemExit, this exception is derived from BaseException so that it will "
+        "typically propagate all the way up the stack and will not be caught by a plain "
+        "`except Exception` handler.",
+        PyExc_BaseException, nullptr);
+    return g_panic_type != nullptr;
 }
 
 PyObject* raise_panic(const std::string& message) {
-    PyObject* type = panic_type();
-    if (!type) return nullptr;
     PyObject* msg = PyUnicode_DecodeUTF8(message.data(), Py_ssize_t(message.size()), "replace");
     if (!msg) return nullptr;
-    PyErr_SetObject(type, msg);
+    PyErr_SetObject(g_panic_type, msg);
     Py_DECREF(msg);
     return nullptr;
 }

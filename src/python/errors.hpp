@@ -7,8 +7,10 @@
 
 namespace quillpy {
 
-// The PanicException class, created on first use (new reference not returned).
-PyObject* panic_type();
+// Creates the PanicException class; called once at import, before any other thread can
+// call in, so that every thread reads the same class without a lock.  False with an
+// exception set.
+bool ready_panic_type();
 // Sets PanicException(message); always returns nullptr for convenience.
 PyObject* raise_panic(const std::string& message);
 // Call inside a catch (...) block: turns the exception in flight into a Python error.

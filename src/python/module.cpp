@@ -6,7 +6,9 @@
 #include "binder.hpp"
 #include "error.hpp"
 #include "errors.hpp"
+#include "convert.hpp"
 #include "graph_object.hpp"
+#include "op_snapshot.hpp"
 
 namespace quillpy {
 
@@ -69,9 +71,16 @@ void warm_up_exception_state() noexcept {
     }
 }
 
+// The objects every call may read (the PanicException class, the interned names) are
+// made here, once per process, so that the threads of a free-threaded build find them
+// made and never race to make them.
+bool ready_shared_objects() {
+    return ready_panic_type() && intern_op_snapshot_keys() && intern_convert_names();
+}
+
 PyObject* create_module() {
     warm_up_exception_state();
-    if (!ready_graph_type()) return nullptr;
+    if (!ready_shared_objects() || !ready_graph_type()) return nullptr;
     attach_docs(module_functions, module_function_sigs);
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
@@ -95,6 +104,16 @@ PyObject* create_module() {
         }
     }
     Py_DECREF(modname);
+#ifdef Py_GIL_DISABLED
+    // Every call is sound without the interpreter lock: the graph's borrow state is
+    // atomic, the objects shared between calls are made above, and items of the
+    // caller's lists and dicts are held by strong references (item_refs.hpp).  Without
+    // this the interpreter turns the lock back on for the whole process at import.
+    if (PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+#endif
     quill::set_cancel_hook(&check_signals);
     return module;
 }

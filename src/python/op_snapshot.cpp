@@ -7,11 +7,13 @@
 
 #include "op_snapshot.hpp"
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 
 #include "convert.hpp"
 #include "errors.hpp"
+#include "item_refs.hpp"
 
 namespace quillpy {
 
@@ -21,10 +23,6 @@ namespace {
 class Ref {
 public:
     explicit Ref(PyObject* o = nullptr) : o_(o) {}
-    static Ref borrowed(PyObject* o) {
-        Py_XINCREF(o);
-        return Ref(o);
-    }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& r) noexcept : o_(std::exchange(r.o_, nullptr)) {}
@@ -42,27 +40,24 @@ private:
     PyObject* o_;
 };
 
-// Interned key names, created once per process.
-PyObject* key_name(const char* text, PyObject*& slot) {
-    if (!slot) slot = PyUnicode_InternFromString(text);
-    return slot;
-}
+// The interned key names, made at import (intern_op_snapshot_keys) before any thread
+// can call in.
 PyObject* g_conditions = nullptr;
 PyObject* g_has_callable = nullptr;
 PyObject* g_cumulative = nullptr;
 
-// Plain lookup in the dictionary storage (no subclass __getitem__ or __missing__).
-// Returns a new reference; on absence sets KeyError "missing '{name}'".
-bool lookup(PyObject* entry, const char* name, PyObject*& slot, Ref& out) {
-    PyObject* key = key_name(name, slot);
-    if (!key) return false;
-    PyObject* v = PyDict_GetItemWithError(entry, key);
-    if (!v) {
-        if (!PyErr_Occurred())
+// Plain lookup in the dictionary storage (no subclass __getitem__ or __missing__), the
+// value held by a strong reference: another thread may replace it in the dictionary.
+// On absence sets KeyError "missing '{name}'".
+bool lookup(PyObject* entry, const char* name, PyObject* key, Ref& out) {
+    PyObject* v = nullptr;
+    const int found = dict_item_ref(entry, key, v);
+    if (found <= 0) {
+        if (found == 0)
             PyErr_SetString(PyExc_KeyError, (std::string("missing '") + name + "'").c_str());
         return false;
     }
-    out = Ref::borrowed(v);
+    out = Ref(v);
     return true;
 }
 
@@ -85,6 +80,15 @@ bool convert_entry(PyObject* entry, quill::OpInfo& info, SignalPoll& poll) {
 
 }  // namespace
 
+bool intern_op_snapshot_keys() {
+    for (auto [slot, text] : {std::pair{&g_conditions, "conditions"},
+                              std::pair{&g_has_callable, "has_callable"},
+                              std::pair{&g_cumulative, "cumulative"}}) {
+        if (!*slot && !(*slot = PyUnicode_InternFromString(text))) return false;
+    }
+    return true;
+}
+
 bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
     quill::OpCache cache;
     const Py_ssize_t initial = PyDict_Size(op_snapshot);
@@ -105,11 +109,12 @@ bool build_op_cache(PyObject* op_snapshot, quill::OpCache& out) {
         }
         PyObject* k = nullptr;
         PyObject* v = nullptr;
-        if (!PyDict_Next(op_snapshot, &pos, &k, &v)) break;
+        // Both are held before the poll: its signal handler may change the dictionary,
+        // as may another thread of a free-threaded build.
+        if (!dict_next_ref(op_snapshot, pos, k, v)) break;
         --remaining;
-        // Both are held before the poll: its signal handler may change the dictionary.
-        Ref key = Ref::borrowed(k);
-        Ref value = Ref::borrowed(v);
+        Ref key(k);
+        Ref value(v);
         if (!poll.step()) return false;
 
         std::uint32_t op_id = 0;
