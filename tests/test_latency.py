@@ -70,7 +70,11 @@ def worst_latency(call, run_time, fractions=FRACTIONS):
     worst = (0.0, 0.0, 0.0)
     for share in fractions:
         delay = max(share * run_time, 0.001)
-        for _ in range(4):
+        # The first, timed call can take far longer than later ones (memory the allocator
+        # has not yet taken from the system, on a free-threaded build most of all), so a
+        # call that ends before its timer is tried again at half the delay, down to a
+        # 256th of it.
+        for _ in range(8):
             latency = interrupt_latency(call, delay)
             if latency is not None:
                 break
