@@ -339,6 +339,18 @@ int release_piece(void* p) {
             Py_XDECREF(item);
         }
         if (n > 0 && Py_AddPendingCall(release_piece, obj) == 0) return 0;
+    } else if (PyDict_CheckExact(obj) && Py_REFCNT(obj) == 1) {
+        // popitem takes the last entry out in constant time; its key and value go with
+        // the pair it returns.  Should it fail, the rest goes at once below.
+        bool popped = true;
+        for (Py_ssize_t k = 0; popped && k < kReleasePiece && PyDict_GET_SIZE(obj) > 0; ++k) {
+            PyObject* pair = PyObject_CallMethod(obj, "popitem", nullptr);
+            popped = pair != nullptr;
+            if (!popped) PyErr_Clear();
+            Py_XDECREF(pair);
+        }
+        if (popped && PyDict_GET_SIZE(obj) > 0 && Py_AddPendingCall(release_piece, obj) == 0)
+            return 0;
     }
     Py_DECREF(obj);
     resume_gc();

@@ -120,10 +120,10 @@ private:
 // Releases a partly built result after an interrupt.  Releasing millions of objects
 // takes longer than Ctrl-C may wait, so `obj` (a new reference that the caller gives up)
 // is handed to a pending call of the interpreter, which releases it once the exception
-// has reached the caller's frame (a list a few hundred items at a time, so that the
-// caller's handler is not held up until the last one); when no pending call can be
-// scheduled it is released at once.  The collector stays paused until then: a collection started meanwhile would
-// walk every container of the result.  A build is only interrupted where signal handlers
+// has reached the caller's frame (a list or dict a few hundred items at a time, so that
+// the caller's handler is not held up until the last one); when no pending call can be
+// scheduled it is released at once.  The collector stays paused until then: a collection
+// started meanwhile would walk every container of the result.  A build is only interrupted where signal handlers
 // run, in the main thread of the main interpreter, which is where pending calls run too.
 void release_later(PyObject* obj);
 
