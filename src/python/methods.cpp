@@ -212,8 +212,12 @@ PyObject* connections(const Graph& g) {
     // Untracked, the pairs still count as allocations towards the collector's next run;
     // a free-threaded build's collector then looks at every object of the heap, tracked
     // or not, so millions of pairs built with it running took minutes instead of a
-    // fraction of a second.
+    // fraction of a second.  With the lock the young collections stay cheap (they look
+    // only at tracked objects), and pausing them would leave one large collection due
+    // after the build.
+#ifdef Py_GIL_DISABLED
     GcPause pause(pairs.size());
+#endif
     return build_list(pairs.size(), poll, [&](std::size_t i) {
         PyObject* pair = Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
                                        (unsigned long long)pairs[i].second);
