@@ -348,3 +348,24 @@ def test_an_interrupted_call_gives_back_what_it_built(paths, fan):
                 assert sys.getallocatedblocks() - blocks < 100_000
             finally:
                 gc.enable()
+
+
+def test_the_next_long_call_gives_back_an_interrupted_result_first(tree):
+    """A caller who goes on at once with another long call does not hold the interrupted
+    result's memory beside it, nor run that call with the collector still paused."""
+    import sys
+
+    call = lambda: tree.nodes(True, True)  # all of it is building the result
+    run_time = timed(call)
+    blocks = sys.getallocatedblocks()
+    delay = 0.5 * run_time
+    while interrupt_latency(call, delay) is None:
+        delay /= 2
+        assert delay > run_time / 256, "the call always ended before its timer"
+    paused = not gc.isenabled()  # the release has only begun
+    tree.get_root()  # a short call leaves it to go on at the interpreter's checks
+    still_paused = not gc.isenabled()
+    children = tree.get_children(1)
+    assert (paused, still_paused, gc.isenabled()) == (True, True, True)
+    assert sys.getallocatedblocks() - blocks < 100_000
+    assert children == [2, 3]

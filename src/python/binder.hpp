@@ -306,9 +306,18 @@ inline bool borrow_would_succeed(GraphObject* o) {
         return true;
 }
 
+// A call that may run long first gives back what interrupted calls left queued (see
+// release.hpp): it would otherwise run beside that memory, with the collector paused.
+template <const Sig& S>
+inline bool ready_to_run() {
+    if constexpr (S.scalar_only) return true;
+    return !releases_pending() || finish_releases();
+}
+
 template <const Sig& S, auto F>
 inline PyObject* call_with_body(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
+    if (!ready_to_run<S>()) return nullptr;
     constexpr std::size_t N = S.count;
     constexpr auto each = std::make_index_sequence<N>{};
     GraphObject* recv = reinterpret_cast<GraphObject*>(self);  // unused by module functions
@@ -359,6 +368,7 @@ PyObject* call_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 // Methods without parameters: the interpreter rejects any argument.
 template <const Sig& S, auto F>
 PyObject* call_noargs(PyObject* self, PyObject*) {
+    if (!ready_to_run<S>()) return nullptr;
     GraphObject* recv = reinterpret_cast<GraphObject*>(self);
     Args<S> none;
 #ifndef Py_GIL_DISABLED

@@ -313,60 +313,6 @@ void resume_gc() {
     if (--g_gc_pauses == 0 && g_gc_was_enabled) PyGC_Enable();
 }
 
-namespace {
-
-// Items of a list released by one pending call.  The interpreter runs the pending calls
-// that are queued (a few dozen at most) at a check of its own, which some versions make
-// before every instruction: a list of millions is given back a piece at a time, so that
-// the code that handles the exception runs between the pieces rather than after all.
-// The collector stays paused until the last piece is gone (a few hundred of the
-// interpreter's checks for a list of millions).  A piece of 256 items, each at most a
-// short list or tuple of ints, is released in some ten microseconds: small enough that
-// the handler runs at nearly its own speed between pieces, large enough that the pieces
-// of a result of millions stay within a few thousand pending calls.
-constexpr Py_ssize_t kReleasePiece = 256;
-
-int release_piece(void* p) {
-    PyObject* obj = static_cast<PyObject*>(p);
-    if (PyList_CheckExact(obj) && Py_REFCNT(obj) == 1) {
-        // The tail goes first; the list is shortened before each item is released, so it
-        // never holds a released item.  Slots not yet filled are null.
-        Py_ssize_t n = PyList_GET_SIZE(obj);
-        for (const Py_ssize_t end = n > kReleasePiece ? n - kReleasePiece : 0; n > end;) {
-            PyObject* item = PyList_GET_ITEM(obj, --n);
-            PyList_SET_ITEM(obj, n, nullptr);
-            Py_SET_SIZE(obj, n);
-            Py_XDECREF(item);
-        }
-        if (n > 0 && Py_AddPendingCall(release_piece, obj) == 0) return 0;
-    } else if (PyDict_CheckExact(obj) && Py_REFCNT(obj) == 1) {
-        // popitem takes the last entry out in constant time; its key and value go with
-        // the pair it returns.  Should it fail, the rest goes at once below.
-        bool popped = true;
-        for (Py_ssize_t k = 0; popped && k < kReleasePiece && PyDict_GET_SIZE(obj) > 0; ++k) {
-            PyObject* pair = PyObject_CallMethod(obj, "popitem", nullptr);
-            popped = pair != nullptr;
-            if (!popped) PyErr_Clear();
-            Py_XDECREF(pair);
-        }
-        if (popped && PyDict_GET_SIZE(obj) > 0 && Py_AddPendingCall(release_piece, obj) == 0)
-            return 0;
-    }
-    Py_DECREF(obj);
-    resume_gc();
-    return 0;
-}
-
-}  // namespace
-
-void release_later(PyObject* obj) {
-    pause_gc();
-    if (Py_AddPendingCall(release_piece, obj) != 0) {
-        Py_DECREF(obj);
-        resume_gc();
-    }
-}
-
 PyObject* id_list_to_py(std::span<const std::uint64_t> ids, ResultPoll& poll) {
     return build_list(ids.size(), poll,
                       [&](std::size_t i) { return PyLong_FromUnsignedLongLong(ids[i]); });

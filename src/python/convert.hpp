@@ -14,6 +14,7 @@
 
 #include "conditions.hpp"
 #include "graph.hpp"
+#include "release.hpp"
 
 namespace quillpy {
 
@@ -116,31 +117,6 @@ private:
     static constexpr std::size_t kFewContainers = 256;
     bool held_;
 };
-
-// Releases a partly built result after an interrupt.  Releasing millions of objects
-// takes longer than Ctrl-C may wait, so `obj` (a new reference that the caller gives up)
-// is handed to a pending call of the interpreter, which releases it once the exception
-// has reached the caller's frame (a list or dict a few hundred items at a time, so that
-// the caller's handler is not held up until the last one); when no pending call can be
-// scheduled it is released at once.  The collector stays paused until then: a collection
-// started meanwhile would walk every container of the result.  A build is only interrupted where signal handlers
-// run, in the main thread of the main interpreter, which is where pending calls run too.
-void release_later(PyObject* obj);
-
-// The same for a native result (a vector of millions of vectors takes as long to free):
-// `value` is moved to the heap and destroyed by a pending call.
-template <class T>
-void release_later(T&& value) {
-    using V = std::remove_cvref_t<T>;
-    V* held;
-    try {
-        held = new V(std::move(value));
-    } catch (...) {
-        return;  // no room: `value` is freed by its owner, at once
-    }
-    if (Py_AddPendingCall([](void* p) { delete static_cast<V*>(p); return 0; }, held) != 0)
-        delete held;
-}
 
 // Counts the items put into a result while it is built and checks for signals every
 // few thousand of them, so that a result of millions of items answers Ctrl-C while it is
