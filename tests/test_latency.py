@@ -114,17 +114,26 @@ def fingerprint(g):
               g.get_parent(i)) for i in ends])
 
 
+# A call that does not poll misses every timer; a stall of the machine (memory the
+# system hands over for the first time, another process) misses one.  A measurement
+# over the limit is therefore taken again, up to this many times in all.
+MEASUREMENTS = 3
+
+
 def assert_answers(g, call, fractions=FRACTIONS, run_time=None):
     """The call answers every timer within LIMIT and leaves `g` unchanged."""
     before = fingerprint(g)
+    seen = []
     with hard_time_limit(120), bounded_memory(6 << 30):
         if run_time is None:
             run_time = timed(call)
-        worst = worst_latency(call, run_time, fractions)
+        while len(seen) < MEASUREMENTS and (not seen or seen[-1][0] > LIMIT):
+            seen.append(worst_latency(call, run_time, fractions))
     assert fingerprint(g) == before
-    latency, after, delay = worst
-    assert latency <= LIMIT, (f"{latency:.3f} s to answer a timer at {delay:.3f} s, {after:.3f} s "
-                              f"of them after the handler ran (the call takes {run_time:.3f} s)")
+    latency, after, delay = seen[-1]
+    assert latency <= LIMIT, "; ".join(
+        f"{latency:.3f} s to answer a timer at {delay:.3f} s, {after:.3f} s of them after "
+        f"the handler ran" for latency, after, delay in seen) + f" (the call takes {run_time:.3f} s)"
 
 
 # ---- graphs, built once: each has one huge feature ----

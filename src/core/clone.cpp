@@ -22,12 +22,7 @@ template <class Seen>
         if (!seen(m)) stack.push_back(m);
     };
     auto push_reversed = [&](std::span<const Idx> ids) {
-        auto run = [&](auto&& scanner) {
-            return scanner.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
-        };
-        if (ids.size() <= Poll::kEvery) [[likely]]
-            return run(PlainScan{});
-        return run(poll);
+        return poll.scan_reversed(ids.size(), [&](std::size_t i) { push(ids[i]); });
     };
     std::size_t scanned = push_reversed(g.children(x));
     scanned += push_reversed(g.options(x));

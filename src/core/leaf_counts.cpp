@@ -69,14 +69,16 @@ u64 LeafCounts::count_unique_leaves(NodeId x) {
         [&](Idx node) {
             seen_.insert(node);
             const Info node_info = info_.get(node);
-            if (!(node_info.flags & kShared))
-                total += node_info.repeated_leaves;
-            else
+            if (!(node_info.flags & kShared)) total += node_info.repeated_leaves;
+        },
+        [&](Idx node) {
+            // Below an unshared node nothing is expanded: its count was added on entry.
+            if (info_.get(node).flags & kShared)
                 for_each_leaf_edge(g_, node, poll_, [&](NodeId child) {
                     if (!seen_.contains(child)) stack.push_back(Idx(child));
                 });
+            return std::size_t(0);  // for_each_leaf_edge polls as it goes
         },
-        [](Idx) { return std::size_t(0); },  // the leaf edges were pushed on entry, polled
         [] { return false; });
     unique_.set(x, total);
     info_.ref(x).flags |= kUniqueKnown;

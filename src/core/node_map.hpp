@@ -304,7 +304,9 @@ public:
 
     bool contains(NodeId id) const { return map_.get(id); }
     void insert(NodeId id) { map_.set(id, true); }
-    void erase(NodeId id) { map_.set(id, false); }
+    void erase(NodeId id) {
+        if (map_.get(id)) map_.set(id, false);  // a sparse map takes no slot for an absent id
+    }
 
 private:
     NodeMap<bool> map_;

@@ -1,7 +1,6 @@
 #include "convert.hpp"
 
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -295,8 +294,8 @@ namespace {
 int g_gc_pauses = 0;
 bool g_gc_was_enabled = false;
 #ifdef Py_GIL_DISABLED
-std::mutex g_gc_pause_lock;
-#define QN_GC_PAUSE_LOCKED std::lock_guard<std::mutex> hold(g_gc_pause_lock)
+PyMutex g_gc_pause_lock = {0};
+#define QN_GC_PAUSE_LOCKED PyMutexHold hold(g_gc_pause_lock)
 #else
 #define QN_GC_PAUSE_LOCKED
 #endif

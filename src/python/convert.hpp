@@ -92,6 +92,21 @@ bool intern_convert_names();
 // Sets TypeError "'{type}' object cannot be cast as '{target}'".
 void set_cast_error(PyObject* o, const char* target);
 
+#ifdef Py_GIL_DISABLED
+// Holds an interpreter mutex for a scope.  A thread that waits for it lets go of the
+// interpreter meanwhile, so a pause of every thread (a collection) never waits on it.
+class PyMutexHold {
+public:
+    explicit PyMutexHold(PyMutex& m) : m_(m) { PyMutex_Lock(&m_); }
+    PyMutexHold(const PyMutexHold&) = delete;
+    PyMutexHold& operator=(const PyMutexHold&) = delete;
+    ~PyMutexHold() { PyMutex_Unlock(&m_); }
+
+private:
+    PyMutex& m_;
+};
+#endif
+
 // Holds the cyclic garbage collector off while a result of many containers is built:
 // each collection walks every container built so far, which made building a million
 // lists four times slower and stopped the build for tenths of a second between two

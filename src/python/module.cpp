@@ -75,7 +75,8 @@ void warm_up_exception_state() noexcept {
 // made here, once per process, so that the threads of a free-threaded build find them
 // made and never race to make them.
 bool ready_shared_objects() {
-    return ready_panic_type() && intern_op_snapshot_keys() && intern_convert_names();
+    return ready_panic_type() && intern_op_snapshot_keys() && intern_convert_names() &&
+           intern_release_names();
 }
 
 PyObject* create_module() {

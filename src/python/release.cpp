@@ -1,7 +1,6 @@
 #include "release.hpp"
 
 #include <deque>
-#include <mutex>
 
 #include "convert.hpp"
 
@@ -32,11 +31,14 @@ constexpr Py_ssize_t kReleasePiece = 256;
 std::deque<Held> g_queue;
 bool g_scheduled = false;  // a pending call is queued and will go on with the queue
 #ifdef Py_GIL_DISABLED
-std::mutex g_queue_lock;
-#define QN_QUEUE_LOCKED std::lock_guard<std::mutex> hold(g_queue_lock)
+PyMutex g_queue_lock = {0};
+#define QN_QUEUE_LOCKED PyMutexHold hold(g_queue_lock)
 #else
 #define QN_QUEUE_LOCKED
 #endif
+
+// The method name of the dict pieces, made at import.
+PyObject* g_popitem = nullptr;
 
 // What one step gives back: items taken out of the oldest entry, and the entry itself
 // when nothing of it is left.
@@ -60,10 +62,13 @@ void take_from_list(PyObject* list, Piece& p) {
 }
 
 // popitem takes the last entry out in constant time; its key and value go with the pair
-// it returns.  Should it fail, the rest of the dict goes with the dict.
+// it returns.  Should it fail, the rest of the dict goes with the dict.  The exception
+// of the interrupted call may still be set (a release at once): it is kept aside.
 void take_from_dict(PyObject* dict, Piece& p) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     while (p.n < kReleasePiece && PyDict_GET_SIZE(dict) > 0) {
-        PyObject* pair = PyObject_CallMethod(dict, "popitem", nullptr);
+        PyObject* pair = PyObject_CallMethodNoArgs(dict, g_popitem);
         if (!pair) {
             PyErr_Clear();
             break;
@@ -71,6 +76,7 @@ void take_from_dict(PyObject* dict, Piece& p) {
         p.items[p.n++] = pair;
     }
     p.last = p.n < kReleasePiece || PyDict_GET_SIZE(dict) == 0;
+    PyErr_Restore(type, value, traceback);
 }
 
 // Takes the next piece out of the queue; false when the queue is empty.
@@ -160,6 +166,10 @@ bool enqueue(const Held& h) {
 }
 
 }  // namespace
+
+bool intern_release_names() {
+    return g_popitem || (g_popitem = PyUnicode_InternFromString("popitem")) != nullptr;
+}
 
 void release_later(PyObject* obj) {
     pause_gc();

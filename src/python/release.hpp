@@ -25,6 +25,9 @@ namespace quillpy {
 // started meanwhile would walk every container of it.  When the queue cannot take an
 // entry, or no pending call can be scheduled, the result is released at once.
 
+// Makes the names the pieces look up; called once at import.  False with an exception set.
+bool intern_release_names();
+
 // Takes over `obj`, a new reference to a partly built result.
 void release_later(PyObject* obj);
 
