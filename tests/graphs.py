@@ -270,22 +270,29 @@ def snapshot(g):
             for n in range(g.num_nodes())] + [g.get_root()]
 
 
-def ref_numbering(g):
-    """The numbering of a compacted copy: pop, skip numbered, push children, options,
-    parent, parents (lists reversed)."""
-    corr, order, stack = {}, [], [g.get_root()]
+def discovery_order(root, links):
+    """The numbering of a compacted copy: pop, skip numbered, push the children, options,
+    parent, parents (lists reversed), `links(x)` giving those four of node x.  Returns the
+    correspondence old -> new and the old ids in new order."""
+    corr, order, stack = {}, [], [root]
     while stack:
         x = stack.pop()
         if x in corr:
             continue
         corr[x] = len(order)
         order.append(x)
-        parent = g.get_parent(x)
-        stack += reversed(g.get_children(x))
-        stack += reversed(g.get_options(x))
+        children, options, parent, parents = links(x)
+        stack += reversed(children)
+        stack += reversed(options)
         stack += [] if parent is None else [parent]
-        stack += reversed(g.get_parents(x))
+        stack += reversed(parents)
     return corr, order
+
+
+def ref_numbering(g):
+    """The numbering of a compacted copy of g."""
+    return discovery_order(g.get_root(), lambda x: (g.get_children(x), g.get_options(x),
+                                                   g.get_parent(x), g.get_parents(x)))
 
 
 def ref_node(g, x, m):

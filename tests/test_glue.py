@@ -9,7 +9,7 @@ import sys
 import pytest
 
 import quillnet
-from graphs import random_graph_by_kind, snapshot, star
+from graphs import discovery_order, random_graph_by_kind, snapshot, star
 from support import NO_ROOT, oob
 
 
@@ -85,18 +85,8 @@ def model_copy(model):
     nodes, root = model
     if root >= len(nodes):
         raise RefFailure(NO_ROOT)
-    corr, order, stack = {}, [], [root]
-    while stack:
-        x = stack.pop()
-        if x in corr:
-            continue
-        corr[x] = len(order)
-        order.append(x)
-        n = nodes[x]
-        stack += reversed(n[CHILDREN])
-        stack += reversed(n[OPTIONS])
-        stack += [] if n[PARENT] is None else [n[PARENT]]
-        stack += reversed(n[PARENTS])
+    corr, order = discovery_order(
+        root, lambda x: (nodes[x][CHILDREN], nodes[x][OPTIONS], nodes[x][PARENT], nodes[x][PARENTS]))
     copy = [[n[IS_VALUE], n[OP_ID], n[PAYLOAD], None if n[PARENT] is None else corr[n[PARENT]],
              [corr[i] for i in n[PARENTS]], [corr[i] for i in n[OPTIONS]],
              [corr[i] for i in n[CHILDREN]]] for n in (nodes[x] for x in order)]
