@@ -23,7 +23,9 @@ namespace quillpy {
 //   memory, and that call does not run with the collector still paused for the last one.
 // The collector stays paused while a result of Python objects is queued: a collection
 // started meanwhile would walk every container of it.  When the queue cannot take an
-// entry, or no pending call can be scheduled, the result is released at once.
+// entry, or no pending call can be scheduled, the result is released at once.  (The pause
+// is process-wide: should the main thread block right after the interrupt, other threads
+// run without collections until it goes on or one of them makes a long call.)
 
 // Makes the names the pieces look up; called once at import.  False with an exception set.
 bool intern_release_names();
