@@ -14,17 +14,9 @@ void StampedSet::restart() {
     gen_ = 1;
 }
 
-void IdStack::grow() {
-    std::vector<Idx> more(2 * cap_);
-    std::copy(data_, data_ + size_, more.begin());
-    heap_.swap(more);
-    data_ = heap_.data();
-    cap_ = heap_.size();
-}
-
 void SearchPath::go_deep() {
     auto deep = std::make_unique<NodeSet>(bound_);
-    for (const Entry& e : path_) deep->insert(e.node);
+    for (std::size_t i = 0; i < path_.size(); ++i) deep->insert(path_[i].node);
     deep_ = std::move(deep);
 }
 

@@ -5,9 +5,11 @@
 // (growing, turning to a set) are in id_sets.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -51,40 +53,69 @@ private:
     NodeMap<std::uint32_t> counts_;
 };
 
-// The stack of a depth-first search over node ids.  Its first kInline entries live in
-// the object itself, so a search that meets a handful of nodes takes no allocation; a
-// deeper one moves to a growable array.  Growing either succeeds or throws
-// std::bad_alloc with the stack as it was.
-class IdStack {
+// A growable array whose first N entries live in the object itself, so that a search
+// that meets a handful of nodes takes no allocation; past them the entries move to a
+// doubling array on the heap.  Entries are trivially copyable.  Growing either succeeds
+// or throws std::bad_alloc with the array as it was.  Not movable: it points into itself.
+template <class T, std::size_t N>
+class InlineVector {
+    static_assert(std::is_trivially_copyable_v<T>);
+
 public:
-    IdStack() = default;
-    IdStack(const IdStack&) = delete;
-    IdStack& operator=(const IdStack&) = delete;
+    InlineVector() = default;
+    InlineVector(const InlineVector&) = delete;
+    InlineVector& operator=(const InlineVector&) = delete;
 
     bool empty() const { return size_ == 0; }
-    Idx back() const { return data_[size_ - 1]; }
+    std::size_t size() const { return size_; }
+    const T* data() const { return data_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    T& back() { return data_[size_ - 1]; }
+    const T& back() const { return data_[size_ - 1]; }
+    operator std::span<const T>() const { return {data_, size_}; }
+
     void pop_back() { --size_; }
-    void push_back(Idx m) {
+    void push_back(const T& v) {
         if (size_ == cap_) [[unlikely]]
-            grow();
-        data_[size_++] = m;
+            grow(size_ + 1);
+        data_[size_++] = v;
     }
+    void append(std::span<const T> more) {
+        if (more.size() > cap_ - size_) [[unlikely]]
+            grow(size_ + more.size());
+        std::copy(more.begin(), more.end(), data_ + size_);
+        size_ += more.size();
+    }
+    // Drops the entries from `n` on (n at most size()).
+    void truncate(std::size_t n) { size_ = n; }
 
 private:
-    // 128 bytes on the caller's stack.  A walk keeps on it the links of the nodes on its
-    // path not yet taken, about one per level of a binary tree, so a search over a few
-    // thousand nodes of such a graph (depth a dozen) and every search of a handful of
-    // nodes needs no allocation; the hashes and copies of small graphs, called millions
-    // of times by the glue search, are of that kind.
-    static constexpr std::size_t kInline = 32;
-    Idx inline_[kInline];
-    Idx* data_ = inline_;
+    T inline_[N];
+    T* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t cap_ = kInline;
-    std::vector<Idx> heap_;
+    std::size_t cap_ = N;
+    std::unique_ptr<T[]> heap_;
 
-    void grow();
+    // The new block is not initialised: only the entries copied in are written, so a
+    // path of millions of frames is written once per doubling, not twice.
+    [[gnu::noinline]] void grow(std::size_t need) {
+        const std::size_t cap = std::max(need, 2 * cap_);
+        auto more = std::make_unique_for_overwrite<T[]>(cap);
+        std::copy(data_, data_ + size_, more.get());
+        heap_ = std::move(more);
+        data_ = heap_.get();
+        cap_ = cap;
+    }
 };
+
+// The stack of a depth-first search over node ids: 32 entries, 128 bytes, on the
+// caller's stack.  A walk keeps on it the links of the nodes on its path not yet taken,
+// about one per level of a binary tree, so a search over a few thousand nodes of such a
+// graph (depth a dozen) and every search of a handful of nodes needs no allocation; the
+// hashes and copies of small graphs, called millions of times by the glue search, are of
+// that kind.
+using IdStack = InlineVector<Idx, 32>;
 
 // Scan while short, a set when long: the one rule of the membership tests over lists of
 // ids (the path of a climb, the list of one node, the ids a caller hands in).  A list of
@@ -116,7 +147,9 @@ struct ScanLimit {
 
 // The nodes on a depth-first search path, in path order, each at most once and each with
 // a cursor (the next of its links that the search takes), and a membership test: a scan
-// while the path is short, a NodeSet once it grows deep.
+// while the path is short, a NodeSet once it grows deep.  The entries of a short path
+// live in the object, so that a search which stays shallow (a climb of a few levels,
+// asked once per cut by cross_sections) takes no allocation.
 class SearchPath {
 public:
     explicit SearchPath(std::uint64_t bound) : bound_(bound) {}
@@ -126,8 +159,8 @@ public:
     Idx& cursor() { return path_.back().cursor; }
     bool contains(NodeId id) const {
         if (deep_) return deep_->contains(id);
-        for (const Entry& e : path_)
-            if (e.node == id) return true;
+        for (std::size_t i = 0; i < path_.size(); ++i)
+            if (path_[i].node == id) return true;
         return false;
     }
     // Adds `id` with its cursor at 0.
@@ -149,7 +182,9 @@ private:
         Idx cursor;
     };
     std::uint64_t bound_;
-    std::vector<Entry> path_;
+    // As many entries in the object as the scan takes: a path that outgrows them turns
+    // to its set at the same time.
+    InlineVector<Entry, ScanLimit::kBeforeNodeSet> path_;
     std::unique_ptr<NodeSet> deep_;
 
     void go_deep();  // the path has grown past the scan: its nodes go into a NodeSet

@@ -673,6 +673,40 @@ TEST(id_stacks_keep_their_entries_across_growth) {
 #endif
 }
 
+// Appends that overflow the entries held in the object, one past them and far past
+// them, keep every entry in order; a truncated array grows again from where it was cut;
+// an append whose growth fails leaves the array as it was.
+TEST(inline_vectors_keep_their_entries_across_appends) {
+    InlineVector<u64, 4> v;
+    std::vector<u64> model;
+    const std::vector<u64> chunk{7, 8, 9};
+    for (int round = 0; round < 40; ++round) {
+        if (round % 5 == 4) {
+            v.truncate(model.size() / 2);
+            model.resize(model.size() / 2);
+        } else if (round % 2) {
+            v.append(chunk);
+            model.insert(model.end(), chunk.begin(), chunk.end());
+        } else {
+            v.push_back(u64(round));
+            model.push_back(u64(round));
+        }
+        CHECK(v.size() == model.size());
+        CHECK(std::equal(model.begin(), model.end(), v.data()));
+    }
+    const std::vector<u64> many(1000, 5);
+    v.append(many);
+    CHECK(v.size() == model.size() + 1000 && v.back() == 5 && v[0] == model[0]);
+#ifdef QUILL_FAULT_INJECTION
+    InlineVector<u64, 4> w;
+    w.append(chunk);
+    fault::countdown = 1;
+    CHECK_THROWS(std::bad_alloc, w.append(many));
+    fault::countdown = 0;
+    CHECK(w.size() == 3 && w[0] == 7 && w[2] == 9);
+#endif
+}
+
 TEST(node_maps_keep_their_values_across_growth) {
     Rng r{91};
     for (const u64 bound : {u64(5), u64(300), u64(100000)}) {
