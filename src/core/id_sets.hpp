@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -38,6 +39,74 @@ private:
     std::uint32_t gen_ = 1;
 
     void restart();  // the stamps have wrapped: start them afresh
+};
+
+// A byte for every node id, zero for ids never set, for a search that runs often on a
+// small part of a large graph (the states of traces).  Its first ids go into a table
+// that the thread keeps from one search to the next: each slot carries the stamp of the
+// search that filled it, so a new search starts empty without clearing anything, and a
+// search of a few dozen nodes neither allocates nor grows a table again (a NodeMap
+// would, on every call: from its short list to a table of 32 slots, then 64, then 128).
+// Past kReusedIds ids the search moves what it holds to a NodeMap of its own, which
+// grows from there as NodeMaps do, so that the thread keeps at most a few tens of KiB.
+// One search per thread uses the table at a time; another one made meanwhile starts on
+// a NodeMap.  References from ref() stay valid until the next id is added.
+class ScratchBytes {
+public:
+    explicit ScratchBytes(std::uint64_t bound);
+    ~ScratchBytes();
+    ScratchBytes(const ScratchBytes&) = delete;
+    ScratchBytes& operator=(const ScratchBytes&) = delete;
+
+    // The byte of `id` (below the bound), to change in place.
+    std::uint8_t& ref(NodeId id) {
+        if (!table_) return own_.ref(id);
+        return reused_ref(Idx(id));
+    }
+
+    struct Slot {
+        Idx key;
+        std::uint32_t stamp;  // the search that filled the slot; 0 never is one
+        std::uint8_t value;
+    };
+    // The thread's table: its slots, the stamp of the search using it, and whether one is.
+    struct Table {
+        std::vector<Slot> slots;
+        std::uint32_t stamp = 0;
+        bool busy = false;
+    };
+
+private:
+    // Ids held in the thread's table at most: 2048, in 4096 slots of 12 bytes (48 KiB).
+    // A search up from a leaf of a tree of a thousand million nodes meets about 60; one
+    // that meets thousands goes on in its own map, whose growth its work then repays.
+    static constexpr std::uint32_t kReusedIds = 2048;
+    // The table a thread starts with: 128 slots (1.5 KiB), 64 ids at the load limit of
+    // one half, enough for such a leaf's search without growing.
+    static constexpr std::size_t kFirstSlots = 128;
+
+    Table* table_ = nullptr;  // the thread's table while this search uses it
+    std::uint32_t live_ = 0;  // ids this search holds in it
+    NodeMap<std::uint8_t> own_;
+
+    std::uint8_t& reused_ref(Idx key) {
+        std::vector<Slot>& slots = table_->slots;
+        const std::size_t mask = slots.size() - 1;
+        const unsigned shift = unsigned(64 - std::countr_zero(slots.size()));
+        for (std::size_t i = fibonacci_home(key, shift);; i = (i + 1) & mask) {
+            Slot& slot = slots[i];
+            if (slot.stamp != table_->stamp) {  // free for this search: the key is not held
+                if (2 * (std::size_t(live_) + 1) > slots.size()) [[unlikely]]
+                    return grown_ref(key);
+                slot = {key, table_->stamp, 0};
+                ++live_;
+                return slot.value;
+            }
+            if (slot.key == key) return slot.value;
+        }
+    }
+    // Adds `key` after doubling the table, or after moving to own_ past kReusedIds.
+    [[gnu::noinline]] std::uint8_t& grown_ref(Idx key);
 };
 
 // How many times each node id below a bound is held.

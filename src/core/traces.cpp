@@ -72,7 +72,7 @@ private:
     // entering a node looks it up once: the two cross states take the low two bits
     // (kCrossMask), the path bit the next one.
     enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2, kCrossMask = 3, kOnPath = 4 };
-    NodeMap<std::uint8_t> state_;
+    ScratchBytes state_;
     // The path, the frames and the kept entries of a search up to 64 levels deep live in
     // the object: a search of a handful of nodes, or up from a leaf of a tree of a
     // thousand million nodes, takes no allocation but its result (4 KiB on the stack).

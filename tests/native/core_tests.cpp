@@ -10,6 +10,8 @@
 #include "harness.hpp"
 #include "model.hpp"
 
+#include <map>
+
 // ---------------------------------------------------------------------------------------
 // Fault sweeps over the reference model of model.hpp.
 
@@ -705,6 +707,31 @@ TEST(inline_vectors_keep_their_entries_across_appends) {
     fault::countdown = 0;
     CHECK(w.size() == 3 && w[0] == 7 && w[2] == 9);
 #endif
+}
+
+// Searches that reuse the thread's table start empty, keep their bytes through its
+// doublings and through the move to a map of their own, and a second search made while
+// one holds the table works on its own map.
+TEST(scratch_bytes_start_empty_and_keep_their_values) {
+    const u64 bound = 1'000'000;
+    Rng r{17};
+    for (const u64 ids : {u64(5), u64(60), u64(700), u64(5000)}) {
+        std::map<u64, std::uint8_t> model;
+        ScratchBytes bytes(bound);
+        ScratchBytes nested(bound);
+        for (u64 k = 0; k < 3 * ids; ++k) {
+            const u64 id = r.below(bound);
+            CHECK(bytes.ref(id) == (model.count(id) ? model[id] : 0));
+            const auto v = std::uint8_t(1 + r.below(200));
+            bytes.ref(id) = v;
+            model[id] = v;
+            nested.ref(id) |= 1;
+            if (model.size() >= ids) break;
+        }
+        for (const auto& [id, v] : model) CHECK(bytes.ref(id) == v && nested.ref(id) == 1);
+    }
+    ScratchBytes fresh(bound);  // after searches that filled the table
+    for (u64 id = 0; id < 3000; ++id) CHECK(fresh.ref(id) == 0);
 }
 
 TEST(node_maps_keep_their_values_across_growth) {
