@@ -8,7 +8,7 @@ Two builds side by side:         python bench/bench_builders.py --python A/bin/p
                                      --python B/bin/python [--quick] [--rounds N]
 
 The floors:
-- connections(): list(zip(xs, ys)), the same tuples from ready ints (the result's own);
+- connections(): list(zip(xs, ys)), the same tuples from ready ints;
 - neighbors(): get_children() of the same node, which builds one list of its ids;
 - traces() and cross_sections(): the same lists (and (list, height) tuples) built from
   ready arrays with array.tolist, zip and list, which make fresh ints as the calls do.
@@ -20,6 +20,7 @@ release is not counted).  With --python each round runs in a fresh child process
 interpreter, the builds taking turns, and every figure is the best of its build's rounds.
 """
 import argparse
+import gc
 import os
 import sys
 import zlib
@@ -36,8 +37,11 @@ def tolists(lists):
 
 
 def build_cases(quick):
-    """name -> (items of one result, call, floor, what an item is).  The graphs are made
-    here, once per process."""
+    """name -> prepare(), which returns (items of one result, call, floor, what an item
+    is).  The graphs are made here, once per process; the data of each floor only when
+    its case is measured, and dropped after it, so that no case runs beside the objects
+    of another (a heap that keeps millions of ints alive makes every later allocation
+    cheaper, whichever build made them)."""
     import quillnet
 
     n = 100_000 if quick else common.TREE_NODES
@@ -59,23 +63,19 @@ def build_cases(quick):
 
     cases = {}
 
-    pairs = tree.connections()
-    xs, ys = [p[0] for p in pairs], [p[1] for p in pairs]
-    cases[f"connections(), {tree.num_nodes():,}-node tree"] = (
-        len(pairs), tree.connections, lambda: list(zip(xs, ys)), "pair")
-    del pairs
-
-    cases["neighbors(op), op of the tree (3 entries)"] = (
+    cases["neighbors(op), op of the tree (3 entries)"] = lambda: (
         1, lambda: tree.neighbors(1), lambda: tree.get_children(1), "call")
     count = len(wide.neighbors(wide_op))
-    cases[f"neighbors(op), op with {count - 1:,} children"] = (
+    cases[f"neighbors(op), op with {count - 1:,} children"] = lambda: (
         count, lambda: wide.neighbors(wide_op), lambda: wide.get_children(wide_op), "entry")
 
     def trace_case(g, start, label, item):
-        arrays = tolists(g.traces(start))
-        items = 1 if item == "call" else sum(len(x) for x in arrays)
-        cases[label] = (items, lambda: g.traces(start),
-                        lambda: list(map(array.tolist, arrays)), item)
+        def prepare():
+            arrays = tolists(g.traces(start))
+            items = 1 if item == "call" else sum(len(x) for x in arrays)
+            return (items, lambda: g.traces(start), lambda: list(map(array.tolist, arrays)),
+                    item)
+        cases[label] = prepare
 
     trace_case(small, a, "traces(a), 4-node graph", "call")
     deep = tree.num_nodes() - 1                  # the last leaf, as deep as any
@@ -83,15 +83,27 @@ def build_cases(quick):
     trace_case(chain, 0, f"traces(leaf), {chain.num_nodes():,}-node chain", "path node")
 
     def cut_case(g, target, leaves, label, item):
-        cuts = g.cross_sections(target, leaves)
-        members, heights = tolists(c[0] for c in cuts), array("Q", (c[1] for c in cuts))
-        items = 1 if item == "call" else len(cuts)
-        cases[label] = (items, lambda: g.cross_sections(target, leaves),
-                        lambda: list(zip(map(array.tolist, members), heights.tolist())), item)
+        def prepare():
+            cuts = g.cross_sections(target, leaves)
+            members, heights = tolists(c[0] for c in cuts), array("Q", (c[1] for c in cuts))
+            items = 1 if item == "call" else len(cuts)
+            return (items, lambda: g.cross_sections(target, leaves),
+                    lambda: list(zip(map(array.tolist, members), heights.tolist())), item)
+        cases[label] = prepare
 
     cut_case(small, a, [a, b], "cross_sections(a, [a, b]), 4-node graph", "call")
     cut_case(chain, 2, [chain.num_nodes() - 1],
              f"cross_sections(second value, [top]), {chain.num_nodes():,}-node chain", "cut")
+
+    def connections():
+        # Fresh ints of their own for the floor, the same objects in every build (the
+        # result's own may be shared between its pairs).
+        pairs = tree.connections()
+        xs = array("Q", (p[0] for p in pairs)).tolist()
+        ys = array("Q", (p[1] for p in pairs)).tolist()
+        return len(pairs), tree.connections, lambda: list(zip(xs, ys)), "pair"
+
+    cases[f"connections(), {tree.num_nodes():,}-node tree"] = connections
     return cases
 
 
@@ -105,13 +117,16 @@ def measure(cases, rounds, only=None):
     the best of `rounds` alternating rounds, for one call; only the cases whose name
     holds `only`, when given."""
     out = {}
-    for name, (items, call, floor, item) in cases.items():
+    for name, prepare in cases.items():
         if only and only not in name:
             continue
+        items, call, floor, item = prepare()
         long_call = common.best_of(call, 1)[0] > LONG_CALL
         fns = {"call": call, "floor": floor}
         best = common.alternating(fns, rounds, looped=not long_call)
         out[name] = {**best, "items": items, "item": item, "check": check(call())}
+        del fns, call, floor
+        gc.collect()
     return out
 
 
