@@ -24,22 +24,6 @@
 
 namespace quill {
 
-// Offers the whole 2 MiB pages inside a block of `bytes` at `at` to the kernel as huge
-// pages: a block of tens of megabytes (a result's, a deep search's stack) is then
-// faulted in and released a 2 MiB page at a time instead of 4 KiB ones.
-inline void offer_huge_pages(const void* at, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(at);
-    const std::uintptr_t from = (start + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t to = (start + bytes) & ~(kHuge - 1);
-    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-    (void)at;
-    (void)bytes;
-#endif
-}
-
 template <class T>
 class FlatLists {
     // Entries of trivially copyable type, copied in with memcpy and never initialised
@@ -161,7 +145,13 @@ private:
     // a fraction of the time that its small pages would take to unmap.
     static void full_block(Block& v, std::size_t n) {
         v.reserve(std::max(n, kBlock));
-        offer_huge_pages(v.data(), v.capacity() * sizeof(T));
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        constexpr std::uintptr_t kHuge = std::uintptr_t(2) << 20;
+        const auto at = reinterpret_cast<std::uintptr_t>(v.data());
+        const std::uintptr_t from = (at + kHuge - 1) & ~(kHuge - 1);
+        const std::uintptr_t to = (at + v.capacity() * sizeof(T)) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#endif
     }
 
     const Block& block(std::uint32_t b) const { return b == 0 ? items_ : more_items_[b - 1]; }

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "graph.hpp"
-#include "flat_lists.hpp"
 #include "node_map.hpp"
 
 namespace quill {
@@ -172,7 +171,6 @@ private:
     [[gnu::noinline]] void grow(std::size_t need) {
         const std::size_t cap = std::max(need, 2 * cap_);
         auto more = std::make_unique_for_overwrite<T[]>(cap);
-        offer_huge_pages(more.get(), cap * sizeof(T));
         std::copy(data_, data_ + size_, more.get());
         heap_ = std::move(more);
         data_ = heap_.get();
