@@ -208,6 +208,20 @@ def per_call(fn, repeat=5, min_time=0.02):
     return best
 
 
+def alternating(fns, rounds, looped):
+    """Best time of one call in seconds of each function in fns ({name: fn}), over
+    `rounds` rounds in which the functions take turns, the order reversed every other
+    round.  looped: each turn times a loop of calls lasting at least 20 ms (per_call);
+    otherwise one call, its result alive until the timing is over (best_of)."""
+    best = {k: float("inf") for k in fns}
+    names = list(fns)
+    for r in range(rounds):
+        for k in (names if r % 2 == 0 else names[::-1]):
+            t = per_call(fns[k], repeat=1) if looped else best_of(fns[k], 1)[0]
+            best[k] = min(best[k], t)
+    return best
+
+
 def interleaved(stmts, env, rounds=9, number=1_000_000):
     """Best time per execution in seconds of each timeit statement in stmts ({name:
     statement}).  The rounds interleave the statements, so that a noisy moment hits them

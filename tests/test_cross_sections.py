@@ -66,6 +66,15 @@ def test_no_traces_gives_one_empty_choice(graph_from):
     assert g.cross_sections(0, [2, 0, 2]) == [([2, 0], 0)]
 
 
+def test_one_trace_whose_nodes_are_leaves_too(graph_from):
+    # Every choice on a single trace makes a cut of its own, also when the trace's own
+    # nodes come among the leaves (repeated, above or below the choice).
+    g = graph_from(*CHAIN)
+    for leaves in ([0, 2, 4], [4, 2, 0, 5, 2], [5, 4], [2]):
+        assert g.cross_sections(0, leaves) == ref_cross_sections(g, 0, leaves), leaves
+    assert g.cross_sections(0, [4, 2, 0]) == [([0, 4], 2), ([2, 4], 1), ([4], 0)]
+
+
 def test_out_of_range(panics, graph_from):
     g = graph_from(*CHAIN)
     with panics(oob(6, 6)):

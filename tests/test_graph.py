@@ -1,6 +1,9 @@
 """Construction, per-node queries, walks, leaves, neighbours and connections."""
+import random
+
 import pytest
 
+from graphs import random_graph
 from quillnet import CoreGraph
 from support import oob
 
@@ -160,6 +163,41 @@ class TestWholeGraphQueries:
         b.connect_op_to_value(1, 2)
         b.set_root(3)
         assert a.connections() == b.connections()
+
+
+    def test_neighbors_are_the_four_lists_in_order(self):
+        # Random graphs with links of every kind, lists long enough to live in the arena,
+        # repeats and empty parts: neighbors is options, parents, parent, children.
+        for seed in range(12):
+            rng = random.Random(seed)
+            n = rng.randrange(2, 24)
+            g = random_graph(rng, n, rng.randrange(n, 10 * n), odd_links=seed % 2 == 1)
+            for x in range(n):
+                parent = g.get_parent(x)
+                assert g.neighbors(x) == (g.get_options(x) + g.get_parents(x)
+                                          + ([] if parent is None else [parent])
+                                          + g.get_children(x)), (seed, x)
+
+    def test_connections_of_a_wide_component(self):
+        # Positions shared by many pairs (an op with 5,000 children, each child under a
+        # second op too), and a lone root without a pair.
+        g = CoreGraph()
+        root, op, other = g.add_value_with_payload(0, 0), g.add_op_with_payload(1), g.add_op_with_payload(2)
+        g.connect_value_to_op(root, op)
+        g.connect_value_to_op(root, other)
+        kids = [g.add_value_with_payload(i, 0) for i in range(5000)]
+        for k in kids:
+            g.connect_op_to_value(op, k)
+            g.connect_op_to_value(other, k)
+        g.set_root(root)
+        order = g.walk(root)
+        pos = {x: i for i, x in enumerate(order)}
+        want = [(i, pos[m]) for i, x in enumerate(order) for m in g.neighbors(x)]
+        got = g.connections()
+        assert got == want and len(got) == 4 * 5000 + 4
+        assert all(type(p) is tuple and len(p) == 2 for p in got)
+        g.set_root(g.add_value_with_payload(0, 0))
+        assert g.connections() == []
 
 
 class TestWalks:

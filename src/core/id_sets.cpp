@@ -14,17 +14,58 @@ void StampedSet::restart() {
     gen_ = 1;
 }
 
-void IdStack::grow() {
-    std::vector<Idx> more(2 * cap_);
-    std::copy(data_, data_ + size_, more.begin());
-    heap_.swap(more);
-    data_ = heap_.data();
-    cap_ = heap_.size();
+namespace {
+
+thread_local ScratchBytes::Table t_scratch;
+
+}  // namespace
+
+ScratchBytes::ScratchBytes(std::uint64_t bound) : own_(bound) {
+    ScratchBytes::Table& t = t_scratch;
+    if (t.busy) return;
+    if (t.slots.empty()) t.slots.assign(kFirstSlots, Slot{0, 0, 0});
+    if (++t.stamp == 0) [[unlikely]] {  // the stamps have wrapped: every slot is freed
+        std::fill(t.slots.begin(), t.slots.end(), Slot{0, 0, 0});
+        t.stamp = 1;
+    }
+    t.busy = true;
+    table_ = &t;
+}
+
+ScratchBytes::~ScratchBytes() {
+    if (table_) table_->busy = false;
+}
+
+std::uint8_t& ScratchBytes::grown_ref(Idx key) {
+    const std::vector<Slot>& old = table_->slots;
+    const std::uint32_t stamp = table_->stamp;
+    if (live_ >= kReusedIds) {
+        // Into a map of this search's own; the thread's table is left as it is, its
+        // slots freed by the next search's stamp.  A failure leaves both as they were.
+        NodeMap<std::uint8_t> own(own_.bound());
+        for (const Slot& slot : old)
+            if (slot.stamp == stamp) own.set(slot.key, slot.value);
+        own_ = std::move(own);
+        table_->busy = false;
+        table_ = nullptr;
+        return own_.ref(key);
+    }
+    std::vector<Slot> slots(2 * old.size(), Slot{0, 0, 0});
+    const std::size_t mask = slots.size() - 1;
+    const unsigned shift = unsigned(64 - std::countr_zero(slots.size()));
+    for (const Slot& slot : old) {
+        if (slot.stamp != stamp) continue;
+        std::size_t i = fibonacci_home(slot.key, shift);
+        while (slots[i].stamp == stamp) i = (i + 1) & mask;
+        slots[i] = slot;
+    }
+    table_->slots.swap(slots);
+    return reused_ref(key);
 }
 
 void SearchPath::go_deep() {
     auto deep = std::make_unique<NodeSet>(bound_);
-    for (const Entry& e : path_) deep->insert(e.node);
+    for (std::size_t i = 0; i < path_.size(); ++i) deep->insert(path_[i].node);
     deep_ = std::move(deep);
 }
 

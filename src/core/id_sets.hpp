@@ -5,9 +5,12 @@
 // (growing, turning to a set) are in id_sets.cpp.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -38,6 +41,74 @@ private:
     void restart();  // the stamps have wrapped: start them afresh
 };
 
+// A byte for every node id, zero for ids never set, for a search that runs often on a
+// small part of a large graph (the states of traces).  Its first ids go into a table
+// that the thread keeps from one search to the next: each slot carries the stamp of the
+// search that filled it, so a new search starts empty without clearing anything, and a
+// search of a few dozen nodes neither allocates nor grows a table again (a NodeMap
+// would, on every call: from its short list to a table of 32 slots, then 64, then 128).
+// Past kReusedIds ids the search moves what it holds to a NodeMap of its own, which
+// grows from there as NodeMaps do, so that the thread keeps at most a few tens of KiB.
+// One search per thread uses the table at a time; another one made meanwhile starts on
+// a NodeMap.  References from ref() stay valid until the next id is added.
+class ScratchBytes {
+public:
+    explicit ScratchBytes(std::uint64_t bound);
+    ~ScratchBytes();
+    ScratchBytes(const ScratchBytes&) = delete;
+    ScratchBytes& operator=(const ScratchBytes&) = delete;
+
+    // The byte of `id` (below the bound), to change in place.
+    std::uint8_t& ref(NodeId id) {
+        if (!table_) return own_.ref(id);
+        return reused_ref(Idx(id));
+    }
+
+    struct Slot {
+        Idx key;
+        std::uint32_t stamp;  // the search that filled the slot; 0 never is one
+        std::uint8_t value;
+    };
+    // The thread's table: its slots, the stamp of the search using it, and whether one is.
+    struct Table {
+        std::vector<Slot> slots;
+        std::uint32_t stamp = 0;
+        bool busy = false;
+    };
+
+private:
+    // Ids held in the thread's table at most: 2048, in 4096 slots of 12 bytes (48 KiB).
+    // A search up from a leaf of a tree of a thousand million nodes meets about 60; one
+    // that meets thousands goes on in its own map, whose growth its work then repays.
+    static constexpr std::uint32_t kReusedIds = 2048;
+    // The table a thread starts with: 128 slots (1.5 KiB), 64 ids at the load limit of
+    // one half, enough for such a leaf's search without growing.
+    static constexpr std::size_t kFirstSlots = 128;
+
+    Table* table_ = nullptr;  // the thread's table while this search uses it
+    std::uint32_t live_ = 0;  // ids this search holds in it
+    NodeMap<std::uint8_t> own_;
+
+    std::uint8_t& reused_ref(Idx key) {
+        std::vector<Slot>& slots = table_->slots;
+        const std::size_t mask = slots.size() - 1;
+        const unsigned shift = unsigned(64 - std::countr_zero(slots.size()));
+        for (std::size_t i = fibonacci_home(key, shift);; i = (i + 1) & mask) {
+            Slot& slot = slots[i];
+            if (slot.stamp != table_->stamp) {  // free for this search: the key is not held
+                if (2 * (std::size_t(live_) + 1) > slots.size()) [[unlikely]]
+                    return grown_ref(key);
+                slot = {key, table_->stamp, 0};
+                ++live_;
+                return slot.value;
+            }
+            if (slot.key == key) return slot.value;
+        }
+    }
+    // Adds `key` after doubling the table, or after moving to own_ past kReusedIds.
+    [[gnu::noinline]] std::uint8_t& grown_ref(Idx key);
+};
+
 // How many times each node id below a bound is held.
 class NodeMultiset {
 public:
@@ -51,40 +122,69 @@ private:
     NodeMap<std::uint32_t> counts_;
 };
 
-// The stack of a depth-first search over node ids.  Its first kInline entries live in
-// the object itself, so a search that meets a handful of nodes takes no allocation; a
-// deeper one moves to a growable array.  Growing either succeeds or throws
-// std::bad_alloc with the stack as it was.
-class IdStack {
+// A growable array whose first N entries live in the object itself, so that a search
+// that meets a handful of nodes takes no allocation; past them the entries move to a
+// doubling array on the heap.  Entries are trivially copyable.  Growing either succeeds
+// or throws std::bad_alloc with the array as it was.  Not movable: it points into itself.
+template <class T, std::size_t N>
+class InlineVector {
+    static_assert(std::is_trivially_copyable_v<T>);
+
 public:
-    IdStack() = default;
-    IdStack(const IdStack&) = delete;
-    IdStack& operator=(const IdStack&) = delete;
+    InlineVector() = default;
+    InlineVector(const InlineVector&) = delete;
+    InlineVector& operator=(const InlineVector&) = delete;
 
     bool empty() const { return size_ == 0; }
-    Idx back() const { return data_[size_ - 1]; }
+    std::size_t size() const { return size_; }
+    const T* data() const { return data_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+    T& back() { return data_[size_ - 1]; }
+    const T& back() const { return data_[size_ - 1]; }
+    operator std::span<const T>() const { return {data_, size_}; }
+
     void pop_back() { --size_; }
-    void push_back(Idx m) {
+    void push_back(const T& v) {
         if (size_ == cap_) [[unlikely]]
-            grow();
-        data_[size_++] = m;
+            grow(size_ + 1);
+        data_[size_++] = v;
     }
+    void append(std::span<const T> more) {
+        if (more.size() > cap_ - size_) [[unlikely]]
+            grow(size_ + more.size());
+        std::copy(more.begin(), more.end(), data_ + size_);
+        size_ += more.size();
+    }
+    // Drops the entries from `n` on (n at most size()).
+    void truncate(std::size_t n) { size_ = n; }
 
 private:
-    // 128 bytes on the caller's stack.  A walk keeps on it the links of the nodes on its
-    // path not yet taken, about one per level of a binary tree, so a search over a few
-    // thousand nodes of such a graph (depth a dozen) and every search of a handful of
-    // nodes needs no allocation; the hashes and copies of small graphs, called millions
-    // of times by the glue search, are of that kind.
-    static constexpr std::size_t kInline = 32;
-    Idx inline_[kInline];
-    Idx* data_ = inline_;
+    T inline_[N];
+    T* data_ = inline_;
     std::size_t size_ = 0;
-    std::size_t cap_ = kInline;
-    std::vector<Idx> heap_;
+    std::size_t cap_ = N;
+    std::unique_ptr<T[]> heap_;
 
-    void grow();
+    // The new block is not initialised: only the entries copied in are written, so a
+    // path of millions of frames is written once per doubling, not twice.
+    [[gnu::noinline]] void grow(std::size_t need) {
+        const std::size_t cap = std::max(need, 2 * cap_);
+        auto more = std::make_unique_for_overwrite<T[]>(cap);
+        std::copy(data_, data_ + size_, more.get());
+        heap_ = std::move(more);
+        data_ = heap_.get();
+        cap_ = cap;
+    }
 };
+
+// The stack of a depth-first search over node ids: 32 entries, 128 bytes, on the
+// caller's stack.  A walk keeps on it the links of the nodes on its path not yet taken,
+// about one per level of a binary tree, so a search over a few thousand nodes of such a
+// graph (depth a dozen) and every search of a handful of nodes needs no allocation; the
+// hashes and copies of small graphs, called millions of times by the glue search, are of
+// that kind.
+using IdStack = InlineVector<Idx, 32>;
 
 // Scan while short, a set when long: the one rule of the membership tests over lists of
 // ids (the path of a climb, the list of one node, the ids a caller hands in).  A list of
@@ -116,7 +216,9 @@ struct ScanLimit {
 
 // The nodes on a depth-first search path, in path order, each at most once and each with
 // a cursor (the next of its links that the search takes), and a membership test: a scan
-// while the path is short, a NodeSet once it grows deep.
+// while the path is short, a NodeSet once it grows deep.  The entries of a short path
+// live in the object, so that a search which stays shallow (a climb of a few levels,
+// asked once per cut by cross_sections) takes no allocation.
 class SearchPath {
 public:
     explicit SearchPath(std::uint64_t bound) : bound_(bound) {}
@@ -126,8 +228,8 @@ public:
     Idx& cursor() { return path_.back().cursor; }
     bool contains(NodeId id) const {
         if (deep_) return deep_->contains(id);
-        for (const Entry& e : path_)
-            if (e.node == id) return true;
+        for (std::size_t i = 0; i < path_.size(); ++i)
+            if (path_[i].node == id) return true;
         return false;
     }
     // Adds `id` with its cursor at 0.
@@ -149,7 +251,9 @@ private:
         Idx cursor;
     };
     std::uint64_t bound_;
-    std::vector<Entry> path_;
+    // As many entries in the object as the scan takes: a path that outgrows them turns
+    // to its set at the same time.
+    InlineVector<Entry, ScanLimit::kBeforeNodeSet> path_;
     std::unique_ptr<NodeSet> deep_;
 
     void go_deep();  // the path has grown past the scan: its nodes go into a NodeSet

@@ -41,7 +41,7 @@ public:
             } else {
                 leave(top);
                 stack_.pop_back();
-                kept_.resize(stack_.empty() ? 0 : stack_.back().end);
+                kept_.truncate(stack_.empty() ? 0 : stack_.back().end);
             }
         }
         return std::move(result_);
@@ -72,11 +72,15 @@ private:
     // entering a node looks it up once: the two cross states take the low two bits
     // (kCrossMask), the path bit the next one.
     enum : std::uint8_t { kUnknown = 0, kNoCross = 1, kCross = 2, kCrossMask = 3, kOnPath = 4 };
-    NodeMap<std::uint8_t> state_;
-    std::vector<NodeId> path_;
+    ScratchBytes state_;
+    // The path, the frames and the kept entries of a search up to 64 levels deep live in
+    // the object: a search of a handful of nodes, or up from a leaf of a tree of a
+    // thousand million nodes, takes no allocation but its result (4 KiB on the stack).
+    static constexpr std::size_t kInlineDepth = 64;
+    InlineVector<NodeId, kInlineDepth> path_;
     Traces result_;
-    std::vector<Frame> stack_;
-    std::vector<Idx> kept_;  // kept entries of all frames on the stack, in stack order
+    InlineVector<Frame, kInlineDepth> stack_;
+    InlineVector<Idx, kInlineDepth> kept_;  // kept entries of all frames on the stack, in stack order
     // Membership in the lists the filter follows: a value's options, or an op's
     // children (below), and a value's parents (above).
     ListMembership in_below_list_, in_above_list_;
@@ -152,7 +156,7 @@ private:
         return filter_op_entries(nb, parent_followed, poll_, cross);
     }
 
-    void append(std::span<const Idx> list) { kept_.insert(kept_.end(), list.begin(), list.end()); }
+    void append(std::span<const Idx> list) { kept_.append(list); }
 
     // A value's followed lists when nothing else passes: its options below, its parents above.
     std::size_t followed_of_value(const Neighbours& nb) const {

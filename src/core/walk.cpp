@@ -64,9 +64,11 @@ std::vector<NodeId> neighbors(const Graph& g, NodeId id) {
     return out;
 }
 
-std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g) {
+std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g,
+                                                                 std::uint64_t* walked) {
     Poll poll;
     const CanonicalWalk w(g, poll, [](Idx) {});
+    if (walked) *walked = w.order.size();
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     out.reserve(w.pairs);
     gather_connections(g, w, poll, [&](const std::uint64_t* words, std::size_t n) {

@@ -41,7 +41,9 @@ void for_each_neighbor(const Graph& g, NodeId id, F&& f) {
 std::vector<NodeId> neighbors(const Graph& g, NodeId id);
 
 // The connection list of the root's component; fails with the out-of-range message for
-// a root that names no node.
-std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g);
+// a root that names no node.  `walked`, when given, receives the number of nodes of the
+// component: every position in the pairs is below it.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> connections(const Graph& g,
+                                                                 std::uint64_t* walked = nullptr);
 
 }  // namespace quill

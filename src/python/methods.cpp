@@ -160,7 +160,25 @@ PyObject* get_options(const Graph& g, NodeId node_id) {
     g.check(node_id);
     return idx_list(g.options(node_id));
 }
-PyObject* neighbors(const Graph& g, NodeId id) { return id_list_to_py(quill::neighbors(g, id)); }
+// Options, parents, parent and children, built straight from the four parts at the
+// list's final size: no native copy of the ids first, one pass as for get_children.
+PyObject* neighbors(const Graph& g, NodeId id) {
+    g.check(id);
+    const quill::Idx parent = g.parent(id);
+    const std::span<const quill::Idx> parts[] = {
+        g.options(id), g.parents(id),
+        std::span<const quill::Idx>(&parent, parent == quill::kNone ? 0 : 1), g.children(id)};
+    std::size_t total = 0;
+    for (const auto& part : parts) total += part.size();
+    std::size_t part = 0, at = 0;
+    return build_list(total, [&](std::size_t) {
+        while (at == parts[part].size()) {
+            ++part;
+            at = 0;
+        }
+        return PyLong_FromUnsignedLong(parts[part][at++]);
+    });
+}
 PyObject* get_parent(const Graph& g, NodeId node_id) {
     g.check(node_id);
     quill::Idx p = g.parent(node_id);
@@ -174,7 +192,18 @@ PyObject* is_value_node(const Graph& g, NodeId node_id) {
 PyObject* get_value_payload(const Graph& g, NodeId node_id) {
     g.check(node_id);
     if (g.is_op(node_id)) return py_none();
-    return Py_BuildValue("(kk)", (unsigned long)g.val_id(node_id), (unsigned long)g.type_id(node_id));
+    // Built directly: Py_BuildValue would parse its format string on every call.
+    PyObject* val_id = PyLong_FromUnsignedLong(g.val_id(node_id));
+    PyObject* type_id = val_id ? PyLong_FromUnsignedLong(g.type_id(node_id)) : nullptr;
+    PyObject* payload = type_id ? PyTuple_New(2) : nullptr;
+    if (!payload) {
+        Py_XDECREF(val_id);
+        Py_XDECREF(type_id);
+        return nullptr;
+    }
+    PyTuple_SET_ITEM(payload, 0, val_id);
+    PyTuple_SET_ITEM(payload, 1, type_id);
+    return payload;
 }
 PyObject* get_op_id(const Graph& g, NodeId node_id) {
     g.check(node_id);
@@ -206,8 +235,14 @@ PyObject* nodes(const Graph& g, bool val_nodes, bool op_nodes) {
     });
 }
 PyObject* leaves(const Graph& g) { return id_list_to_py(quill::leaves(g)); }
+// The pairs as tuples of two ints.  Each position's int is made once, in a list of them
+// all, and shared by every pair that names it: on the standard tree a position stands in
+// four pairs (twice first, twice second), so a pair then costs its tuple and a quarter
+// of an int instead of two ints, which is about what building the same tuples from
+// ready ints costs.  (Which int objects the pairs share is not part of the result.)
 PyObject* connections(const Graph& g) {
-    auto pairs = quill::connections(g);
+    std::uint64_t walked = 0;
+    auto pairs = quill::connections(g, &walked);
     ResultPoll poll;
     // Untracked, the pairs still count as allocations towards the collector's next run;
     // a free-threaded build's collector then looks at every object of the heap, tracked
@@ -218,16 +253,29 @@ PyObject* connections(const Graph& g) {
 #ifdef Py_GIL_DISABLED
     GcPause pause(pairs.size());
 #endif
-    return build_list(pairs.size(), poll, [&](std::size_t i) {
-        PyObject* pair = Py_BuildValue("(KK)", (unsigned long long)pairs[i].first,
-                                       (unsigned long long)pairs[i].second);
+    // A lone root has no pair, and needs no int.
+    PyObject* ints = build_list(pairs.empty() ? 0 : walked, poll,
+                                [](std::size_t i) { return PyLong_FromSize_t(i); });
+    if (!ints) return nullptr;
+    PyObject* out = build_list(pairs.size(), poll, [&](std::size_t i) -> PyObject* {
+        PyObject* pair = PyTuple_New(2);
+        if (!pair) return nullptr;
+        PyObject* from = PyList_GET_ITEM(ints, Py_ssize_t(pairs[i].first));
+        PyObject* to = PyList_GET_ITEM(ints, Py_ssize_t(pairs[i].second));
+        Py_INCREF(from);
+        Py_INCREF(to);
+        PyTuple_SET_ITEM(pair, 0, from);
+        PyTuple_SET_ITEM(pair, 1, to);
         // A tuple of two ints can never be part of a cycle, so the collector need not
         // track it (it would untrack it on its first look anyway); tracked, the pairs of a
         // three-million-node tree made the collector walk millions of tuples during the
         // build and again once the caller let go of them.
-        if (pair) PyObject_GC_UnTrack(pair);
+        PyObject_GC_UnTrack(pair);
         return pair;
     });
+    // Every pair holds its own references; an interrupted build queues the ints too.
+    poll.release(ints);
+    return out;
 }
 
 // ---- walks ----
@@ -262,9 +310,19 @@ PyObject* cross_sections(const Graph& g, NodeId target_leaf, std::span<const Nod
     GcPause pause(cuts.size());
     ResultPoll poll;
     PyObject* out = build_list(cuts.size(), poll, [&](std::size_t i) -> PyObject* {
-        PyObject* members = id_list_to_py(cuts[i].first, poll);
-        if (!members) return nullptr;
-        return Py_BuildValue("(NK)", members, (unsigned long long)cuts[i].second);
+        const auto [ids, height] = cuts[i];
+        PyObject* members = id_list_to_py(ids, poll);
+        if (!members) return nullptr;  // released by the build
+        PyObject* height_int = PyLong_FromUnsignedLongLong(height);
+        PyObject* cut = height_int ? PyTuple_New(2) : nullptr;
+        if (!cut) {
+            Py_DECREF(members);  // a list of ints: freeing it runs no Python code
+            Py_XDECREF(height_int);
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(cut, 0, members);
+        PyTuple_SET_ITEM(cut, 1, height_int);
+        return cut;
     });
     if (!out && poll.interrupted()) release_later(std::move(cuts));
     return out;

@@ -10,6 +10,8 @@
 #include "harness.hpp"
 #include "model.hpp"
 
+#include <map>
+
 // ---------------------------------------------------------------------------------------
 // Fault sweeps over the reference model of model.hpp.
 
@@ -671,6 +673,65 @@ TEST(id_stacks_keep_their_entries_across_growth) {
         CHECK(s.empty());
     }
 #endif
+}
+
+// Appends that overflow the entries held in the object, one past them and far past
+// them, keep every entry in order; a truncated array grows again from where it was cut;
+// an append whose growth fails leaves the array as it was.
+TEST(inline_vectors_keep_their_entries_across_appends) {
+    InlineVector<u64, 4> v;
+    std::vector<u64> model;
+    const std::vector<u64> chunk{7, 8, 9};
+    for (int round = 0; round < 40; ++round) {
+        if (round % 5 == 4) {
+            v.truncate(model.size() / 2);
+            model.resize(model.size() / 2);
+        } else if (round % 2) {
+            v.append(chunk);
+            model.insert(model.end(), chunk.begin(), chunk.end());
+        } else {
+            v.push_back(u64(round));
+            model.push_back(u64(round));
+        }
+        CHECK(v.size() == model.size());
+        CHECK(std::equal(model.begin(), model.end(), v.data()));
+    }
+    const std::vector<u64> many(1000, 5);
+    v.append(many);
+    CHECK(v.size() == model.size() + 1000 && v.back() == 5 && v[0] == model[0]);
+#ifdef QUILL_FAULT_INJECTION
+    InlineVector<u64, 4> w;
+    w.append(chunk);
+    fault::countdown = 1;
+    CHECK_THROWS(std::bad_alloc, w.append(many));
+    fault::countdown = 0;
+    CHECK(w.size() == 3 && w[0] == 7 && w[2] == 9);
+#endif
+}
+
+// Searches that reuse the thread's table start empty, keep their bytes through its
+// doublings and through the move to a map of their own, and a second search made while
+// one holds the table works on its own map.
+TEST(scratch_bytes_start_empty_and_keep_their_values) {
+    const u64 bound = 1'000'000;
+    Rng r{17};
+    for (const u64 ids : {u64(5), u64(60), u64(700), u64(5000)}) {
+        std::map<u64, std::uint8_t> model;
+        ScratchBytes bytes(bound);
+        ScratchBytes nested(bound);
+        for (u64 k = 0; k < 3 * ids; ++k) {
+            const u64 id = r.below(bound);
+            CHECK(bytes.ref(id) == (model.count(id) ? model[id] : 0));
+            const auto v = std::uint8_t(1 + r.below(200));
+            bytes.ref(id) = v;
+            model[id] = v;
+            nested.ref(id) |= 1;
+            if (model.size() >= ids) break;
+        }
+        for (const auto& [id, v] : model) CHECK(bytes.ref(id) == v && nested.ref(id) == 1);
+    }
+    ScratchBytes fresh(bound);  // after searches that filled the table
+    for (u64 id = 0; id < 3000; ++id) CHECK(fresh.ref(id) == 0);
 }
 
 TEST(node_maps_keep_their_values_across_growth) {
