@@ -41,20 +41,20 @@
 // Hashes.  A level's hash is computed unless the state of W was seen before at a level
 // that hashed it: equal states of W have equal components, hence equal hashes, and a hash
 // that was computed once is in the recorded set already.  The state is identified
-// exactly, by the contents of every list that the glue steps on the way down have changed
-// (those equal to the copy of the caller's graph are left out), so a known state never
-// hides a graph whose hash is new.
+// exactly, by the contents of every list that differs from the copy of the caller's
+// graph: a fingerprint kept up by the glue steps finds the candidates, and a list-by-list
+// comparison decides, so a known state never hides a graph whose hash is new.
 //
 // The working graph, its journal, the membership test and the set of hashed states are
 // the search's state (GlueState, glue_state.hpp); this file holds the levels.
 #include "glue.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "clone.hpp"
 #include "glue_state.hpp"
 #include "hash.hpp"
+#include "id_sets.hpp"
 
 namespace quill {
 
@@ -117,7 +117,7 @@ std::vector<NodeId> map_ids(const Corr& corr, const std::vector<NodeId>& ids, st
 // The search below the first level, on the working graph W (ids of W throughout).
 class Search {
 public:
-    Search(Graph&& w, const GlueOptions& opts, std::unordered_set<std::uint64_t>& recorded,
+    Search(Graph&& w, const GlueOptions& opts, U64Set& recorded,
            std::vector<Graph>& results, Poll& poll)
         : state_(std::move(w), poll), opts_(opts), recorded_(recorded), results_(results),
           poll_(poll) {}
@@ -147,7 +147,7 @@ private:
 
     GlueState state_;
     const GlueOptions& opts_;
-    std::unordered_set<std::uint64_t>& recorded_;
+    U64Set& recorded_;
     std::vector<Graph>& results_;
     Poll& poll_;
     std::vector<NodeId> leaves_, cands_;
@@ -161,10 +161,10 @@ private:
     // Records W when its hash is new.  A state met before at a level that hashed it is
     // passed over: its hash is in the recorded set already.
     void record() {
-        poll_.step(1 + state_.describe());
+        poll_.step(1 + state_.look_up());
         if (state_.known()) return;
         const Graph& w = state_.graph();
-        const bool fresh = recorded_.insert(connection_hash(w, poll_)).second;
+        const bool fresh = recorded_.insert(connection_hash(w, poll_));
         if (fresh) results_.push_back(clone_subgraph(w, poll_).graph);
         state_.remember(fresh);
     }
@@ -259,7 +259,7 @@ public:
         poll_.step(leaves_.size() + cands_.size());
         if (within_limit(leaves_.size())) {
             const std::uint64_t h = connection_hash(g_, poll_);
-            if (recorded_.insert(h).second) results_.push_back(clone_subgraph(g_, poll_).graph);
+            if (recorded_.insert(h)) results_.push_back(clone_subgraph(g_, poll_).graph);
         }
         for (std::size_t head = 0; head < leaves_.size(); ++head) {
             const Partners pool = partners(head);
@@ -277,7 +277,7 @@ private:
     std::vector<NodeId> leaves_, cands_;
     GlueOptions opts_;
     Poll poll_;
-    std::unordered_set<std::uint64_t> recorded_;  // the connection hashes of the results
+    U64Set recorded_;  // the connection hashes of the results
     std::vector<Graph> results_;
     // The copy of g that the levels below work on, made at the first glue step (the
     // copies of the copying search are all made at that point or later), with its
