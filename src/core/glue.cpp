@@ -45,6 +45,19 @@
 // graph: a fingerprint kept up by the glue steps finds the candidates, and a list-by-list
 // comparison decides, so a known state never hides a graph whose hash is new.
 //
+// Finished levels.  What a level and the levels below it do (the glue steps, the tests,
+// which graphs they hash) depends only on the state of W and on the level's leaves, the
+// entries of the caller's list from the level's start on (the candidates never change):
+// membership is found afresh from W on a graph whose links are not mirrored, and on one
+// whose links are, the glued-away leaves are exactly the nodes other than the root that
+// have lost every link (a glue step takes all of the leaf's links and no other node's,
+// and a glued-away node is never glued onto again, as it fails the partner test first),
+// and the root is glued away exactly when it has lost every link.  A level that has run
+// to its end without failing has put the hash of every graph below it into the recorded
+// set, so a level with the same state and the same start, met later, would record
+// nothing and fail nowhere: it is passed over.  It is never met below itself, where
+// every level starts further on.
+//
 // The working graph, its journal, the membership test and the set of hashed states are
 // the search's state (GlueState, glue_state.hpp); this file holds the levels.
 #include "glue.hpp"
@@ -204,9 +217,19 @@ private:
         stack.push_back({next, next, 0, {}});
     }
 
+    // True when a level like this one (the same state of W, the same leaves) has run to
+    // its end before: it records nothing new and fails nowhere, so it is passed over.
+    bool ran_before(const Level& level) {
+        std::size_t compared = 0;
+        const bool ran = state_.finished(level.start, compared);
+        poll_.step(compared);
+        return ran;
+    }
+
     // The levels below the first, on an explicit stack.  A level records its state, then
     // takes its leaves in order until one has a partner; for each partner it glues, runs
-    // the level below and undoes the glue.
+    // the level below and undoes the glue.  A level that has run to its end is
+    // remembered as finished.
     void run() {
         std::vector<Level> stack;
         stack.push_back({0, 0, 0, {}});
@@ -215,8 +238,14 @@ private:
             poll_.step();
             Level& level = stack.back();
             if (entering) {
+                if (ran_before(level)) {
+                    stack.pop_back();
+                    entering = false;
+                    continue;
+                }
                 if (within_limit(leaves_.size() - level.start)) record();
                 if (!seek(level)) {
+                    state_.remember_finished(level.start);
                     stack.pop_back();
                     entering = false;
                     continue;
@@ -231,6 +260,7 @@ private:
             level.cursor =
                 next_event(state_.graph(), leaves_[level.head], pool, level.cursor + 1, poll_);
             if (level.cursor == pool.size()) {
+                state_.remember_finished(level.start);
                 stack.pop_back();
                 continue;
             }

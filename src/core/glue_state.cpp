@@ -307,13 +307,13 @@ void GlueState::discover_component() {
     }
 }
 
-// A key: how many lists differ, then for each of them its node, field, length and
-// contents.  Each list of a key differed from the copy when it was kept, so a key whose
+// A key: its tag, how many lists differ, then for each of them its node, field, length
+// and contents.  Each list of a key differed from the copy when it was kept, so a key whose
 // lists all hold those contents now, and which names as many lists as differ now, names
 // exactly the lists that differ now: the state is the same.
-bool GlueState::same_state(std::span<const Idx> key) const {
-    if (key[0] != differing_.size()) return false;
-    for (std::size_t at = 1; at < key.size();) {
+bool GlueState::same_state(std::span<const Idx> key, Idx tag) const {
+    if (key[0] != tag || key[1] != differing_.size()) return false;
+    for (std::size_t at = 2; at < key.size();) {
         const Idx node = key[at], len = key[at + 2];
         const auto what = GlueJournal::Saved(key[at + 1]);
         Idx parent_now;
@@ -331,16 +331,38 @@ bool GlueState::same_state(std::span<const Idx> key) const {
     return true;
 }
 
+namespace {
+// The fingerprint of a finished level: the state's, moved by a mix of the level's tag
+// (splitmix64's finish), so that the finished levels of one state at several starts and
+// the state itself fall apart in the table.
+std::uint64_t finished_fingerprint(std::uint64_t fingerprint, Idx tag) {
+    std::uint64_t h = (tag + 0x9e3779b97f4a7c15ull) * 0xbf58476d1ce4e5b9ull;
+    h ^= h >> 31;
+    return fingerprint + (h * 0x94d049bb133111ebull ^ (h >> 29));
+}
+}  // namespace
+
 std::size_t GlueState::look_up() {
     std::size_t compared = 0;
     known_ = hashed_states_.find(
-        fingerprint_, [&](std::span<const Idx> key) { return same_state(key); }, compared);
+        fingerprint_, [&](std::span<const Idx> key) { return same_state(key, kHashedTag); },
+        compared);
     return compared;
 }
 
-void GlueState::remember(bool recorded) {
+bool GlueState::finished(std::size_t start, std::size_t& compared) const {
+    if (start + 1 >= kNone) return false;  // past what a tag holds: never remembered
+    const Idx tag = Idx(start + 1);
+    return hashed_states_.find(
+        finished_fingerprint(fingerprint_, tag),
+        [&](std::span<const Idx> key) { return same_state(key, tag); }, compared);
+}
+
+// Keeps the key of W's state with `tag`; `always`: whatever the budget.
+void GlueState::keep_key(Idx tag, std::uint64_t fingerprint, bool always) {
+    if (!always && unrecorded_state_bytes_ + StateTable::kBytesPerKey > kUnrecordedStateBudget) return;
     key_.clear();
-    key_.push_back(Idx(differing_.size()));
+    key_.insert(key_.end(), {tag, Idx(differing_.size())});
     for (Idx which : differing_) {
         Idx parent_now;
         const std::span<const Idx> now = current(tracked_[which], which, parent_now);
@@ -348,11 +370,19 @@ void GlueState::remember(bool recorded) {
         key_.insert(key_.end(), now.begin(), now.end());
     }
     const std::uint64_t bytes = key_.size() * sizeof(Idx) + StateTable::kBytesPerKey;
-    if (!recorded) {
+    if (!always) {
         if (unrecorded_state_bytes_ + bytes > kUnrecordedStateBudget) return;
         unrecorded_state_bytes_ += bytes;
     }
-    hashed_states_.add(fingerprint_, key_);
+    hashed_states_.add(fingerprint, key_);
+}
+
+void GlueState::remember(bool recorded) { keep_key(kHashedTag, fingerprint_, recorded); }
+
+void GlueState::remember_finished(std::size_t start) {
+    if (start + 1 >= kNone) return;
+    const Idx tag = Idx(start + 1);
+    keep_key(tag, finished_fingerprint(fingerprint_, tag), false);
 }
 
 }  // namespace quill

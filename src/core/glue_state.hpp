@@ -164,6 +164,13 @@ public:
     // (each takes less than the graph it saves a hash of); the others only while they fit
     // kUnrecordedStateBudget.
     void remember(bool recorded);
+
+    // True when a level with W in its state now and its leaves from `start` on was
+    // remembered as finished; adds the words compared to `compared`.
+    bool finished(std::size_t start, std::size_t& compared) const;
+    // Remembers the state of W with `start` as finished (while it fits
+    // kUnrecordedStateBudget).
+    void remember_finished(std::size_t start);
     // How many lists differ from the copy W started as: 0 exactly when W is back to it.
     std::size_t changed_lists() const { return differing_.size(); }
 
@@ -211,7 +218,11 @@ private:
     std::span<const Idx> current(const TrackedList& t, Idx which, Idx& parent_now) const;
     void update(Idx which);
     void set_differing(Idx which, bool differs);
-    bool same_state(std::span<const Idx> key) const;
+    // A key's first word: kHashedTag for a hashed state, the level's start + 1 for a
+    // finished level; `tag` is that word of the key sought.
+    static constexpr Idx kHashedTag = 0;
+    bool same_state(std::span<const Idx> key, Idx tag) const;
+    void keep_key(Idx tag, std::uint64_t fingerprint, bool always);
 
     // The states whose hash was taken.
     StateTable hashed_states_;
@@ -219,8 +230,9 @@ private:
     std::vector<Idx> key_;  // remember's scratch: the key of the state
     std::uint64_t unrecorded_state_bytes_ = 0;
     // The keys of states whose graph was not recorded (its hash was met before) save only
-    // a hash when the state comes again, and a search can reach far more such states than
-    // it records graphs; 32 MiB bounds what they take, a small share beside the results a
+    // a hash when the state comes again, and those of finished levels a search of levels
+    // that records nothing new; a search can reach far more of them than it records
+    // graphs.  32 MiB bounds what they take together, a small share beside the results a
     // search of that size keeps, while holding the states of some hundred thousand steps.
     static constexpr std::uint64_t kUnrecordedStateBudget = 32ull << 20;
 };
