@@ -177,8 +177,13 @@ private:
         poll_.step(1 + state_.look_up());
         if (state_.known()) return;
         const Graph& w = state_.graph();
-        const bool fresh = recorded_.insert(connection_hash(w, poll_));
-        if (fresh) results_.push_back(clone_subgraph(w, poll_).graph);
+        // The hash's walk numbers W as its copy does on most graphs; the copy then takes
+        // that numbering instead of walking W again.
+        Corr numbering;
+        const bool fresh = recorded_.insert(connection_hash(w, poll_, numbering));
+        if (fresh)
+            results_.push_back(numbering.to_old.empty() ? clone_subgraph(w, poll_).graph
+                                                        : copy_numbered(w, numbering, poll_));
         state_.remember(fresh);
     }
 
@@ -288,8 +293,11 @@ public:
         // goes on.
         poll_.step(leaves_.size() + cands_.size());
         if (within_limit(leaves_.size())) {
-            const std::uint64_t h = connection_hash(g_, poll_);
-            if (recorded_.insert(h)) results_.push_back(clone_subgraph(g_, poll_).graph);
+            Corr numbering;
+            const std::uint64_t h = connection_hash(g_, poll_, numbering);
+            if (recorded_.insert(h))
+                results_.push_back(numbering.to_old.empty() ? clone_subgraph(g_, poll_).graph
+                                                            : copy_numbered(g_, numbering, poll_));
         }
         for (std::size_t head = 0; head < leaves_.size(); ++head) {
             const Partners pool = partners(head);
