@@ -1,6 +1,8 @@
 """Leaf gluing speed, and memory across many failing searches.
 
 Run against an installed build:  python bench/bench_glue.py [--quick]
+The speed table sets each search beside its output floor: what copying (and wrapping) and
+hashing its results alone costs, which no search that returns them can go below.
 For the split of the time:  perf record -g python bench/bench_glue.py --only 1000
 and `perf report --no-children` (on a build with symbols): the copies of recorded results,
 the connection hash, merge_value_nodes and the wrapping of result graphs show up under
@@ -14,15 +16,26 @@ import common
 import quillnet
 
 
+def output_floor(results, repeat):
+    """What the results alone cost: a native copy of each, wrapped as a CoreGraph
+    (glue_leaves(r, [], [], True) makes exactly one), and one connection_hash of each."""
+    def make():
+        return [(quillnet.glue_leaves(r, [], [], True), r.connection_hash()) for r in results]
+
+    return common.best_of(make, repeat)[0]
+
+
 def speed(leaves, padding, repeat):
     g, ls, cs = common.star(leaves, 2, padding)
     secs, out = common.best_of(lambda: quillnet.glue_leaves(g, ls, cs, False), repeat)
-    count = len(out)
+    count, levels = len(out), common.glue_levels(leaves, 2)
+    floor = output_floor(out, repeat)
     t = time.perf_counter()
     del out
     release = time.perf_counter() - t
-    return [f"{g.num_nodes():,}", f"{count:,}", common.fmt_seconds(secs),
-            f"{count / secs:,.0f}", common.fmt_seconds(release)]
+    return [f"{leaves}", f"{g.num_nodes():,}", f"{levels:,}", f"{count:,}",
+            common.fmt_seconds(secs), f"{secs / levels * 1e9:,.0f} ns", f"{levels / secs:,.0f}",
+            common.fmt_seconds(floor), f"{secs / floor:.1f}x", common.fmt_seconds(release)]
 
 
 def failing(runs):
@@ -53,20 +66,26 @@ def failing(runs):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--only", type=int, metavar="PADDING",
-                    help="run the speed test for this padding only")
+                    help="run the speed test for this padding only (7 leaves)")
     ap.add_argument("--quick", action="store_true",
-                    help="5 leaves instead of 7, one run each, 200 failing searches")
+                    help="5 and 6 leaves instead of 7 and 8, one run each, 200 failing searches")
     a = ap.parse_args()
     leaves = 5 if a.quick else 7
     repeat = 1 if a.quick else 3
-    print(f"glue_leaves, {leaves} leaves + 2 candidates of one type: "
-          f"{common.glue_levels(leaves, 2):,} levels, each (but the first) one glue step on "
-          f"the working copy and its undo; each new state one connection hash, each result "
-          f"one copy (best of {repeat}):")
-    rows = [speed(leaves, padding, repeat)
-            for padding in ([a.only] if a.only is not None else (0, 100, 1000))]
-    common.print_table(["graph nodes", "results", "time", "results/s", "release of results"],
-                       rows)
+    print(f"glue_leaves, k leaves + 2 candidates of one type below one op, a chain of padding "
+          f"below the root: each level (but the first) one glue step on the working copy and "
+          f"its undo; each new state one connection hash, each result one copy.  The output "
+          f"floor is a native copy (+ wrap) and a connection_hash of every result, from "
+          f"Python (best of {repeat}):")
+    if a.only is not None:
+        cases = [(leaves, a.only)]
+    else:
+        # the largest graph with two leaves fewer: its results alone take 50 MB
+        cases = [(leaves, 0), (leaves + 1, 0), (leaves, 100), (leaves, 1000),
+                 (leaves - 2, 10_000)]
+    rows = [speed(k, padding, repeat) for k, padding in cases]
+    common.print_table(["leaves", "nodes", "levels", "results", "time", "per level", "levels/s",
+                        "output floor", "time/floor", "release of results"], rows)
     if a.only is None:
         failing(200 if a.quick else 2000)
 

@@ -128,7 +128,7 @@ def cross_sections_search():
 def glue_search():
     g = star([5] * 14, root_type=0)
     return (g, lambda h: len(quillnet.glue_leaves(h, [2, 3], [], False)),
-            lambda inputs: contents(quillnet.glue_leaves(g, inputs(list(range(2, 10))), inputs([15]), False)),
+            lambda inputs: contents(quillnet.glue_leaves(g, inputs(list(range(2, 12))), inputs([15]), False)),
             lambda inputs: quillnet.glue_leaves(g, inputs(list(range(2, 16))), [], False))
 
 

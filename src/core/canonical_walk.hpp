@@ -25,6 +25,7 @@ struct CanonicalWalk {
     std::vector<Idx> order;
     IdxMap position;
     std::uint64_t pairs = 0;
+    bool other_kind = false;  // a walked node holds links in the fields of the other kind
 
     template <class Visit>
     CanonicalWalk(const Graph& g, Poll& poll, Visit&& visit) : position(g.size()) {
@@ -33,7 +34,6 @@ struct CanonicalWalk {
         if (root >= n) out_of_range(n, root);
         IdStack stack;
         stack.push_back(Idx(root));
-        bool other_kind = false;  // a walked node holds links in the fields of the other kind
         number_sparse_then_flat(position, order, stack, [&](auto&& seen, auto&& number,
                                                             auto&& stop) {
             auto enter = [&](Idx id) {
@@ -46,6 +46,37 @@ struct CanonicalWalk {
             depth_first(stack, poll, seen, enter, push_links, stop);
         });
         if (other_kind) count_other_kind(g, poll);
+    }
+
+    // True when the walk met the nodes in the order in which a copy numbers them
+    // (clone.cpp: from every node its parents, parent, options, children).  That holds
+    // when every link lies in the fields of its node's kind and every op comes after its
+    // parent: a value's links are then followed in the same order by both, and an op's
+    // parent, taken first by the copy and last by the walk, is passed over by both, so
+    // the two searches go the same way step by step.  One read of each op's parent.
+    bool in_copy_order(const Graph& g, Poll& poll) const {
+        if (other_kind) return false;
+        auto run = [&](auto&& pos) {
+            bool after = true;
+            // A part of at most kEvery nodes at a time, each node one unit.
+            for (std::size_t i = 0; i < order.size() && after;) {
+                const std::size_t first = i;
+                const std::size_t part = std::min<std::size_t>(order.size(), i + Poll::kEvery);
+                for (; i < part; ++i) {
+                    const Idx id = order[i];
+                    if (!g.is_op(id)) continue;
+                    const Idx p = g.parent(id);
+                    after &= p == kNone || pos(p) < i;
+                }
+                poll.step(part - first);
+            }
+            return after;
+        };
+        if (position.is_flat()) {
+            const Idx* flat = position.flat();
+            return run([flat](Idx m) { return flat[m]; });
+        }
+        return run([this](Idx m) { return position.get(m); });
     }
 
 private:

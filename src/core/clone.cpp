@@ -104,6 +104,10 @@ Clone clone_subgraph(const Graph& g, Poll& poll) {
     return out;
 }
 
+Graph copy_numbered(const Graph& g, const Corr& numbering, Poll& poll) {
+    return copy_component(g, numbering, 0, poll);
+}
+
 namespace {
 
 // Keeps the entries that `map` knows, rewritten, in order; drops the others.  A long

@@ -40,6 +40,9 @@ struct Clone {
 Clone clone_subgraph(const Graph& g);
 // The same, reporting its work to a running search's poll.
 Clone clone_subgraph(const Graph& g, Poll& poll);
+// The graph of clone_subgraph(g) made through `numbering`, which must be the numbering
+// clone_subgraph(g) makes (connection_hash hands it over when its walk found it).
+Graph copy_numbered(const Graph& g, const Corr& numbering, Poll& poll);
 
 struct Attached {
     Graph graph;

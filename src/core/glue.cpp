@@ -41,20 +41,33 @@
 // Hashes.  A level's hash is computed unless the state of W was seen before at a level
 // that hashed it: equal states of W have equal components, hence equal hashes, and a hash
 // that was computed once is in the recorded set already.  The state is identified
-// exactly, by the contents of every list that the glue steps on the way down have changed
-// (those equal to the copy of the caller's graph are left out), so a known state never
-// hides a graph whose hash is new.
+// exactly, by the contents of every list that differs from the copy of the caller's
+// graph: a fingerprint kept up by the glue steps finds the candidates, and a list-by-list
+// comparison decides, so a known state never hides a graph whose hash is new.
+//
+// Finished levels.  What a level and the levels below it do (the glue steps, the tests,
+// which graphs they hash) depends only on the state of W and on the level's leaves, the
+// entries of the caller's list from the level's start on (the candidates never change):
+// membership is found afresh from W on a graph whose links are not mirrored, and on one
+// whose links are, the glued-away leaves are exactly the nodes other than the root that
+// have lost every link (a glue step takes all of the leaf's links and no other node's,
+// and a glued-away node is never glued onto again, as it fails the partner test first),
+// and the root is glued away exactly when it has lost every link.  A level that has run
+// to its end without failing has put the hash of every graph below it into the recorded
+// set, so a level with the same state and the same start, met later, would record
+// nothing and fail nowhere: it is passed over.  It is never met below itself, where
+// every level starts further on.
 //
 // The working graph, its journal, the membership test and the set of hashed states are
 // the search's state (GlueState, glue_state.hpp); this file holds the levels.
 #include "glue.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 
 #include "clone.hpp"
 #include "glue_state.hpp"
 #include "hash.hpp"
+#include "id_sets.hpp"
 
 namespace quill {
 
@@ -117,7 +130,7 @@ std::vector<NodeId> map_ids(const Corr& corr, const std::vector<NodeId>& ids, st
 // The search below the first level, on the working graph W (ids of W throughout).
 class Search {
 public:
-    Search(Graph&& w, const GlueOptions& opts, std::unordered_set<std::uint64_t>& recorded,
+    Search(Graph&& w, const GlueOptions& opts, U64Set& recorded,
            std::vector<Graph>& results, Poll& poll)
         : state_(std::move(w), poll), opts_(opts), recorded_(recorded), results_(results),
           poll_(poll) {}
@@ -147,7 +160,7 @@ private:
 
     GlueState state_;
     const GlueOptions& opts_;
-    std::unordered_set<std::uint64_t>& recorded_;
+    U64Set& recorded_;
     std::vector<Graph>& results_;
     Poll& poll_;
     std::vector<NodeId> leaves_, cands_;
@@ -161,11 +174,16 @@ private:
     // Records W when its hash is new.  A state met before at a level that hashed it is
     // passed over: its hash is in the recorded set already.
     void record() {
-        poll_.step(1 + state_.describe());
+        poll_.step(1 + state_.look_up());
         if (state_.known()) return;
         const Graph& w = state_.graph();
-        const bool fresh = recorded_.insert(connection_hash(w, poll_)).second;
-        if (fresh) results_.push_back(clone_subgraph(w, poll_).graph);
+        // The hash's walk numbers W as its copy does on most graphs; the copy then takes
+        // that numbering instead of walking W again.
+        Corr numbering;
+        const bool fresh = recorded_.insert(connection_hash(w, poll_, numbering));
+        if (fresh)
+            results_.push_back(numbering.to_old.empty() ? clone_subgraph(w, poll_).graph
+                                                        : copy_numbered(w, numbering, poll_));
         state_.remember(fresh);
     }
 
@@ -204,9 +222,19 @@ private:
         stack.push_back({next, next, 0, {}});
     }
 
+    // True when a level like this one (the same state of W, the same leaves) has run to
+    // its end before: it records nothing new and fails nowhere, so it is passed over.
+    bool ran_before(const Level& level) {
+        std::size_t compared = 0;
+        const bool ran = state_.finished(level.start, compared);
+        poll_.step(compared);
+        return ran;
+    }
+
     // The levels below the first, on an explicit stack.  A level records its state, then
     // takes its leaves in order until one has a partner; for each partner it glues, runs
-    // the level below and undoes the glue.
+    // the level below and undoes the glue.  A level that has run to its end is
+    // remembered as finished.
     void run() {
         std::vector<Level> stack;
         stack.push_back({0, 0, 0, {}});
@@ -215,8 +243,14 @@ private:
             poll_.step();
             Level& level = stack.back();
             if (entering) {
+                if (ran_before(level)) {
+                    stack.pop_back();
+                    entering = false;
+                    continue;
+                }
                 if (within_limit(leaves_.size() - level.start)) record();
                 if (!seek(level)) {
+                    state_.remember_finished(level.start);
                     stack.pop_back();
                     entering = false;
                     continue;
@@ -231,6 +265,7 @@ private:
             level.cursor =
                 next_event(state_.graph(), leaves_[level.head], pool, level.cursor + 1, poll_);
             if (level.cursor == pool.size()) {
+                state_.remember_finished(level.start);
                 stack.pop_back();
                 continue;
             }
@@ -258,8 +293,11 @@ public:
         // goes on.
         poll_.step(leaves_.size() + cands_.size());
         if (within_limit(leaves_.size())) {
-            const std::uint64_t h = connection_hash(g_, poll_);
-            if (recorded_.insert(h).second) results_.push_back(clone_subgraph(g_, poll_).graph);
+            Corr numbering;
+            const std::uint64_t h = connection_hash(g_, poll_, numbering);
+            if (recorded_.insert(h))
+                results_.push_back(numbering.to_old.empty() ? clone_subgraph(g_, poll_).graph
+                                                            : copy_numbered(g_, numbering, poll_));
         }
         for (std::size_t head = 0; head < leaves_.size(); ++head) {
             const Partners pool = partners(head);
@@ -277,7 +315,7 @@ private:
     std::vector<NodeId> leaves_, cands_;
     GlueOptions opts_;
     Poll poll_;
-    std::unordered_set<std::uint64_t> recorded_;  // the connection hashes of the results
+    U64Set recorded_;  // the connection hashes of the results
     std::vector<Graph> results_;
     // The copy of g that the levels below work on, made at the first glue step (the
     // copies of the copying search are all made at that point or later), with its

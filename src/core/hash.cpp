@@ -91,6 +91,19 @@ std::uint64_t connection_hash(const Graph& g, Poll& poll) {
     return hasher.finish();
 }
 
+std::uint64_t connection_hash(const Graph& g, Poll& poll, Corr& numbering) {
+    CanonicalWalk canonical(g, poll, [](Idx) {});
+    SipHasher13 hasher;
+    hasher.write_u64_le(canonical.pairs);
+    hash_connections(g, canonical, hasher, poll);
+    numbering.to_old.clear();
+    if (canonical.in_copy_order(g, poll)) {
+        numbering.to_new = std::move(canonical.position);
+        numbering.to_old = std::move(canonical.order);
+    }
+    return hasher.finish();
+}
+
 std::uint64_t equality_hash(const Graph& g) {
     Poll poll;
     // The payload ids come first in the stream, in walk order: they are hashed as the

@@ -15,11 +15,11 @@ namespace quill {
 
 namespace {
 
-// The ids of `moved` that `held` lacks, each once, in `moved` order: what keep's list
-// gains.  Both lists are stored links of `g`, hence node ids of it.
-std::vector<Idx> missing(const Graph& g, std::span<const Idx> held, std::span<const Idx> moved) {
-    std::vector<Idx> out;
-    out.reserve(moved.size());
+// Fills `out` with the ids of `moved` that `held` lacks, each once, in `moved` order: what
+// keep's list gains.  Both lists are stored links of `g`, hence node ids of it.
+void missing(const Graph& g, std::span<const Idx> held, std::span<const Idx> moved,
+             std::vector<Idx>& out) {
+    out.clear();
     // Short lists are searched directly; long ones through a set, so that merging two
     // large nodes stays linear.  The usual merge, a few links a side, never builds one.
     constexpr std::size_t kScanLimit = ScanLimit::kBeforeBuiltSet;
@@ -27,8 +27,9 @@ std::vector<Idx> missing(const Graph& g, std::span<const Idx> held, std::span<co
         auto in = [](auto&& list, Idx id) { return std::find(list.begin(), list.end(), id) != list.end(); };
         for (Idx id : moved)
             if (!in(held, id) && !in(out, id)) out.push_back(id);
-        return out;
+        return;
     }
+    out.reserve(moved.size());
     NodeSet seen(g.size());
     for (Idx id : held) seen.insert(id);
     for (Idx id : moved) {
@@ -36,15 +37,14 @@ std::vector<Idx> missing(const Graph& g, std::span<const Idx> held, std::span<co
         seen.insert(id);
         out.push_back(id);
     }
-    return out;
 }
 
-// The ids of a list, each once, in ascending order.
-std::vector<Idx> distinct(std::span<const Idx> ids) {
-    std::vector<Idx> out(ids.begin(), ids.end());
+// Fills `out` with the ids of a list, each once, in ascending order.
+void distinct(std::span<const Idx> ids, std::vector<Idx>& out) {
+    out.assign(ids.begin(), ids.end());
+    if (out.size() < 2) return;
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
 }
 
 enum class Side { Upper, Lower };
@@ -59,41 +59,13 @@ void check_side(const Graph& g, NodeId keep, NodeId other, Side side) {
     for (Idx op : moved) g.check(op);
 }
 
-// Everything a merge writes, worked out from the graph as it stands.
-struct MergePlan {
-    std::vector<Idx> new_parents;  // other's parents that keep's parents gain
-    std::vector<Idx> rewritten;    // distinct ops whose children name other, to name keep
-    std::vector<Idx> new_options;  // other's options that keep's options gain
-    std::vector<Idx> reparented;   // distinct options of other, to have keep as parent
-
-    bool moves_anything() const { return !rewritten.empty() || !reparented.empty(); }
-};
-
-// Works out the writes of both sides before the first change.  The two sides read
-// disjoint lists (the upper side writes keep's parents, other's parents and its ops'
-// children; the lower side reads only the options of keep and other), so working both
-// out first gives what doing them one after the other gives.
-MergePlan plan_merge(const Graph& g, NodeId keep, NodeId other, MergeSides sides) {
-    MergePlan plan;
-    if (sides.upper && !g.parents(other).empty()) {
-        plan.new_parents = missing(g, g.parents(keep), g.parents(other));
-        // Rewriting is the same whether an op stands once or many times among the
-        // parents, so each distinct op's children are rewritten once.
-        plan.rewritten = distinct(g.parents(other));
-    }
-    if (sides.lower && !g.options(other).empty()) {
-        plan.new_options = missing(g, g.options(keep), g.options(other));
-        plan.reparented = distinct(g.options(other));
-    }
-    return plan;
-}
-
 // Takes every block the plan's writes need: keep's lists grow, and a moved option that
 // is a value node keeps its parent in a side record, which may not exist yet.  With
 // nothing to move, keep is not looked at (it may name no node).
-void reserve_for(Graph& g, NodeId keep, const MergePlan& plan) {
+void reserve_for(Graph& g, NodeId keep, MergePlan& plan) {
     if (!plan.moves_anything()) return;
-    std::vector<Graph::Growth> room;
+    std::vector<Graph::Growth>& room = plan.room;
+    room.clear();
     room.push_back(
         {.id = keep, .parents = plan.new_parents.size(), .options = plan.new_options.size()});
     for (Idx option : plan.reparented) {
@@ -102,6 +74,9 @@ void reserve_for(Graph& g, NodeId keep, const MergePlan& plan) {
         else if (!g.is_op(option))
             room.push_back({.id = option, .parent = true});
     }
+    // Nothing to add anywhere (the usual glue step: keep has other's ops already, and the
+    // moved options are ops, which keep their parent in the node): no room to take.
+    if (room.size() == 1 && !room[0].parents && !room[0].options && !room[0].parent) return;
     g.make_room(room);
 }
 
@@ -119,17 +94,45 @@ void rewrite(Graph& g, NodeId keep, NodeId other, MergeSides sides, const MergeP
 
 }  // namespace
 
+// Works out the writes of both sides before the first change.  The two sides read
+// disjoint lists (the upper side writes keep's parents, other's parents and its ops'
+// children; the lower side reads only the options of keep and other), so working both
+// out first gives what doing them one after the other gives.  The upper side never
+// touches `other`'s options, so both sides can be tested up front.
+void plan_merge(const Graph& g, NodeId keep, NodeId other, MergeSides sides, MergePlan& plan) {
+    plan.new_parents.clear();
+    plan.rewritten.clear();
+    plan.new_options.clear();
+    plan.reparented.clear();
+    if (keep == other) return;
+    if (sides.upper) check_side(g, keep, other, Side::Upper);
+    if (sides.lower) check_side(g, keep, other, Side::Lower);
+    if (sides.upper && !g.parents(other).empty()) {
+        missing(g, g.parents(keep), g.parents(other), plan.new_parents);
+        // Rewriting is the same whether an op stands once or many times among the
+        // parents, so each distinct op's children are rewritten once.
+        distinct(g.parents(other), plan.rewritten);
+    }
+    if (sides.lower && !g.options(other).empty()) {
+        missing(g, g.options(keep), g.options(other), plan.new_options);
+        distinct(g.options(other), plan.reparented);
+    }
+}
+
+void carry_out(Graph& g, NodeId keep, NodeId other, MergeSides sides, MergePlan& plan) {
+    if (keep == other) return;
+    reserve_for(g, keep, plan);
+    rewrite(g, keep, other, sides, plan);
+}
+
 // Check, reserve, rewrite: every id that could fail is tested, and every block the merge
 // needs is taken, before the first change, so that a failure (the out-of-range error, or
 // std::bad_alloc) leaves the graph as it was.
 void merge_value_nodes(Graph& g, NodeId keep, NodeId other, MergeSides sides) {
     if (keep == other) return;
-    // The upper side never touches `other`'s options, so both sides can be tested up front.
-    if (sides.upper) check_side(g, keep, other, Side::Upper);
-    if (sides.lower) check_side(g, keep, other, Side::Lower);
-    const MergePlan plan = plan_merge(g, keep, other, sides);
-    reserve_for(g, keep, plan);
-    rewrite(g, keep, other, sides, plan);
+    MergePlan plan;
+    plan_merge(g, keep, other, sides, plan);
+    carry_out(g, keep, other, sides, plan);
 }
 
 }  // namespace quill
