@@ -1,6 +1,6 @@
-"""quillnet against the general graph libraries rustworkx and igraph on the same tree.
+"""quillnet against the graph libraries rustworkx, igraph and networkx on the same tree.
 
-    pip install rustworkx igraph        # a missing peer is skipped
+    pip install rustworkx igraph networkx    # a missing peer is skipped
     python bench/peers.py [--quick] [--rounds N]
 
 Every library builds the standard 1,000,000-node tree (a value root; every value gets one
@@ -9,13 +9,15 @@ depth-first walk from the root and a copy of the graph.  The libraries take turn
 by round and each figure is the best of the rounds.
 
   build   per node, written as a user of the library would: per-call adds and connects
-          for quillnet and rustworkx; for igraph an edge list collected in Python and one
-          Graph() call, since its per-call add_vertex/add_edge rebuild the graph's index
-          each time (quadratic: about 86 us per node already at 12,000 nodes)
+          for quillnet, rustworkx and networkx; for igraph an edge list collected in
+          Python and one Graph() call, since its per-call add_vertex/add_edge rebuild the
+          graph's index each time (quadratic: about 86 us per node already at 12,000
+          nodes)
   walk    quillnet walk_from_root(False, True) -> list of ids; rustworkx dfs_edges(g, 0)
-          -> its EdgeList; igraph g.dfs(0) -> two lists (ids, parents)
+          -> its EdgeList; igraph g.dfs(0) -> two lists (ids, parents); networkx
+          list(dfs_edges(g, 0)) (its walk is a generator)
   copy    quillnet clone_subgraph(), which also returns the {old id: new id} dict;
-          rustworkx and igraph g.copy()
+          rustworkx, igraph and networkx g.copy()
   memory  resident growth of the build per node; quillnet nodes carry their payloads
           (op id, or value id and type id), the peers' nodes carry none
 """
@@ -26,7 +28,7 @@ import sys
 
 import common
 
-LIBS = ("quillnet", "rustworkx", "igraph")
+LIBS = ("quillnet", "rustworkx", "igraph", "networkx")
 
 
 def build_quillnet(n):
@@ -74,6 +76,30 @@ def build_igraph(n):
     return ig.Graph(n=count, edges=edges, directed=True)
 
 
+def build_networkx(n):
+    import networkx as nx
+
+    g = nx.DiGraph()
+    add_node, add_edge = g.add_node, g.add_edge
+    add_node(0)
+    values = [0]
+    count = 1
+    for v in values:
+        if count + 3 > n:
+            break
+        op, a, b = count, count + 1, count + 2
+        add_node(op)
+        add_edge(v, op)
+        add_node(a)
+        add_edge(op, a)
+        add_node(b)
+        add_edge(op, b)
+        values.append(a)
+        values.append(b)
+        count += 3
+    return g
+
+
 def child(lib, n, repeat):
     mod = __import__(lib)
     g, secs, growth = common.measure_build(globals()["build_" + lib], n)
@@ -81,6 +107,8 @@ def child(lib, n, repeat):
         nodes, walk = g.num_nodes(), (lambda: g.walk_from_root(False, True))
     elif lib == "rustworkx":
         nodes, walk = g.num_nodes(), (lambda: mod.dfs_edges(g, 0))
+    elif lib == "networkx":
+        nodes, walk = g.number_of_nodes(), (lambda: list(mod.dfs_edges(g, 0)))
     else:
         nodes, walk = g.vcount(), (lambda: g.dfs(0))
     copy = g.clone_subgraph if lib == "quillnet" else g.copy
