@@ -1,7 +1,7 @@
 """quillnet against the graph libraries rustworkx, igraph and networkx on the same tree.
 
     pip install rustworkx igraph networkx    # a missing peer is skipped
-    python bench/peers.py [--quick] [--rounds N]
+    python bench/peers.py [--quick] [--rounds N] [--nodes N] [--peer LIB ...]
 
 Every library builds the standard 1,000,000-node tree (a value root; every value gets one
 node below it with two children, breadth first) in a fresh process, then times a
@@ -125,25 +125,41 @@ def main():
                                  epilog=__doc__.split("\n", 1)[1])
     ap.add_argument("--quick", action="store_true", help="a 100,000-node tree, two rounds")
     ap.add_argument("--rounds", type=int, help="fresh processes per library (default 3)")
+    ap.add_argument("--nodes", type=int, metavar="N",
+                    help="nodes of the tree (default 1,000,000; --quick 100,000)")
+    ap.add_argument("--peer", action="append", choices=LIBS[1:],
+                    help="measure only this peer beside quillnet (repeatable)")
     ap.add_argument("--child", choices=LIBS, help=argparse.SUPPRESS)
     a = ap.parse_args()
-    n = 100_000 if a.quick else common.TREE_NODES
+    n = a.nodes or (100_000 if a.quick else common.TREE_NODES)
     repeat = 3
     if a.child:
         return child(a.child, n, repeat)
 
-    libs = [lib for lib in LIBS if importlib.util.find_spec(lib) is not None]
-    for lib in LIBS:
+    wanted = [LIBS[0]] + (a.peer or list(LIBS[1:]))
+    libs = [lib for lib in wanted if importlib.util.find_spec(lib) is not None]
+    for lib in wanted:
         if lib not in libs:
             print(f"{lib}: not installed, skipped (pip install {lib})")
     if not libs:
         raise SystemExit("no library to measure")
     rounds = a.rounds or (2 if a.quick else 3)
+    best, errors, info = measure(libs, rounds, n)
+    nodes = next(iter(info.values()))["nodes"] if info else n
+    print(f"{nodes:,}-node tree, each library in {rounds} fresh processes, best of them "
+          f"(walk and copy best of {repeat} within each); (Nx) = N times quillnet's figure:")
+    common.print_table(["library", "build per node", "walk (DFS)", "copy", "memory per node"],
+                       table_rows(libs, best, errors, info))
+
+
+def measure(libs, rounds, n):
+    """Every library in `rounds` fresh processes, taking turns: (best figures, first
+    error, last result) by library."""
     best, errors, info = {}, {}, {}
     for rnd in range(rounds):
         k = rnd % len(libs)
         for lib in libs[k:] + libs[:k]:      # a different library goes first each round
-            args = ["--child", lib] + (["--quick"] if a.quick else [])
+            args = ["--child", lib, "--nodes", n]
             try:
                 r = common.run_child(sys.executable, __file__, args, timeout=900)
             except common.ChildError as e:
@@ -154,7 +170,10 @@ def main():
             b = best.setdefault(lib, {})
             for key in ("build", "memory", "walk", "copy"):
                 b[key] = min(b.get(key, float("inf")), r[key])
+    return best, errors, info
 
+
+def table_rows(libs, best, errors, info):
     base = best.get("quillnet")
 
     def cell(lib, key, text):
@@ -175,12 +194,7 @@ def main():
             cell(lib, "copy", common.fmt_seconds(b["copy"])),
             cell(lib, "memory", f"{b['memory']:.1f} B"),
         ])
-    nodes = next(iter(info.values()))["nodes"] if info else n
-    print(f"{nodes:,}-node tree, each library in {rounds} fresh processes, best of them "
-          f"(walk and copy best of {repeat} within each); (Nx) = N times quillnet's figure:")
-    common.print_table(["library", "build per node", "walk (DFS)", "copy", "memory per node"],
-                       rows)
-
+    return rows
 
 if __name__ == "__main__":
     main()
