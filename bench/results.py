@@ -24,6 +24,7 @@ import datetime
 import io
 import json
 import os
+import pathlib
 import platform
 import re
 import subprocess
@@ -368,8 +369,8 @@ def interpreter(python):
                          f"{(proc.stderr.strip().splitlines() or ['?'])[-1]}")
     version, quill, direct = json.loads(proc.stdout)
     url = json.loads(direct).get("url", "") if direct else ""
-    here = "file://" + ROOT
-    source = "from this checkout" if url.rstrip("/") == here else "from elsewhere"
+    here = pathlib.Path(ROOT).as_uri()
+    source = "from this checkout" if url.rstrip("/") == here else "from another source"
     return f"Python {version}", f"quillnet {quill} installed {source}"
 
 
@@ -436,6 +437,11 @@ def speed(values):
     return f"between {plain(1 / lo)} times slower and {plain(hi)} times faster"
 
 
+# the folders of an absolute path, dropped from error messages: no path of this machine
+# goes into the file
+FOLDERS = re.compile(r"(?<![\w.])/(?:[^/\s]+/)+")
+
+
 def meta(record, python, build, at_commit):
     start, end = record["start"], record["end"]
     before = ", ".join(f"{v:.2f}" for v in record["load_before"])
@@ -454,7 +460,7 @@ def meta(record, python, build, at_commit):
         lines.append("A smoke run (`--quick`): small sizes, the figures say nothing.")
     for error in sorted(set(record["errors"])):
         lines.append("")
-        lines.append(f"A run failed: `{error}`")
+        lines.append(f"A run failed: `{FOLDERS.sub('', error)}`")
     return "\n".join(lines)
 
 
