@@ -312,6 +312,7 @@ SECTIONS = {
     # against rustworkx alone, which keeps a run near 15 s
     "peers_large": Section("peers.py", ["--rounds", "1", "--nodes", "10000000", "--peer",
                                         "rustworkx"], 5, read_peers,
+                           # --quick: a size that only checks the run and its reading
                            quick=["--rounds", "1", "--nodes", "300000", "--peer",
                                   "rustworkx"]),
     "threads": Section("bench_threads.py", [], 3, read_threads),
