@@ -11,6 +11,7 @@ compares the rate with the hasher alone on the same byte count, measured two way
 """
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -48,18 +49,22 @@ int main(int argc, char** argv) {
 def run_native(source, flags, extra_sources, args):
     """Builds `source` (C++20, src/core on the include path, plus `extra_sources`) with
     `flags`, runs it with `args` and returns its output split into words; None when no
-    C++20 compiler is on PATH."""
+    C++ compiler is on PATH.  A compiler that fails on the source stops the script with
+    its first error: the harness no longer matches src/core."""
     core = os.path.join(ROOT, "src", "core")
+    if shutil.which("c++") is None:
+        return None
     with tempfile.TemporaryDirectory() as tmp:
         src = os.path.join(tmp, "main.cpp")
         exe = os.path.join(tmp, "main")
         with open(src, "w") as f:
             f.write(source)
-        try:
-            subprocess.run(["c++", *flags, "-std=c++20", "-I", core, src, *extra_sources,
-                            "-o", exe], check=True, capture_output=True)
-        except (OSError, subprocess.CalledProcessError):
-            return None
+        built = subprocess.run(["c++", *flags, "-std=c++20", "-I", core, src, *extra_sources,
+                                "-o", exe], capture_output=True, text=True)
+        if built.returncode != 0:
+            errors = [line for line in built.stderr.splitlines() if "error" in line]
+            raise SystemExit("c++ could not build the native harness: "
+                             + (errors or built.stderr.splitlines() or ["?"])[0])
         return subprocess.run([exe, *map(str, args)], check=True, capture_output=True,
                               text=True).stdout.split()
 
@@ -74,8 +79,8 @@ PARTS_SRC = r"""
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+#include "canonical_walk.hpp"
 #include "hash.hpp"
-#include "walk.hpp"
 using namespace quill;
 using Clock = std::chrono::steady_clock;
 static double since(Clock::time_point t) {
@@ -179,7 +184,7 @@ def main():
     if a.parts:
         parts = native_parts_seconds(n)
         if parts is None:
-            print("parts: no C++20 compiler on PATH")
+            print("parts: no C++ compiler on PATH")
             return
         walk, gather, call = parts
         hasher = native_hasher_seconds(1 + 2 * pairs, 0)

@@ -321,29 +321,49 @@ def _failure_line(stderr):
     return lines[-1] if lines else "no output"
 
 
-def run_child(python, script, args=(), timeout=None):
-    """Run `python script *args` in a fresh process and return the object it emitted.
-    Raises ChildError with a one-line reason when the child fails, dies, times out or
-    emits nothing."""
+def _run(python, script, args, timeout):
+    """The finished process of `python script *args`; ChildError if it cannot start or
+    times out."""
     cmd = [python, script, *map(str, args)]
     env = dict(os.environ, PYTHONFAULTHANDLER="1")   # a crash names the Python frame
     try:
-        proc = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
     except subprocess.TimeoutExpired:
         raise ChildError(f"timed out after {timeout:.0f} s") from None
     except OSError as e:
         raise ChildError(f"cannot start {python}: {e.strerror}") from None
-    for line in reversed(proc.stdout.splitlines()):
-        if line.startswith(RESULT_TAG) and proc.returncode == 0:
-            return json.loads(line[len(RESULT_TAG):])
+
+
+def _failure(proc):
+    """ChildError with a one-line reason for a process that failed or emitted nothing."""
     tail = _failure_line(proc.stderr)
     if proc.returncode < 0:
         try:
             name = signal.Signals(-proc.returncode).name
         except ValueError:
             name = f"signal {-proc.returncode}"
-        raise ChildError(f"killed by {name}; {tail}")
-    raise ChildError(f"exit {proc.returncode}: {tail}")
+        return ChildError(f"killed by {name}; {tail}")
+    return ChildError(f"exit {proc.returncode}: {tail}")
+
+
+def run_child(python, script, args=(), timeout=None):
+    """Run `python script *args` in a fresh process and return the object it emitted.
+    Raises ChildError with a one-line reason when the child fails, dies, times out or
+    emits nothing."""
+    proc = _run(python, script, args, timeout)
+    for line in reversed(proc.stdout.splitlines()):
+        if line.startswith(RESULT_TAG) and proc.returncode == 0:
+            return json.loads(line[len(RESULT_TAG):])
+    raise _failure(proc)
+
+
+def run_script(python, script, args=(), timeout=None):
+    """Run `python script *args` in a fresh process and return what it printed on
+    stdout; ChildError as for run_child when it fails, dies or times out."""
+    proc = _run(python, script, args, timeout)
+    if proc.returncode != 0:
+        raise _failure(proc)
+    return proc.stdout
 
 
 def guarded(fn, *args):
@@ -377,6 +397,25 @@ def fmt_bytes(b):
     if abs(b) < 2**20:
         return f"{b / 1024:.0f} KiB"
     return f"{b / 2**20:.1f} MiB"
+
+
+def fmt_value(v, unit):
+    """A figure in its unit: "s" seconds, "s/node" and "s/link" seconds per item, "B"
+    bytes, "B/node" bytes per node, "B/s" bytes per second, "1/s" calls per second, "x"
+    a ratio."""
+    if unit == "s":
+        return fmt_seconds(v)
+    if unit in ("s/node", "s/link"):
+        return f"{v * 1e9:.1f} ns/{unit[2:]}"
+    if unit == "B/node":
+        return f"{v:.1f} B/node"
+    if unit == "B":
+        return fmt_bytes(v)
+    if unit == "B/s":
+        return f"{v / 1e9:.2f} GB/s"
+    if unit == "1/s":
+        return f"{v:,.0f}/s"
+    return f"{v:.2f}x"
 
 
 def print_table(headers, rows, out=None):

@@ -322,20 +322,6 @@ def rows(quick):
     return out
 
 
-def fmt(v, unit):
-    if unit == "s":
-        return common.fmt_seconds(v)
-    if unit == "s/node":
-        return f"{v * 1e9:.1f} ns/node"
-    if unit == "s/link":
-        return f"{v * 1e9:.1f} ns/link"
-    if unit == "B/node":
-        return f"{v:.1f} B/node"
-    if unit == "B":
-        return common.fmt_bytes(v)
-    return f"{v:.2f}x"
-
-
 # --------------------------------------------------------------------------------------
 # Driver
 
@@ -408,7 +394,7 @@ def cell(side, group, metric, unit):
     v, err = side.value(group, metric)
     if v is None:
         return "error: " + err[:60] if len(err) <= 60 else "error: " + err[:57] + "..."
-    return fmt(v, unit)
+    return common.fmt_value(v, unit)
 
 
 def main():
