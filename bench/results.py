@@ -195,15 +195,16 @@ def read_clone(text):
 def read_glue(text):
     f = Figures()
     (title, rows), = tables(text)
-    m = search(r"(\d+) leaves \+ (\d+) candidates of one type: ([\d,]+) levels", title)
-    f.facts["leaves"], f.facts["candidates"], f.facts["levels"] = m[1], m[2], m[3]
+    f.facts["candidates"] = search(r"(\d+) candidates of one type", title)[1]
     for i, row in enumerate(rows):
-        nodes, results = row["graph nodes"], row["results"]
-        f.facts["results"] = results
-        f.facts[f"nodes{i}"] = nodes
-        f.add(f"glue{i}", f"glue_leaves on {nodes} nodes ({results} results)",
-              quantity(row["time"]), "s")
-        f.add(f"release{i}", f"release of those results ({nodes} nodes)",
+        leaves, nodes, results = row["leaves"], row["nodes"], row["results"]
+        f.facts[f"leaves{i}"], f.facts[f"nodes{i}"] = leaves, nodes
+        f.facts[f"levels{i}"], f.facts[f"results{i}"] = row["levels"], results
+        what = f"{leaves} leaves, {nodes} nodes"
+        f.add(f"glue{i}", f"glue_leaves, {what} ({results} results)", quantity(row["time"]), "s")
+        f.add(f"floor{i}", f"its output floor ({what})", quantity(row["output floor"]), "s")
+        f.ratio(f"glue{i}_x", f"glue_leaves / its output floor ({what})", f"glue{i}", f"floor{i}")
+        f.add(f"release{i}", f"release of those results ({what})",
               quantity(row["release of results"]), "s")
     m = search(r"([\d,]+) failing searches in ([\d.]+) s; resident memory (.+) -> (.+)$", text)
     runs = int(m[1].replace(",", ""))
