@@ -86,6 +86,17 @@ struct Partners {
     }
 };
 
+// The partners of leaves[head] in a level whose leaves are `leaves`.
+Partners partners_of(const std::vector<NodeId>& leaves, const std::vector<NodeId>& cands,
+                     std::size_t head) {
+    return {leaves.data() + head + 1, leaves.size() - head - 1, cands.data(), cands.size()};
+}
+
+// Whether a level with n leaves records its graph.
+bool leaves_within_limit(const GlueOptions& opts, std::size_t n) {
+    return !opts.max_leaves || n <= *opts.max_leaves;
+}
+
 // The first partner index at or after `from` where the gluing loop has something to do:
 // a partner (both nodes carry a value payload of the same type), or an id that fails the
 // range test (partner first, then the leaf).  Returns pool.size() when there is none.
@@ -165,11 +176,8 @@ private:
     Poll& poll_;
     std::vector<NodeId> leaves_, cands_;
 
-    bool within_limit(std::size_t n) const { return !opts_.max_leaves || n <= *opts_.max_leaves; }
-
-    Partners partners(std::size_t head) const {
-        return {leaves_.data() + head + 1, leaves_.size() - head - 1, cands_.data(), cands_.size()};
-    }
+    bool within_limit(std::size_t n) const { return leaves_within_limit(opts_, n); }
+    Partners partners(std::size_t head) const { return partners_of(leaves_, cands_, head); }
 
     // Records W when its hash is new.  A state met before at a level that hashed it is
     // passed over: its hash is in the recorded set already.
@@ -324,11 +332,8 @@ private:
     std::optional<Corr> corr_;
     NodeId leaf_in_copy_ = 0;
 
-    bool within_limit(std::size_t n) const { return !opts_.max_leaves || n <= *opts_.max_leaves; }
-
-    Partners partners(std::size_t head) const {
-        return {leaves_.data() + head + 1, leaves_.size() - head - 1, cands_.data(), cands_.size()};
-    }
+    bool within_limit(std::size_t n) const { return leaves_within_limit(opts_, n); }
+    Partners partners(std::size_t head) const { return partners_of(leaves_, cands_, head); }
 
     // The glue step of leaves_[head] onto p and the levels below it.  The range tests come
     // first, partner then leaf; the copy, the leaf and the lists are those of the first
