@@ -232,20 +232,27 @@ TEST(glue_in_place_matches_the_copying_search_on_deep_searches) {
     }
 }
 
+// Makes g a value root over one op with `leaves` values of type 5 below it, and returns
+// their ids in order.
+IdList leaves_of_one_op(Graph& g, u32 leaves) {
+    const NodeId root = g.add_value(0, 9), op = g.add_op(1);
+    g.connect_value_to_op(root, op);
+    g.root_id = root;
+    IdList vals;
+    for (u32 i = 0; i < leaves; ++i) {
+        vals.push_back(g.add_value(i, 5));
+        g.connect_op_to_value(op, vals.back());
+    }
+    return vals;
+}
+
 TEST(glue_journal_undoes_and_describes_glue_steps) {
     // Two leaves of one op glued one after the other onto a third, then undone: the graph
     // comes back word for word, and no list differs from the copy exactly when it is back.
     Graph g;
-    const NodeId root = g.add_value(0, 9), op = g.add_op(1);
-    g.connect_value_to_op(root, op);
-    IdList vals;
-    for (u32 i = 0; i < 3; ++i) {
-        vals.push_back(g.add_value(i, 5));
-        g.connect_op_to_value(op, vals.back());
-    }
+    const IdList vals = leaves_of_one_op(g, 3);
     const NodeId below = g.add_op(2);  // an option of the first leaf moves with it
     g.connect_value_to_op(vals[0], below);
-    g.root_id = root;
     const std::vector<u64> start = contents(g);
     Poll poll;
     GlueState state(std::move(g), poll);
@@ -282,14 +289,7 @@ TEST(glue_state_knows_a_state_whatever_the_path_to_it) {
     // then b onto c reaches (every child c, a and b without parents), along other lists
     // changed on the way; a state that only some of the lists agree with is not known.
     Graph g;
-    const NodeId root = g.add_value(0, 9), op = g.add_op(1);
-    g.connect_value_to_op(root, op);
-    IdList vals;
-    for (u32 i = 0; i < 4; ++i) {
-        vals.push_back(g.add_value(i, 5));
-        g.connect_op_to_value(op, vals.back());
-    }
-    g.root_id = root;
+    const IdList vals = leaves_of_one_op(g, 4);
     const NodeId a = vals[0], b = vals[1], c = vals[2], d = vals[3];
     Poll poll;
     GlueState state(std::move(g), poll);
