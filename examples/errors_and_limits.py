@@ -5,7 +5,6 @@ It derives from BaseException, not Exception, and it is not an attribute of the
 module: catch BaseException and look at the class name.
 """
 import signal
-import time
 from collections.abc import Callable
 from types import FrameType
 
@@ -72,13 +71,14 @@ def on_alarm(signum: int, frame: FrameType | None) -> None:
     raise TimeoutError("search took too long")
 
 
+# (Listing 2**40 paths would take days and more memory than there is; the search
+# answers the timer within about a tenth of a second of its firing.)
 previous = signal.signal(signal.SIGALRM, on_alarm)
 signal.setitimer(signal.ITIMER_REAL, 0.2)
-start = time.monotonic()
 try:
     g.traces(bottom)
 except TimeoutError as e:
-    print("stopped after %.1f s: %s" % (time.monotonic() - start, e))
+    print("stopped by the 0.2 s timer:", e)
 finally:
     signal.setitimer(signal.ITIMER_REAL, 0)
     signal.signal(signal.SIGALRM, previous)

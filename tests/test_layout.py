@@ -1,5 +1,5 @@
-"""The source tree keeps its two layers apart and the README's Layout section is a true
-map of it: every source file is named on exactly one line of the table of its folder,
+"""The source tree keeps its two layers apart and the Layout section of DEVELOPMENT.md is
+a true map of it: every source file is named on exactly one line of the table of its folder,
 and every name there is a file that exists."""
 import re
 from pathlib import Path
@@ -16,8 +16,8 @@ def sources(folder):
 
 
 def layout_rows(folder):
-    """The first cells of the table that follows the README's "`src/<folder>/`:" line."""
-    text = (ROOT / "README.md").read_text()
+    """The first cells of the table that follows DEVELOPMENT.md's "`src/<folder>/`:" line."""
+    text = (ROOT / "DEVELOPMENT.md").read_text()
     layout = text[text.index("## Layout"):]
     after = layout[layout.index(f"`src/{folder}/`:"):]
     rows, started = [], False
@@ -39,7 +39,7 @@ def named_files(folder, cell):
         if token.endswith(".*"):
             stem = token[:-2]
             found = [p.name for p in sources(folder) if p.name.split(".")[0] == stem]
-            assert found, f"README names {token} in src/{folder}, which has no such file"
+            assert found, f"DEVELOPMENT.md names {token} in src/{folder}, which has no such file"
             names += found
         else:
             first, *more = token.split("/")
@@ -49,11 +49,11 @@ def named_files(folder, cell):
 
 
 @pytest.mark.parametrize("folder", ["core", "python"])
-def test_readme_layout_names_every_source_file_once(folder):
+def test_layout_names_every_source_file_once(folder):
     named = [name for cell in layout_rows(folder) for name in named_files(folder, cell)]
     present = [p.name for p in sources(folder)]
-    assert sorted(set(named) - set(present)) == [], "named in the README but not in the tree"
-    assert sorted(set(present) - set(named)) == [], "in the tree but not in the README's Layout"
+    assert sorted(set(named) - set(present)) == [], "named in DEVELOPMENT.md but not in the tree"
+    assert sorted(set(present) - set(named)) == [], "in the tree but not in DEVELOPMENT.md's Layout"
     assert sorted(n for n in set(named) if named.count(n) > 1) == [], "named on two lines"
 
 
