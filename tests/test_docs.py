@@ -34,6 +34,13 @@ def need(what, present):
         pytest.skip(f"{what} is not available")
 
 
+def installed(module):
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ModuleNotFoundError:  # its parent package is missing
+        return False
+
+
 def mkdocs_build(site_dir, env=None):
     return subprocess.run([sys.executable, "-m", "mkdocs", "build", "--strict", "--config-file",
                            ROOT / "mkdocs.yml", "--site-dir", site_dir],
@@ -43,7 +50,7 @@ def mkdocs_build(site_dir, env=None):
 @pytest.fixture(scope="module")
 def mkdocs():
     need("mkdocs with mkdocstrings (pip install \".[docs]\")",
-         all(importlib.util.find_spec(m) for m in ("mkdocs", "mkdocstrings_handlers.python")))
+         installed("mkdocs") and installed("mkdocstrings_handlers.python"))
 
 
 @pytest.fixture(scope="module")
