@@ -135,6 +135,10 @@ def test_api_page_shows_every_name_with_its_documentation(site, browser):
     # Signatures come from the stubs: annotations and defaults are shown.
     assert "max_leaves: SupportsIndex | None = None" in page.text
     assert "BaseException" in page.text
+    # The stubs' plain text came out as Markdown: lists and code blocks rendered, powers
+    # not taken for bold.
+    assert " * " not in page.text and "::" not in page.text
+    assert "ids must lie in 0 to 2**64 - 1, the three payload ids in 0 to 2**32 - 1" in page.text
 
 
 # Run in the model page once it has loaded: records, on the body, each SVG image the
