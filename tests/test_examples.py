@@ -103,6 +103,23 @@ ValueError: Graph has no valid root_id set
 RuntimeError: Already borrowed - nodes: 1
 stopped by the 0.2 s timer: search took too long
 """,
+    "to_dot.py": """\
+digraph "model" {
+    graph [ordering=out, nodesep=0.35, ranksep=0.45];
+    node [fontname="Helvetica", fontsize=11, margin="0.12,0.04"];
+    edge [arrowsize=0.6, fontname="Helvetica", fontsize=9, fontcolor="#555555"];
+    n0 [shape=ellipse, peripheries=2, label="R\\nvalue 100, type 1"];
+    n1 [shape=box, style="rounded,filled", fillcolor="#e4e4e4", label="P\\nop 7"];
+    n2 [shape=box, style="rounded,filled", fillcolor="#e4e4e4", label="Q\\nop 8"];
+    n3 [shape=ellipse, label="a\\nvalue 1, type 5"];
+    n4 [shape=ellipse, label="b\\nvalue 2, type 5"];
+    n0 -> n1 [style=dashed];
+    n0 -> n2 [style=dashed];
+    n1 -> n3 [taillabel="0"];
+    n1 -> n4 [taillabel="1"];
+    n2 -> n4 [taillabel="0"];
+}
+""",
 }
 
 
