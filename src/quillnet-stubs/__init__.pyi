@@ -46,9 +46,11 @@ Exceptions
     * A failed call leaves every graph as it was.
 
 Threads and Ctrl-C
-    Every call holds the interpreter lock for its whole length and never releases it.
-    A long search started in a worker thread therefore stalls every other thread until
-    it returns, and Ctrl-C cannot stop it (only the main thread runs signal handlers).
+    With the interpreter lock, every call holds it for its whole length and never
+    releases it: a long search started in a worker thread stalls every other thread
+    until it returns. On a free-threaded build the module runs without the lock, and
+    calls in different threads run at once. On both, Ctrl-C cannot stop a call in a
+    worker thread (only the main thread runs signal handlers).
     Run long searches (``traces``, ``is_below``, ``cross_sections``, ``glue_leaves`` and
     the condition functions) on the main thread: there they answer Ctrl-C with
     ``KeyboardInterrupt``, and any exception that a signal handler raises ends them the
