@@ -1,8 +1,8 @@
 // The C++ runtime functions that would tie the module to a recent libstdc++.
 //
 // Everything the module takes from the shared libstdc++ exists there since GCC 4.8
-// (GLIBCXX_3.4.19, CXXABI_1.3.7), except three functions that newer compilers call from
-// inline library code:
+// (GLIBCXX_3.4.19, CXXABI_1.3.7), except three functions that newer compilers emit calls
+// to, from inline library code and from `new T[n]`:
 //   std::__throw_bad_array_new_length()    GLIBCXX_3.4.29 (GCC 11): std::allocator's
 //       check of a request for more elements than the address space holds;
 //   __cxa_throw_bad_array_new_length()     CXXABI_1.3.8 (GCC 4.9): the same check of a
