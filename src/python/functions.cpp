@@ -1,7 +1,10 @@
 // The module functions: one description each, in the order they are added to the module,
 // and the wrappers, one per function and of the same name, that call the core.
+#include <algorithm>
+#include <cstddef>
 #include <iterator>
 #include <optional>
+#include <type_traits>
 
 #include "binder.hpp"
 #include "conditions.hpp"
@@ -9,6 +12,7 @@
 #include "error.hpp"
 #include "glue.hpp"
 #include "op_snapshot.hpp"
+#include "release.hpp"
 
 #define QN_FUNCTIONS(X)                                                                 \
     X(condition_combinations, None, General, {"conditions_by_child", CondsByChild},     \
@@ -30,16 +34,51 @@ using quill::Conditions;
 using quill::Graph;
 using quill::OpCache;
 
-// The conditions as a new list.  When the build is interrupted, the native conditions
-// (and the op cache, if any) are released after the exception has reached the caller.
+// Lists of conditions hold one heap block per condition: freeing millions of them takes
+// tens of milliseconds, longer than Ctrl-C may wait.  Whatever the call's outcome, a list
+// of more than a piece of them goes to the release queue, which gives it back a piece at
+// a time after the call has returned (or at the start of the next long call); a short
+// one is freed at once.
+bool conditions_piece(Conditions& c) {
+    for (std::size_t n = 0; n < kNativePiece && !c.empty(); ++n) c.pop_back();
+    return c.empty();
+}
+bool cache_piece(OpCache& cache) {
+    for (std::size_t budget = kNativePiece; budget > 0 && !cache.empty();) {
+        const auto entry = cache.begin();
+        Conditions& c = entry->second.conditions;
+        const std::size_t n = std::min(budget, c.size());
+        c.erase(c.end() - std::ptrdiff_t(n), c.end());
+        budget -= n;
+        if (c.empty()) {
+            cache.erase(entry);
+            if (budget > 0) --budget;  // the entry's own block
+        }
+    }
+    return cache.empty();
+}
+void release_conditions(Conditions&& c) {
+    if (c.size() > kNativePiece) release_in_pieces<conditions_piece>(std::move(c));
+}
+void release_cache(OpCache&& cache) {
+    std::size_t conditions = cache.size();
+    for (const auto& entry : cache) conditions += entry.second.conditions.size();
+    if (conditions > kNativePiece) release_in_pieces<cache_piece>(std::move(cache));
+}
+
+// The conditions as a new list.  The native conditions and the op cache are given back
+// as above; flat conditions (a few large blocks) are freed at once, but after an
+// interrupted build, when the exception has reached the caller.
 template <class Found>
 PyObject* conditions_result(Found&& found, OpCache* cache = nullptr) {
     ResultPoll poll;
     PyObject* out = id_lists_to_py(found, poll);
-    if (!out && poll.interrupted()) {
+    if constexpr (std::is_same_v<std::remove_cvref_t<Found>, Conditions>) {
+        release_conditions(std::move(found));
+    } else if (!out && poll.interrupted()) {
         release_later(std::move(found));
-        if (cache) release_later(std::move(*cache));
     }
+    if (cache) release_cache(std::move(*cache));
     return out;
 }
 
@@ -48,14 +87,20 @@ PyObject* conditions_result(Found&& found, OpCache* cache = nullptr) {
 template <class Run>
 PyObject* with_op_cache(UnborrowedGraph graph, PyObject* op_snapshot, Run&& run) {
     OpCache cache;
-    if (!build_op_cache(op_snapshot, cache)) return nullptr;
+    if (!build_op_cache(op_snapshot, cache)) {
+        release_cache(std::move(cache));  // as much of the snapshot as was read
+        return nullptr;
+    }
     SharedBorrow borrow;
-    if (!borrow.acquire(graph.obj)) return raise_panic("Already mutably borrowed: graph is being changed");
+    if (!borrow.acquire(graph.obj)) {
+        release_cache(std::move(cache));
+        return raise_panic("Already mutably borrowed: graph is being changed");
+    }
     Conditions found;
     try {
         found = run(graph.obj->graph, cache);
-    } catch (const quill::Interrupted&) {
-        release_later(std::move(cache));  // millions of conditions, as the caller gave them
+    } catch (...) {
+        release_cache(std::move(cache));  // millions of conditions, as the caller gave them
         throw;
     }
     return conditions_result(std::move(found), &cache);

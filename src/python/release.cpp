@@ -12,11 +12,12 @@ std::atomic<std::size_t> g_queued_releases{0};
 
 namespace {
 
-// One queued result: a Python object, or a native value with its destructor.
+// One queued result: a Python object, or a native value with the function that gives
+// back a piece of it.
 struct Held {
     PyObject* obj = nullptr;
     void* native = nullptr;
-    void (*destroy)(void*) = nullptr;
+    bool (*piece)(void*) = nullptr;
 };
 
 // Items of a list or entries of a dict given back by one piece.  A piece of 256 items,
@@ -89,7 +90,7 @@ bool take_piece(Piece& p) {
     else if (h.obj && Py_REFCNT(h.obj) == 1 && PyDict_CheckExact(h.obj))
         take_from_dict(h.obj, p);
     else
-        p.last = true;  // a native value, or an object released whole
+        p.last = true;  // a native value (taken out for one piece), or an object released whole
     if (p.last) {
         p.entry = h;
         g_queue.pop_front();
@@ -98,14 +99,31 @@ bool take_piece(Piece& p) {
     return true;
 }
 
+// Puts a native value that is not all given back yet at the head of the queue again;
+// with no room for it, the rest of it goes at once.
+void requeue(const Held& h) {
+    {
+        QN_QUEUE_LOCKED;
+        try {
+            g_queue.push_front(h);
+            detail::g_queued_releases.store(g_queue.size(), std::memory_order_relaxed);
+            return;
+        } catch (...) {
+        }
+    }
+    while (!h.piece(h.native)) {
+    }
+}
+
 void give_back(Piece& p) {
     for (Py_ssize_t i = 0; i < p.n; ++i) Py_XDECREF(p.items[i]);
     if (!p.last) return;
     if (p.entry.obj) {
         Py_DECREF(p.entry.obj);
         resume_gc();
-    } else {
-        p.entry.destroy(p.entry.native);
+    } else if (!p.entry.piece(p.entry.native)) {
+        // Out of the queue while its piece ran, so that no other thread ran one of it too.
+        requeue(p.entry);
     }
 }
 
@@ -179,8 +197,10 @@ void release_later(PyObject* obj) {
     }
 }
 
-void release_native_later(void* value, void (*destroy)(void*)) {
-    if (!enqueue(Held{nullptr, value, destroy})) destroy(value);
+void release_native_later(void* value, bool (*piece)(void*)) {
+    if (!enqueue(Held{nullptr, value, piece}))
+        while (!piece(value)) {
+        }
 }
 
 bool finish_releases() {
