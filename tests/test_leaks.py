@@ -232,6 +232,8 @@ def build_cases():
     SNAP = {1: entry([[0, 1], [2]]), 2: entry([[0], [1, 2]]), 10: entry([[0, 1]]),
             Index(3): entry(((0,), (Index(1),)), True, False)}
     CALLABLE = {1: entry([[0]], True, False), 10: entry([[0], [1, 2]])}
+    # More conditions than the call frees itself: the native lists go to the release queue.
+    MANY = {1: entry([[0]], True, False), 10: entry([[0], [1, 2]] * 5_000)}
     good = entry([[0]])
     VICTIM = sample_graph()  # exclusively borrowed while other calls try to use it
 
@@ -274,6 +276,8 @@ def build_cases():
     case("tree_conditions", quillnet.tree_conditions, G, Index(1), SNAP, False)
     case("get_conditions", quillnet.get_conditions, G, 0, SNAP, True)
     case("update_callable_conditions", quillnet.update_callable_conditions, G, 1, CALLABLE)
+    case("update_callable_many_conditions", quillnet.update_callable_conditions, G, 1, MANY,
+         calls=40)
     case("glue_leaves", quillnet.glue_leaves, G, same_type[:4], [Index(same_type[4])], False)
     case("glue_leaves_limited", quillnet.glue_leaves, G, same_type[:3], [], False, Index(1))
     case("glue_leaves_trees_only", quillnet.glue_leaves, graph=G, leaves=[0], candidates=[],
