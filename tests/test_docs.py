@@ -11,6 +11,7 @@ import html.parser
 import importlib.util
 import os
 import re
+import runpy
 import shutil
 import subprocess
 import sys
@@ -199,15 +200,13 @@ def test_page_sessions_print_what_they_show(page):
 
 
 def test_dot_output_survives_awkward_names_and_repeated_children():
-    spec = importlib.util.spec_from_file_location("to_dot", ROOT / "examples" / "to_dot.py")
-    to_dot = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(to_dot)
+    to_dot = runpy.run_path(str(ROOT / "examples" / "to_dot.py"))["to_dot"]
     g = quillnet.CoreGraph()
     top, op, leaf = g.add_value_with_payload(1, 2), g.add_op_with_payload(3), g.add_value_with_payload(4, 2)
     g.connect_value_to_op(top, op)
     g.connect_op_to_value(op, leaf)
     g.connect_op_to_value(op, leaf)  # the same child at positions 0 and 1
-    text = to_dot.to_dot(g, {top: 'say "hi"\\', leaf: "two\nlines"})
+    text = to_dot(g, {top: 'say "hi"\\', leaf: "two\nlines"})
     assert 'label="say \\"hi\\"\\\\\\nvalue 1, type 2"' in text
     assert 'label="two\\nlines\\nvalue 4, type 2"' in text
     assert text.count("n1 -> n2") == 2 and '"0"' in text and '"1"' in text
